@@ -1,0 +1,256 @@
+#pragma once
+
+// The one object that owns a running tunnel. Its fields are grouped by concern;
+// each group's operations are defined in the folder of their subsystem:
+//   VantuPacketTunnel/  configuration, start, network settings, stop
+//   datachannel/        frames, UDP channel, keepalive
+//   packetpath/         the packet read loop
+//   diagnostics/        event log, channel summaries, report, app messages
+// Everything runs on the platform's one serial work queue; callbacks hold the
+// provider weakly and check the data-channel generation or the identity of
+// the transport object they belong to before touching state.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "VantuPacketTunnel/Bytes.h"
+#include "VantuPacketTunnel/Time.h"
+#include "VantuPacketTunnel/VantuError.h"
+#include "VantuPacketTunnel/config/VantuConfig.h"
+#include "datachannel/crypto/VantuSession.h"
+#include "platform/Platform.h"
+
+namespace vantu {
+
+using StartCompletion = std::function<void(std::optional<TunnelError>)>;
+using HandshakeCompletion = std::function<void(std::optional<TunnelError>)>;
+
+// The local 4-tuple of a relayed direct flow.
+struct DirectUDPKey {
+    uint32_t sourceAddress = 0;
+    uint16_t sourcePort = 0;
+    uint32_t destinationAddress = 0;
+    uint16_t destinationPort = 0;
+    auto operator<=>(const DirectUDPKey&) const = default;
+};
+using DirectTCPKey = DirectUDPKey;
+
+struct DirectUDPSessionBox {
+    std::shared_ptr<UDPSession> session;
+};
+struct DirectTCPSessionBox {
+    std::shared_ptr<TCPConnection> connection;
+};
+
+class PacketTunnelProvider : public std::enable_shared_from_this<PacketTunnelProvider> {
+public:
+    // ------------------------------------------------------------ constants
+    static constexpr int kMaxDiagnosticEvents = 120;
+    static constexpr const char* kDiagnosticEventsKey = "vantu.diagnostics.events";
+    static constexpr const char* kDiagnosticSequenceKey = "vantu.diagnostics.sequence";
+    static constexpr const char* kLastStoppedSnapshotKey = "vantu.diagnostics.lastStoppedSnapshot";
+    static constexpr bool packetLoggingEnabled = false;
+    static constexpr bool dnsRoutingLoggingEnabled = false;
+    static constexpr int kMaxDynamicDirectRoutes = 192;
+    static constexpr int kMaxSystemDynamicDirectRoutes = 128;
+
+    static constexpr double kUDPReadinessDeadline = 4.0;
+    static constexpr double kUDPReadinessPollInterval = 0.1;
+    static constexpr double kHandshakeTimeout = 8.0;
+    static constexpr double kHandshakePingInterval = 1.0;
+    static constexpr size_t kUDPDatagramBatch = 32;
+    static constexpr double keepaliveInterval = 10.0;
+    static constexpr double keepaliveTimeout = 35.0;
+    static constexpr double kDirectActivityKeepaliveInterval = 10.0;
+
+    static constexpr uint8_t kFramePing = 0x01;
+    static constexpr uint8_t kFrameData = 0x02;
+    static constexpr uint8_t kFramePong = 0x81;
+    static constexpr uint8_t kFrameServerData = 0x82;
+
+    explicit PacketTunnelProvider(Platform platform);
+    static std::shared_ptr<PacketTunnelProvider> create(Platform platform) {
+        return std::make_shared<PacketTunnelProvider>(platform);
+    }
+    PacketTunnelProvider(const PacketTunnelProvider&) = delete;
+    PacketTunnelProvider& operator=(const PacketTunnelProvider&) = delete;
+
+    // ------------------------------------------------------------ platform entry points
+    void startTunnel(StartCompletion completionHandler);
+    void stopTunnel(int reason, std::function<void()> completionHandler);
+    void handleAppMessage(const Bytes& message, std::function<void(std::optional<Bytes>)> completionHandler);
+
+    // ============================================================ state
+    // Session and configuration
+    std::shared_ptr<VantuSession> session;
+    std::optional<VantuConfig> activeConfig;
+    std::string currentServerAddress;
+    WorkQueue& queue;
+
+    // Data channel
+    int dataFD = -1;
+    std::shared_ptr<Cancellable> dataSource;
+    std::shared_ptr<UDPSession> udpSession;
+    int64_t dataChannelGeneration = 0;
+    std::optional<HandshakeCompletion> handshakeCompletion;
+    bool handshakeCompleted = false;
+    bool udpReadySeen = false;
+    Bytes tcpReadBuffer;
+    Bytes tcpWriteBuffer;
+    int64_t tcpWriteOffset = 0;
+    bool tcpWriteRetryScheduled = false;
+
+    // Data channel counters and last errors
+    int64_t udpSendAttempts = 0, udpSendCompletions = 0, udpSendFailures = 0, udpDatagramsReceived = 0;
+    std::string lastUDPSessionState = "not-started";
+    std::string lastUDPSendError;
+    int64_t tcpSendAttempts = 0, tcpSendFailures = 0, tcpSentBytes = 0, tcpReceivedBytes = 0, tcpFramesReceived = 0;
+    std::string lastTCPSendError, lastTCPReceiveError;
+    std::string lastSentPlainPreview, lastReceivedPlainPreview, lastDecryptError;
+
+    // UDP data recovery
+    bool dataRecoveryInProgress = false;
+    int64_t dataRecoveryAttempts = 0, dataRecoverySuccesses = 0, dataRecoveryFailures = 0;
+    std::string lastDataRecoveryError;
+
+    // Keepalive and default path
+    std::shared_ptr<Cancellable> keepaliveSource;
+    Instant lastDataFrameReceivedAt = kDistantPast;
+    Instant lastKeepaliveProbeAt = kDistantPast;
+    int64_t keepaliveTimeouts = 0;
+    std::optional<NetworkPath> lastDefaultPath;
+    std::string lastDefaultPathSummary;
+
+    // Termination and stop
+    bool isTerminatingTunnel = false;
+    std::string lastTunnelFailure;
+    std::string lastStopReason;
+    std::string lastStoppedSnapshot;
+
+    // Learned direct routes
+    std::set<std::string> dynamicDirectRoutes;
+    std::string dynamicDirectRouteCacheKey;
+    bool dynamicRouteUpdateScheduled = false, dynamicRouteUpdateInFlight = false;
+    std::vector<std::function<void()>> dynamicRouteUpdateCompletions, inFlightDynamicRouteUpdateCompletions;
+    Instant lastDynamicRouteUpdateAt = kDistantPast;
+    std::string lastDynamicRouteUpdateError;
+    int64_t lastDynamicRouteApplyDurationMS = 0, lastAppliedDynamicRouteCount = 0;
+    int64_t dynamicRouteApplyAttempts = 0, dynamicRouteApplySuccesses = 0, dynamicRouteApplyFailures = 0,
+            dynamicRouteApplySchedules = 0;
+
+    // DNS
+    std::map<std::string, std::shared_ptr<UDPSession>> dnsSessions;
+    int64_t dnsQueryCount = 0, dnsResponseCount = 0, dnsFallbackCount = 0, dnsFailureCount = 0;
+    int64_t dnsDirectMatchCount = 0, dnsDirectInsertedRoutes = 0, dnsDirectRepeatedMatches = 0,
+            dnsDirectLimitDrops = 0;
+
+    // Direct core
+    bool clientDirectCoreEnabled = false, clientDirectTCPEnabled = false;
+    bool directTCPDisabledForSession = false;
+    Instant directTCPFailureWindowStartedAt = kDistantPast;
+    int64_t directTCPFailureWindowCount = 0;
+    Instant lastDirectActivityKeepaliveAt = kDistantPast;
+    std::map<DirectUDPKey, DirectUDPSessionBox> directUDPSessions;
+    std::map<DirectTCPKey, DirectTCPSessionBox> directTCPSessions;
+    int64_t directUDPPacketsIntercepted = 0, directUDPSessionsOpened = 0, directUDPPayloadsSent = 0,
+            directUDPResponsesWritten = 0, directUDPReadFailures = 0, directUDPWriteFailures = 0,
+            directUDPTimeouts = 0, directUDPIdleCloses = 0;
+    int64_t directTCPSegmentsIntercepted = 0, directTCPSessionsOpened = 0, directTCPPayloadsSent = 0,
+            directTCPResponsesWritten = 0, directTCPConnectFailures = 0, directTCPReadFailures = 0,
+            directTCPWriteFailures = 0, directTCPIdleCloses = 0;
+
+    // Diagnostics
+    int64_t diagnosticsSequence = 0;
+    std::vector<std::string> diagnosticsEvents;
+
+    // ============================================================ operations
+    // --- configuration and start (VantuPacketTunnel/)
+    VantuConfig loadConfig() const;
+    static std::optional<std::string> resolveIPv4(const std::string& host);
+    // The control exchange; replaceable so that tests can run the start
+    // sequence without a control server. Defaults to VantuControl::open.
+    std::function<std::shared_ptr<VantuSession>(const VantuConfig&)> openControlSession;
+    // Cached learned routes; the learned-route cache arrives with DNS route
+    // learning, until then nothing is cached.
+    std::set<std::string> loadCachedDynamicDirectRoutes(const std::string& cacheKey);
+
+    // --- network settings (VantuPacketTunnel/)
+    TunnelNetworkSettings networkSettings(const std::string& serverAddress, const VantuSession& session);
+    static std::optional<IPv4Route> serverExclusionRoute(const std::string& address);
+
+    // --- stop and termination (VantuPacketTunnel/)
+    static std::string stopReasonDescription(int reason);
+    void closeDataChannel();
+    void terminateTunnel(const std::string& reason);
+    void finishDynamicRouteUpdateCompletions();
+
+    // --- frames (datachannel/)
+    void sendFrame(uint8_t type, const Bytes& payload);
+    void sendPingFrame();
+    void sendPlainFrame(const Bytes& frame);
+    void decryptAndHandlePacket(const Bytes& unit);
+    void handleFrame(const Bytes& frame);
+
+    // --- UDP data channel (datachannel/)
+    void startDataChannel(const std::string& host, std::shared_ptr<VantuSession> session, HandshakeCompletion completion);
+    void startUDPConnection(const std::string& host, std::shared_ptr<VantuSession> session, int64_t generation);
+    void waitForUDPSessionReady(std::shared_ptr<UDPSession> udp, const std::string& host,
+                                std::shared_ptr<VantuSession> session, int64_t generation, Instant deadline);
+    void scheduleUDPPing(std::shared_ptr<UDPSession> udp, int64_t generation);
+    void finishHandshake(std::optional<TunnelError> error);
+    void failDataChannel(const std::string& message);
+
+    // --- keepalive and default path (datachannel/)
+    void startKeepalive();
+    void runKeepaliveProbe();
+    std::string defaultPathSummary() const;
+    bool isDefaultPathUnavailable() const;
+
+    // --- packet read loop (packetpath/)
+    void readPackets();
+    bool handleDirectCorePacket(const Bytes& packet);
+    std::set<std::string> currentCoreDirectRoutes() const;
+    void sendDirectActivityKeepaliveIfNeeded();
+
+    // --- diagnostics (diagnostics/)
+    void log(const std::string& message) const;
+    void logDNS(const std::string& message) const;
+    void logPacket(const std::string& message) const;
+    void recordDiagnostic(const std::string& message);
+    std::string diagnosticTimestamp() const;
+    static std::string formatTimestamp(Instant instant);
+    void loadPersistedDiagnostics();
+    void persistDiagnostics();
+    std::string udpDiagnostics();
+    std::string tcpDiagnostics() const;
+    void resetUDPDiagnostics();
+    void resetTCPDiagnostics();
+    void persistLastStoppedSnapshot();
+    std::string diagnosticsSnapshot(bool includeLastStoppedSnapshot = true);
+    std::string formatAgeSince(Instant instant) const;
+    void resetDiagnosticsCounters();
+
+    Instant now() const { return queue.now(); }
+
+    // Platform services.
+    PacketFlow& packetFlow;
+    TunnelHost& host;
+    DefaultsStore& defaults;
+    SystemLog& systemLog;
+
+private:
+    // Continuation of the start sequence once the data channel answered.
+    void continueStartAfterDataChannel(std::optional<TunnelError> error, const std::string& serverAddress,
+                                       StartCompletion completion);
+    void handleReadBatch(const std::vector<Bytes>& packets);
+    void handleUDPWriteCompletion(const std::weak_ptr<UDPSession>& written, std::optional<TunnelError> error,
+                                  size_t unitLength);
+};
+
+}  // namespace vantu

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vantu {
+
+// The configuration of one tunnel start, read once from the
+// provider-configuration dictionary and never changed afterwards.
+struct VantuConfig {
+    std::string host;
+    uint16_t controlPort = 0;
+    std::string secret;
+    std::string deviceID;
+    std::string clientVersion;
+    std::vector<std::string> dnsServers;
+    bool useServerRouting = true;
+    bool clientDirectCoreEnabled = false;
+    bool clientDirectTCPEnabled = false;
+    std::string dynamicDirectRouteCacheKey;
+
+    VantuConfig() = default;
+    VantuConfig(std::string host, uint16_t controlPort, std::string secret, std::string deviceID,
+                std::string clientVersion, std::vector<std::string> dnsServers, bool useServerRouting,
+                bool clientDirectCoreEnabled, bool clientDirectTCPEnabled, std::string dynamicDirectRouteCacheKey);
+
+    // A copy addressed to another host; the cache key stays the original one.
+    VantuConfig withHost(const std::string& newHost) const;
+
+    bool operator==(const VantuConfig&) const = default;
+
+    // Validates the provider-configuration dictionary (a JSON object; nullopt
+    // when the profile carries none). Throws VantuError with
+    // "missing tunnel provider configuration" or "invalid server:port".
+    static VantuConfig fromProviderConfiguration(const std::optional<nlohmann::json>& dictionary);
+};
+
+inline constexpr const char* dynamicDirectRouteCachePrefix = "vantu.dynamicDirectRoutes.";
+
+// "vantu.dynamicDirectRoutes." + 24 lower-case hex digits of
+// SHA-256(lower(host) + "|" + secret).
+std::string dynamicDirectRouteCacheKey(const std::string& host, const std::string& secret);
+
+}  // namespace vantu

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "VantuPacketTunnel/Bytes.h"
+#include "routing/RoutingPolicy.h"
+
+namespace vantu {
+
+// AEAD algorithm and its key. Both ciphers use 12-byte nonces, 16-byte tags
+// and no associated data.
+class VantuCipher {
+public:
+    enum class Kind { aes128gcm, chacha20poly1305 };
+
+    // Throws VantuError for an unknown name or a key of the wrong length.
+    VantuCipher(const std::string& name, const Bytes& keyData);
+
+    Kind kind() const { return kind_; }
+    const Bytes& key() const { return key_; }
+
+    // (ciphertext, tag); throws VantuError on a library failure.
+    std::pair<Bytes, Bytes> seal(const Bytes& plaintext, const uint8_t nonce[12]) const;
+    // Appends nonce-less ciphertext and tag to `out` without extra copies.
+    void sealInto(const uint8_t* plaintext, size_t length, const uint8_t nonce[12], Bytes& out) const;
+    // Throws VantuError when the tag does not verify.
+    Bytes open(const uint8_t* ciphertext, size_t length, const uint8_t tag[16], const uint8_t nonce[12]) const;
+
+private:
+    Kind kind_;
+    Bytes key_;
+};
+
+// One control session's parameters and the client's send sequence.
+class VantuSession {
+public:
+    static constexpr uint32_t kClientDirection = 0x43325300;  // "C2S\0"
+
+    VantuSession(uint32_t sessionID, const Bytes& keyData, const std::string& cipherName, std::string tunnelIP,
+                 int64_t mtu, uint16_t dataPort, std::string transport, std::vector<std::string> dnsServers,
+                 std::optional<RoutingPolicy> routingPolicy);
+
+    const uint32_t sessionID;
+    const VantuCipher cipher;
+    const std::string tunnelIP;
+    const int64_t mtu;
+    const uint16_t dataPort;
+    const std::string transport;
+    const std::vector<std::string> dnsServers;
+    const std::optional<RoutingPolicy> routingPolicy;
+    // The next sequence number to send; 1 in a new session.
+    uint32_t seq = 1;
+
+    // Returns seq and advances it, wrapping 0xFFFFFFFF -> 0. Once every value
+    // has been handed out under this key it throws VantuError instead of
+    // repeating a nonce.
+    uint32_t nextSeq();
+    std::array<uint8_t, 12> nonce(uint32_t seq, uint32_t direction) const;
+
+    Bytes encrypt(const Bytes& plain);
+    Bytes decrypt(const Bytes& unit) const;
+
+private:
+    bool wrapped_ = false;
+};
+
+// Nonce layout shared with the server: sessionID, sequence, direction, each BE.
+std::array<uint8_t, 12> makeNonce(uint32_t sessionID, uint32_t seq, uint32_t direction);
+
+}  // namespace vantu

@@ -1,0 +1,220 @@
+#pragma once
+
+// The boundary between the tunnel and the system it runs on. The provider
+// depends only on these interfaces; platform/linux implements them on a real
+// host (TUN, netlink, marked sockets, SQLite, syslog, Asio) and platform/sim
+// implements them deterministically with a virtual clock for tests.
+//
+// Threading contract: every callback, completion and handler that a platform
+// object invokes is delivered through the provider's WorkQueue, so provider
+// code never runs concurrently with itself and needs no locks.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "VantuPacketTunnel/Bytes.h"
+#include "VantuPacketTunnel/Time.h"
+#include "VantuPacketTunnel/VantuError.h"
+
+namespace vantu {
+
+using ErrorCompletion = std::function<void(std::optional<TunnelError>)>;
+
+// ---------------------------------------------------------------- clock & queue
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual Instant now() const = 0;
+};
+
+// A handle to a timer or read source; cancel() is idempotent and, once it
+// returns, the handler never runs again.
+class Cancellable {
+public:
+    virtual ~Cancellable() = default;
+    virtual void cancel() = 0;
+    virtual bool isCancelled() const = 0;
+};
+
+// The provider's one serial work queue. Work submitted runs in submission
+// order; delayed work runs in deadline order, ties in scheduling order.
+class WorkQueue {
+public:
+    virtual ~WorkQueue() = default;
+    virtual const Clock& clock() const = 0;
+    Instant now() const { return clock().now(); }
+
+    virtual void submit(std::function<void()> work) = 0;
+    virtual void after(Duration delay, std::function<void()> work) = 0;
+    // First firing `first` from now, then every `interval`, until cancelled.
+    virtual std::shared_ptr<Cancellable> repeating(Duration first, Duration interval,
+                                                   std::function<void()> handler) = 0;
+    // Runs onReadable while fd is readable; onCancel runs once after cancel()
+    // (it owns closing the descriptor).
+    virtual std::shared_ptr<Cancellable> readSource(int fd, std::function<void()> onReadable,
+                                                    std::function<void()> onCancel) = 0;
+};
+
+// ---------------------------------------------------------------- packet flow
+
+class PacketFlow {
+public:
+    virtual ~PacketFlow() = default;
+    using ReadCompletion = std::function<void(std::vector<Bytes> packets, std::vector<int> protocols)>;
+    // One call of the completion with the next batch; call again for the next.
+    virtual void readPackets(ReadCompletion completion) = 0;
+    // IPv4 packets towards local applications; protocol 2 (AF_INET) each.
+    virtual void writePackets(const std::vector<Bytes>& packets, const std::vector<int>& protocols) = 0;
+};
+
+// ---------------------------------------------------------------- outside sessions
+
+// Numeric values are part of the diagnostics ("udpState=3").
+enum class UDPSessionState : int { invalid = 0, waiting = 1, preparing = 2, ready = 3, failed = 4, cancelled = 5 };
+
+// A UDP flow to one endpoint whose traffic does not enter the tunnel.
+class UDPSession {
+public:
+    virtual ~UDPSession() = default;
+    virtual UDPSessionState state() const = 0;
+    // The handler runs with a batch (at most maxDatagrams) or an error, repeatedly.
+    using ReadHandler = std::function<void(std::vector<Bytes> datagrams, std::optional<TunnelError> error)>;
+    virtual void setReadHandler(ReadHandler handler, size_t maxDatagrams) = 0;
+    virtual void writeDatagram(Bytes datagram, ErrorCompletion completion) = 0;
+    virtual void cancel() = 0;
+};
+
+enum class TCPConnectionState : int { invalid = 0, connecting = 1, waiting = 2, connected = 3, disconnected = 4, cancelled = 5 };
+
+// A TCP connection that does not enter the tunnel.
+class TCPConnection {
+public:
+    virtual ~TCPConnection() = default;
+    virtual TCPConnectionState state() const = 0;
+    // Completion with bytes (empty at end of stream) or an error, once.
+    virtual void readMinimumLength(size_t minimum, size_t maximum,
+                                   std::function<void(Bytes data, std::optional<TunnelError> error)> completion) = 0;
+    virtual void write(Bytes data, ErrorCompletion completion) = 0;
+    virtual void cancel() = 0;
+};
+
+// ---------------------------------------------------------------- default path
+
+enum class PathStatus { invalid, satisfied, unsatisfied, satisfiable };
+
+inline const char* pathStatusName(PathStatus s) {
+    switch (s) {
+        case PathStatus::invalid: return "invalid";
+        case PathStatus::satisfied: return "satisfied";
+        case PathStatus::unsatisfied: return "unsatisfied";
+        case PathStatus::satisfiable: return "satisfiable";
+    }
+    return "invalid";
+}
+
+// The system's default network path. Two paths are equal when nothing about
+// them changed: status, flags and identity (on Linux: interface, gateway and
+// source address of the main table's default route).
+struct NetworkPath {
+    PathStatus status = PathStatus::invalid;
+    bool isExpensive = false;
+    bool isConstrained = false;
+    std::string identity;
+
+    bool isEqual(const NetworkPath& other) const { return *this == other; }
+    bool operator==(const NetworkPath&) const = default;
+};
+
+// ---------------------------------------------------------------- tunnel settings
+
+struct IPv4Route {
+    std::string destinationAddress;
+    std::string destinationSubnetMask;
+    bool operator==(const IPv4Route&) const = default;
+};
+
+// The tunnel network settings as a plain record; whatever applies them owns
+// the routes, addresses and DNS of the tunnel interface.
+struct TunnelNetworkSettings {
+    std::string tunnelRemoteAddress;
+    int64_t mtu = 0;
+    std::vector<std::string> ipv4Addresses;
+    std::vector<std::string> ipv4SubnetMasks;
+    bool includeDefaultRoute = false;           // included routes: [default route]
+    std::vector<IPv4Route> includedRoutes;      // further included routes (none today)
+    std::optional<std::vector<IPv4Route>> excludedRoutes;  // unset when there is none
+    std::vector<std::string> dnsServers;
+    bool operator==(const TunnelNetworkSettings&) const = default;
+};
+
+// ---------------------------------------------------------------- tunnel host
+
+// The provider-configuration dictionary: string keys to typed values (text,
+// boolean, number, list, dictionary). A JSON object models it exactly,
+// including the distinction between a boolean, a number and a text.
+using ProviderConfiguration = nlohmann::json;
+
+struct ProtocolConfiguration {
+    bool isPacketTunnelProvider = true;
+    std::optional<ProviderConfiguration> providerConfiguration;
+};
+
+class TunnelHost {
+public:
+    virtual ~TunnelHost() = default;
+    virtual std::optional<ProtocolConfiguration> protocolConfiguration() const = 0;
+    // Completion runs once, on the work queue. nullopt settings clears them.
+    virtual void setTunnelNetworkSettings(std::optional<TunnelNetworkSettings> settings,
+                                          ErrorCompletion completion) = 0;
+    // The host stops the tunnel and later calls stop on the provider.
+    virtual void cancelTunnelWithError(const TunnelError& error) = 0;
+    virtual std::shared_ptr<UDPSession> createUDPSession(const std::string& host, const std::string& port) = 0;
+    virtual std::shared_ptr<TCPConnection> createTCPConnection(const std::string& host, const std::string& port) = 0;
+    virtual std::optional<NetworkPath> defaultPath() const = 0;
+};
+
+// ---------------------------------------------------------------- defaults store
+
+// A persistent key-value store. A value stored under a key with another kind
+// reads as absent. Writes are visible to the next read in the same process.
+class DefaultsStore {
+public:
+    virtual ~DefaultsStore() = default;
+    virtual std::optional<std::vector<std::string>> stringArray(const std::string& key) const = 0;
+    virtual std::optional<std::string> string(const std::string& key) const = 0;
+    virtual int64_t integer(const std::string& key) const = 0;  // 0 when absent
+    virtual std::optional<std::map<std::string, double>> dictionary(const std::string& key) const = 0;
+    virtual void setStringArray(const std::string& key, const std::vector<std::string>& value) = 0;
+    virtual void setString(const std::string& key, const std::string& value) = 0;
+    virtual void setInteger(const std::string& key, int64_t value) = 0;
+    virtual void setDictionary(const std::string& key, const std::map<std::string, double>& value) = 0;
+    virtual void remove(const std::string& key) = 0;
+};
+
+// ---------------------------------------------------------------- system log
+
+class SystemLog {
+public:
+    virtual ~SystemLog() = default;
+    // One already formatted line ("VantuPacketTunnel: ...").
+    virtual void write(const std::string& line) = 0;
+};
+
+// What the provider is constructed with. The platform objects outlive it.
+struct Platform {
+    WorkQueue& queue;
+    PacketFlow& packetFlow;
+    TunnelHost& host;
+    DefaultsStore& defaults;
+    SystemLog& log;
+};
+
+}  // namespace vantu
