@@ -67,7 +67,9 @@ public:
     Bytes decrypt(const Bytes& unit) const;
 
 private:
-    bool wrapped_ = false;
+    // Set once 0, the last value of the cycle that starts at 1, has been
+    // handed out; every later nextSeq() throws.
+    bool exhausted_ = false;
 };
 
 // Nonce layout shared with the server: sessionID, sequence, direction, each BE.
