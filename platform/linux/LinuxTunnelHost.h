@@ -1,0 +1,131 @@
+#pragma once
+
+// The tunnel host on Linux: applies the tunnel network settings to the TUN
+// device and the routing policy, creates the outside (marked) sockets, and
+// reports the default path.
+//
+// Routing scheme. Everything goes through a dedicated routing table and two
+// policy rules:
+//   suppressRulePriority:  from all lookup main suppress_prefixlength 0
+//   fwmarkRulePriority:    not from all fwmark MARK lookup TABLE
+//   table TABLE:           default dev TUN
+//                          <server>/32 via <main table's gateway> dev <outside>
+//                          <virtual DNS>/32 dev TUN
+// The first rule keeps every specific route of the main table (the LAN,
+// local subnets) in force while ignoring its default route; the second sends
+// every unmarked packet to the tunnel table. The daemon's own sockets carry
+// the mark (MarkedUDPSession, MarkedTCPConnection) and so use the main table
+// as if the tunnel were not there. The server route in the tunnel table keeps
+// unmarked traffic to the server outside as well.
+//
+// DNS. The settings name the tunnel address as DNS server, and the packet
+// read loop answers every UDP query to port 53 whatever its destination. On
+// Linux a packet to an address assigned to a local interface is delivered
+// locally and never enters the TUN, so the system resolver pointed at the
+// tunnel address would get no answer. The system resolver is therefore
+// pointed at a virtual address that is assigned nowhere and routed into the
+// TUN (virtualDnsAddress), through systemd-resolved when it runs and by
+// rewriting resolv.conf (with a backup) otherwise. The settings record itself
+// is left as it is.
+//
+// All netlink work happens synchronously on the calling thread (the queue);
+// completions are posted to the queue afterwards.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Platform.h"
+#include "platform/linux/AsioWorkQueue.h"
+#include "platform/linux/Netlink.h"
+
+namespace vantu {
+
+enum class DnsMode {
+    automatic,         // systemd-resolved when it runs, resolv.conf otherwise
+    systemdResolved,   // resolvectl on the TUN link
+    resolvConf,        // rewrite resolvConfPath, keep a backup beside it
+    none,              // leave the system resolver alone
+};
+
+struct LinuxTunnelHostOptions {
+    std::string tunName = "vantu0";             // the device TunPacketFlow created (its name())
+    uint32_t table = 7373;                      // the tunnel's routing table, unused by common software
+    uint32_t fwmark = 7373;                     // mark of the daemon's own sockets; 0 = none
+    uint32_t suppressRulePriority = 7372;       // must come before the fwmark rule
+    uint32_t fwmarkRulePriority = 7373;
+    std::string virtualDnsAddress = "100.100.100.100";
+    DnsMode dnsMode = DnsMode::automatic;
+    std::string resolvConfPath = "/etc/resolv.conf";
+    // net.ipv4.conf.all.src_valid_mark=1, so that reverse-path filtering of
+    // replies to marked sockets looks at the routes those sockets use.
+    bool setSrcValidMark = true;
+};
+
+class LinuxTunnelHost final : public TunnelHost {
+public:
+    // `providerConfiguration` is what protocolConfiguration() hands the
+    // provider (the daemon loads it from its configuration file). `log` may
+    // be null. Opens a netlink socket; throws NetlinkError if that fails.
+    // Nothing is changed on the system until settings are applied.
+    LinuxTunnelHost(AsioWorkQueue& queue, LinuxTunnelHostOptions options,
+                    std::optional<ProviderConfiguration> providerConfiguration, SystemLog* log = nullptr);
+    ~LinuxTunnelHost() override;
+
+    // The daemon's reaction to cancelTunnelWithError: it should stop the
+    // provider (reason 2). Runs on the queue.
+    void setCancelHandler(std::function<void(const TunnelError&)> handler) { cancelHandler_ = std::move(handler); }
+
+    std::optional<ProtocolConfiguration> protocolConfiguration() const override;
+    void setTunnelNetworkSettings(std::optional<TunnelNetworkSettings> settings, ErrorCompletion completion) override;
+    void cancelTunnelWithError(const TunnelError& error) override;
+    std::shared_ptr<UDPSession> createUDPSession(const std::string& host, const std::string& port) override;
+    std::shared_ptr<TCPConnection> createTCPConnection(const std::string& host, const std::string& port) override;
+    // From the main table's default route (lowest metric): satisfied when its
+    // interface is up with carrier; unsatisfied without a default route or
+    // with the interface down. Identity: "<ifname> via <gateway> src <addr>".
+    // None when netlink cannot be asked.
+    std::optional<NetworkPath> defaultPath() const override;
+
+    // The synchronous forms of setTunnelNetworkSettings: apply replaces
+    // whatever an earlier apply set; clear removes everything.
+    std::optional<TunnelError> apply(const TunnelNetworkSettings& settings);
+    std::optional<TunnelError> clear();
+
+    // Removes everything this daemon adds, whether or not this process added
+    // it: rules at our priorities, routes in our table, the tunnel's
+    // addresses (link down), DNS settings; restores a resolv.conf backup.
+    std::optional<TunnelError> cleanup();
+    // At start, before the TUN exists: removes what a crashed run left
+    // (rules at our priorities, routes in our table, a resolv.conf backup).
+    std::optional<TunnelError> cleanupStale();
+
+    const LinuxTunnelHostOptions& options() const { return options_; }
+    // Which mechanism the last apply used for DNS (none before).
+    DnsMode appliedDnsMode() const { return appliedDns_; }
+    // The server route destinations the last apply could not place (no
+    // route to them in the main table).
+    const std::vector<std::string>& skippedExcludedRoutes() const { return skippedExcluded_; }
+
+private:
+    void log(const std::string& line) const;
+    void applyAddresses(int ifindex, const TunnelNetworkSettings& settings);
+    void applyRoutes(int ifindex, const TunnelNetworkSettings& settings);
+    void applyRules();
+    void applyDns(const TunnelNetworkSettings& settings);
+    void clearDns();
+    void removeRulesAndRoutes();
+    std::optional<NetlinkRoute> outsideRouteTo(uint32_t address, int tunIndex);
+
+    AsioWorkQueue& queue_;
+    LinuxTunnelHostOptions options_;
+    std::optional<ProviderConfiguration> providerConfiguration_;
+    SystemLog* log_;
+    mutable Netlink netlink_;
+    std::function<void(const TunnelError&)> cancelHandler_;
+    DnsMode appliedDns_ = DnsMode::none;
+    std::vector<std::string> skippedExcluded_;
+};
+
+}  // namespace vantu

@@ -1,0 +1,494 @@
+#include "platform/linux/MarkedSockets.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+
+#include "platform/linux/Netlink.h"
+
+namespace vantu {
+
+namespace {
+
+constexpr size_t kDatagramSlot = 65536;
+constexpr size_t kMaxBatch = 64;
+
+std::optional<uint16_t> parsePort(const std::string& text) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    unsigned value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value == 0 || value > 65535) return std::nullopt;
+    return static_cast<uint16_t>(value);
+}
+
+// The soft errors a connected UDP socket reports for an earlier datagram
+// (ICMP unreachable): they say nothing about the next one.
+bool isSoftUDPError(int e) {
+    return e == ECONNREFUSED || e == EHOSTUNREACH || e == ENETUNREACH || e == EHOSTDOWN;
+}
+
+// A non-blocking IPv4 socket with the mark set; -1 and errno on failure.
+int markedSocket(int type, uint32_t mark, std::string* step) {
+    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *step = "socket";
+        return -1;
+    }
+    if (mark != 0 && ::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        *step = "cannot set SO_MARK";
+        return -1;
+    }
+    return fd;
+}
+
+template <typename Endpoint>
+std::string endpointText(const Endpoint& endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+}  // namespace
+
+TunnelError posixError(int code, const std::string& context) {
+    const std::string reason = std::strerror(code);
+    return TunnelError::platform("posix", code, context.empty() ? reason : context + ": " + reason);
+}
+
+// ---------------------------------------------------------------- UDP
+
+MarkedUDPSession::MarkedUDPSession(PrivateTag, AsioWorkQueue& queue, std::string host, std::string port,
+                                   uint32_t mark)
+    : queue_(queue), host_(std::move(host)), port_(std::move(port)), mark_(mark), resolver_(queue.context()),
+      socket_(queue.context()) {}
+
+MarkedUDPSession::~MarkedUDPSession() {
+    asio::error_code ec;
+    socket_.close(ec);
+}
+
+std::shared_ptr<MarkedUDPSession> MarkedUDPSession::create(AsioWorkQueue& queue, const std::string& host,
+                                                           const std::string& port, uint32_t mark) {
+    auto session = std::make_shared<MarkedUDPSession>(PrivateTag{}, queue, host, port, mark);
+    session->start();
+    return session;
+}
+
+void MarkedUDPSession::start() {
+    const auto port = parsePort(port_);
+    if (!port) {
+        fail(TunnelError::platform("posix", EINVAL, "invalid port " + port_));
+        return;
+    }
+    if (auto address = parseIPv4(host_)) {
+        connectTo(asio::ip::udp::endpoint(asio::ip::address_v4(*address), *port));
+        return;
+    }
+    std::weak_ptr<MarkedUDPSession> weak = weak_from_this();
+    resolver_.async_resolve(asio::ip::udp::v4(), host_, port_, asio::ip::resolver_base::numeric_service,
+                            [weak](const asio::error_code& ec, asio::ip::udp::resolver::results_type results) {
+                                auto self = weak.lock();
+                                if (!self || self->state_ != UDPSessionState::preparing) return;
+                                if (ec || results.empty()) {
+                                    self->fail(TunnelError::platform(
+                                        "dns", ec ? ec.value() : EAI_NONAME,
+                                        "cannot resolve " + self->host_ + ": " +
+                                            (ec ? ec.message() : std::string("no IPv4 address"))));
+                                    return;
+                                }
+                                self->connectTo(results.begin()->endpoint());
+                            });
+}
+
+void MarkedUDPSession::connectTo(const asio::ip::udp::endpoint& endpoint) {
+    std::string step;
+    const int fd = markedSocket(SOCK_DGRAM, mark_, &step);
+    if (fd < 0) {
+        fail(posixError(errno, step));
+        return;
+    }
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(endpoint.port());
+    sin.sin_addr.s_addr = htonl(endpoint.address().to_v4().to_uint());
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0) {
+        const int e = errno;
+        ::close(fd);
+        fail(posixError(e, "connect to " + endpointText(endpoint)));
+        return;
+    }
+    asio::error_code ec;
+    socket_.assign(asio::ip::udp::v4(), fd, ec);
+    if (ec) {
+        ::close(fd);
+        fail(posixError(ec.value(), "register socket"));
+        return;
+    }
+    state_ = UDPSessionState::ready;
+    flushWrites();
+    if (readHandler_ && !reading_) {
+        reading_ = true;
+        std::weak_ptr<MarkedUDPSession> weak = weak_from_this();
+        asio::post(queue_.context(), [weak] {
+            if (auto self = weak.lock()) self->readBatch();
+        });
+    }
+}
+
+void MarkedUDPSession::fail(const TunnelError& error) {
+    if (state_ == UDPSessionState::failed || state_ == UDPSessionState::cancelled) return;
+    state_ = UDPSessionState::failed;
+    failure_ = error;
+    asio::error_code ec;
+    socket_.close(ec);
+    auto writes = std::move(writes_);
+    writes_.clear();
+    for (auto& w : writes) complete(std::move(w.completion), error);
+}
+
+void MarkedUDPSession::complete(ErrorCompletion completion, std::optional<TunnelError> error) {
+    if (!completion) return;
+    asio::post(queue_.context(), [completion = std::move(completion), error = std::move(error)] { completion(error); });
+}
+
+void MarkedUDPSession::setReadHandler(ReadHandler handler, size_t maxDatagrams) {
+    readHandler_ = std::move(handler);
+    maxDatagrams_ = std::clamp<size_t>(maxDatagrams, 1, kMaxBatch);
+    if (state_ != UDPSessionState::ready || reading_ || !readHandler_) return;
+    reading_ = true;
+    std::weak_ptr<MarkedUDPSession> weak = weak_from_this();
+    asio::post(queue_.context(), [weak] {
+        if (auto self = weak.lock()) self->readBatch();
+    });
+}
+
+void MarkedUDPSession::readBatch() {
+    if (state_ != UDPSessionState::ready || !readHandler_) {
+        reading_ = false;
+        return;
+    }
+    const size_t count = maxDatagrams_;
+    if (bufferCount_ < count) {
+        buffers_.reset(new uint8_t[count * kDatagramSlot]);  // uninitialised on purpose
+        bufferCount_ = count;
+    }
+    std::vector<mmsghdr> messages(count);
+    std::vector<iovec> iov(count);
+    for (size_t i = 0; i < count; ++i) {
+        iov[i] = {buffers_.get() + i * kDatagramSlot, kDatagramSlot};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &iov[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int received;
+    for (;;) {
+        received = ::recvmmsg(socket_.native_handle(), messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT,
+                              nullptr);
+        if (received >= 0) break;
+        const int e = errno;
+        if (e == EINTR || isSoftUDPError(e)) continue;
+        if (e == EAGAIN || e == EWOULDBLOCK) {
+            std::weak_ptr<MarkedUDPSession> weak = weak_from_this();
+            socket_.async_wait(asio::socket_base::wait_read, [weak](const asio::error_code& ec) {
+                auto self = weak.lock();
+                if (!self) return;
+                if (ec) {
+                    self->reading_ = false;
+                    return;
+                }
+                self->readBatch();
+            });
+            return;
+        }
+        // A hard error: the session is over; the handler hears it once.
+        reading_ = false;
+        auto handler = readHandler_;
+        const TunnelError error = posixError(e);
+        fail(error);
+        if (handler) handler({}, error);
+        return;
+    }
+    std::vector<Bytes> datagrams;
+    datagrams.reserve(static_cast<size_t>(received));
+    for (int i = 0; i < received; ++i) {
+        const uint8_t* base = buffers_.get() + static_cast<size_t>(i) * kDatagramSlot;
+        datagrams.emplace_back(base, base + messages[i].msg_len);
+    }
+    auto handler = readHandler_;  // a copy: the handler may replace or cancel
+    handler(std::move(datagrams), std::nullopt);
+    if (state_ != UDPSessionState::ready || !readHandler_) {
+        reading_ = false;
+        return;
+    }
+    std::weak_ptr<MarkedUDPSession> weak = weak_from_this();
+    asio::post(queue_.context(), [weak] {
+        if (auto self = weak.lock()) self->readBatch();
+    });
+}
+
+void MarkedUDPSession::writeDatagram(Bytes datagram, ErrorCompletion completion) {
+    switch (state_) {
+        case UDPSessionState::preparing:
+        case UDPSessionState::waiting:
+            writes_.push_back({std::move(datagram), std::move(completion)});
+            return;
+        case UDPSessionState::ready:
+            writes_.push_back({std::move(datagram), std::move(completion)});
+            if (!waitingWritable_) flushWrites();
+            return;
+        case UDPSessionState::cancelled:
+            complete(std::move(completion), posixError(ECANCELED));
+            return;
+        default:
+            complete(std::move(completion), failure_ ? *failure_ : posixError(ENOTCONN));
+            return;
+    }
+}
+
+void MarkedUDPSession::flushWrites() {
+    while (state_ == UDPSessionState::ready && !writes_.empty()) {
+        PendingWrite& front = writes_.front();
+        ssize_t n = -1;
+        int e = 0;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            n = ::send(socket_.native_handle(), front.datagram.data(), front.datagram.size(),
+                       MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n >= 0) break;
+            e = errno;
+            // EINTR, or a soft error left by an earlier datagram: the send did
+            // not happen, and the error is now cleared.
+            if (e != EINTR && !isSoftUDPError(e)) break;
+        }
+        if (n < 0 && (e == EAGAIN || e == EWOULDBLOCK)) {
+            waitingWritable_ = true;
+            std::weak_ptr<MarkedUDPSession> weak = weak_from_this();
+            socket_.async_wait(asio::socket_base::wait_write, [weak](const asio::error_code& ec) {
+                auto self = weak.lock();
+                if (!self) return;
+                self->waitingWritable_ = false;
+                if (!ec) self->flushWrites();
+            });
+            return;
+        }
+        auto completion = std::move(front.completion);
+        writes_.pop_front();
+        complete(std::move(completion), n < 0 ? std::optional<TunnelError>(posixError(e)) : std::nullopt);
+    }
+}
+
+void MarkedUDPSession::cancel() {
+    if (state_ == UDPSessionState::cancelled) return;
+    state_ = UDPSessionState::cancelled;
+    resolver_.cancel();
+    asio::error_code ec;
+    socket_.close(ec);
+    auto writes = std::move(writes_);
+    writes_.clear();
+    for (auto& w : writes) complete(std::move(w.completion), posixError(ECANCELED));
+}
+
+std::string MarkedUDPSession::localEndpoint() const {
+    asio::error_code ec;
+    auto endpoint = socket_.local_endpoint(ec);
+    return ec ? "" : endpointText(endpoint);
+}
+
+std::string MarkedUDPSession::remoteEndpoint() const {
+    asio::error_code ec;
+    auto endpoint = socket_.remote_endpoint(ec);
+    return ec ? "" : endpointText(endpoint);
+}
+
+// ---------------------------------------------------------------- TCP
+
+MarkedTCPConnection::MarkedTCPConnection(PrivateTag, AsioWorkQueue& queue, std::string host, std::string port,
+                                         uint32_t mark)
+    : queue_(queue), host_(std::move(host)), port_(std::move(port)), mark_(mark), resolver_(queue.context()),
+      socket_(queue.context()) {}
+
+MarkedTCPConnection::~MarkedTCPConnection() {
+    asio::error_code ec;
+    socket_.close(ec);
+}
+
+std::shared_ptr<MarkedTCPConnection> MarkedTCPConnection::create(AsioWorkQueue& queue, const std::string& host,
+                                                                 const std::string& port, uint32_t mark) {
+    auto connection = std::make_shared<MarkedTCPConnection>(PrivateTag{}, queue, host, port, mark);
+    connection->start();
+    return connection;
+}
+
+void MarkedTCPConnection::start() {
+    const auto port = parsePort(port_);
+    if (!port) {
+        fail(TunnelError::platform("posix", EINVAL, "invalid port " + port_));
+        return;
+    }
+    if (auto address = parseIPv4(host_)) {
+        connectTo(asio::ip::tcp::endpoint(asio::ip::address_v4(*address), *port));
+        return;
+    }
+    std::weak_ptr<MarkedTCPConnection> weak = weak_from_this();
+    resolver_.async_resolve(asio::ip::tcp::v4(), host_, port_, asio::ip::resolver_base::numeric_service,
+                            [weak](const asio::error_code& ec, asio::ip::tcp::resolver::results_type results) {
+                                auto self = weak.lock();
+                                if (!self || self->state_ != TCPConnectionState::connecting) return;
+                                if (ec || results.empty()) {
+                                    self->fail(TunnelError::platform(
+                                        "dns", ec ? ec.value() : EAI_NONAME,
+                                        "cannot resolve " + self->host_ + ": " +
+                                            (ec ? ec.message() : std::string("no IPv4 address"))));
+                                    return;
+                                }
+                                self->connectTo(results.begin()->endpoint());
+                            });
+}
+
+void MarkedTCPConnection::connectTo(const asio::ip::tcp::endpoint& endpoint) {
+    std::string step;
+    const int fd = markedSocket(SOCK_STREAM, mark_, &step);
+    if (fd < 0) {
+        fail(posixError(errno, step));
+        return;
+    }
+    asio::error_code ec;
+    socket_.assign(asio::ip::tcp::v4(), fd, ec);
+    if (ec) {
+        ::close(fd);
+        fail(posixError(ec.value(), "register socket"));
+        return;
+    }
+    std::weak_ptr<MarkedTCPConnection> weak = weak_from_this();
+    socket_.async_connect(endpoint, [weak, endpoint](const asio::error_code& error) {
+        auto self = weak.lock();
+        if (!self || self->state_ != TCPConnectionState::connecting) return;
+        if (error) {
+            self->fail(posixError(error.value(), "connect to " + endpointText(endpoint)));
+            return;
+        }
+        self->state_ = TCPConnectionState::connected;
+        self->writeNext();
+    });
+}
+
+void MarkedTCPConnection::fail(const TunnelError& error) {
+    if (state_ == TCPConnectionState::disconnected || state_ == TCPConnectionState::cancelled) return;
+    state_ = TCPConnectionState::disconnected;
+    failure_ = error;
+    asio::error_code ec;
+    socket_.close(ec);
+    auto writes = std::move(writes_);
+    writes_.clear();
+    writing_ = false;
+    auto read = std::move(read_);
+    read_ = nullptr;
+    asio::post(queue_.context(), [writes = std::move(writes), read = std::move(read), error]() mutable {
+        for (auto& w : writes)
+            if (w.completion) w.completion(error);
+        if (read) read({}, error);
+    });
+}
+
+void MarkedTCPConnection::readMinimumLength(size_t minimum, size_t maximum, ReadCompletion completion) {
+    auto reject = [this, &completion](const TunnelError& error) {
+        asio::post(queue_.context(), [completion = std::move(completion), error] { completion({}, error); });
+    };
+    if (state_ == TCPConnectionState::cancelled) return reject(posixError(ECANCELED));
+    if (state_ != TCPConnectionState::connected) return reject(failure_ ? *failure_ : posixError(ENOTCONN));
+    if (read_) return reject(posixError(EBUSY, "a read is already pending"));
+    maximum = std::max<size_t>(maximum, 1);
+    minimum = std::clamp<size_t>(minimum, 1, maximum);
+    read_ = std::move(completion);
+    readBuffer_.resize(maximum);
+    std::weak_ptr<MarkedTCPConnection> weak = weak_from_this();
+    asio::async_read(socket_, asio::buffer(readBuffer_), asio::transfer_at_least(minimum),
+                     [weak](const asio::error_code& ec, size_t n) {
+                         auto self = weak.lock();
+                         if (!self || !self->read_) return;  // cancelled or failed: already answered
+                         if (ec && ec != asio::error::eof) {
+                             self->fail(posixError(ec.value()));  // answers the read
+                             return;
+                         }
+                         auto completion = std::move(self->read_);
+                         self->read_ = nullptr;
+                         // At end of stream: what arrived before it, or empty data.
+                         Bytes data(self->readBuffer_.begin(), self->readBuffer_.begin() + static_cast<long>(n));
+                         completion(std::move(data), std::nullopt);
+                     });
+}
+
+void MarkedTCPConnection::write(Bytes data, ErrorCompletion completion) {
+    if (state_ == TCPConnectionState::cancelled || state_ == TCPConnectionState::disconnected ||
+        state_ == TCPConnectionState::invalid) {
+        const TunnelError error = state_ == TCPConnectionState::cancelled ? posixError(ECANCELED)
+                                  : failure_                              ? *failure_
+                                                                          : posixError(ENOTCONN);
+        asio::post(queue_.context(), [completion = std::move(completion), error] {
+            if (completion) completion(error);
+        });
+        return;
+    }
+    writes_.push_back({std::move(data), std::move(completion)});
+    if (state_ == TCPConnectionState::connected && !writing_) writeNext();
+}
+
+void MarkedTCPConnection::writeNext() {
+    if (writing_ || writes_.empty() || state_ != TCPConnectionState::connected) return;
+    writing_ = true;
+    std::weak_ptr<MarkedTCPConnection> weak = weak_from_this();
+    // The front element stays in place (deque references are stable) until
+    // its write completes.
+    asio::async_write(socket_, asio::buffer(writes_.front().data), [weak](const asio::error_code& ec, size_t) {
+        auto self = weak.lock();
+        if (!self || !self->writing_) return;  // cancelled or failed: already answered
+        self->writing_ = false;
+        if (ec) {
+            self->fail(posixError(ec.value()));  // answers this write and the queued ones
+            return;
+        }
+        auto completion = std::move(self->writes_.front().completion);
+        self->writes_.pop_front();
+        if (completion) completion(std::nullopt);
+        self->writeNext();
+    });
+}
+
+void MarkedTCPConnection::cancel() {
+    if (state_ == TCPConnectionState::cancelled) return;
+    state_ = TCPConnectionState::cancelled;
+    resolver_.cancel();
+    asio::error_code ec;
+    socket_.close(ec);
+    auto writes = std::move(writes_);
+    writes_.clear();
+    writing_ = false;
+    auto read = std::move(read_);
+    read_ = nullptr;
+    const TunnelError error = posixError(ECANCELED);
+    asio::post(queue_.context(), [writes = std::move(writes), read = std::move(read), error]() mutable {
+        for (auto& w : writes)
+            if (w.completion) w.completion(error);
+        if (read) read({}, error);
+    });
+}
+
+std::string MarkedTCPConnection::localEndpoint() const {
+    asio::error_code ec;
+    auto endpoint = socket_.local_endpoint(ec);
+    return ec ? "" : endpointText(endpoint);
+}
+
+}  // namespace vantu

@@ -1,0 +1,62 @@
+#pragma once
+
+// The persistent key-value defaults store on a Linux host: one SQLite file.
+//
+// Each value is a row (key, kind, value) where value is the JSON text of the
+// value and kind says which of the four kinds it is, so a value stored as one
+// kind reads as absent through the accessor of another. The database runs in
+// WAL mode with synchronous=FULL and every set is its own transaction: a crash
+// or power loss loses at most the write in flight, never the file.
+
+#include <sqlite3.h>
+
+#include <mutex>
+#include <string>
+
+#include "platform/Platform.h"
+
+namespace vantu {
+
+class SqliteDefaultsStore final : public DefaultsStore {
+public:
+    // Opens (creating if needed) the database at `path`; missing parent
+    // directories are created with mode 0700. Throws VantuError when the file
+    // cannot be opened or initialised.
+    explicit SqliteDefaultsStore(const std::string& path);
+    ~SqliteDefaultsStore() override;
+    SqliteDefaultsStore(const SqliteDefaultsStore&) = delete;
+    SqliteDefaultsStore& operator=(const SqliteDefaultsStore&) = delete;
+
+    std::optional<std::vector<std::string>> stringArray(const std::string& key) const override;
+    std::optional<std::string> string(const std::string& key) const override;
+    int64_t integer(const std::string& key) const override;
+    std::optional<std::map<std::string, double>> dictionary(const std::string& key) const override;
+
+    // Setters log nothing and never throw: a write that fails (disk full)
+    // is reported through lastError() and the previous value stays.
+    void setStringArray(const std::string& key, const std::vector<std::string>& value) override;
+    void setString(const std::string& key, const std::string& value) override;
+    void setInteger(const std::string& key, int64_t value) override;
+    void setDictionary(const std::string& key, const std::map<std::string, double>& value) override;
+    void remove(const std::string& key) override;
+
+    // The text of the last failed operation, empty when none failed.
+    std::string lastError() const;
+    const std::string& path() const { return path_; }
+
+private:
+    std::optional<nlohmann::json> read(const std::string& key, const char* kind) const;
+    void write(const std::string& key, const char* kind, const nlohmann::json& value);
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* select_ = nullptr;
+    sqlite3_stmt* upsert_ = nullptr;
+    sqlite3_stmt* delete_ = nullptr;
+    // The provider uses the store from its queue only; the lock keeps a
+    // daemon's other threads (a control socket) safe as well.
+    mutable std::mutex mutex_;
+    mutable std::string lastError_;
+};
+
+}  // namespace vantu

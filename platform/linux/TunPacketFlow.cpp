@@ -1,0 +1,190 @@
+#include "platform/linux/TunPacketFlow.h"
+
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <asio/post.hpp>
+
+namespace vantu {
+
+namespace {
+
+constexpr size_t kMaxPacket = 65536;
+
+int protocolOf(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    switch (data[0] >> 4) {
+        case 4: return AF_INET;
+        case 6: return AF_INET6;
+        default: return 0;
+    }
+}
+
+int openTun(const std::string& requestedName, std::string* createdName) {
+    if (requestedName.size() >= IFNAMSIZ) throw VantuError("tun device name too long: " + requestedName);
+    const int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw VantuError(std::string("cannot open /dev/net/tun: ") + std::strerror(errno));
+    ifreq ifr{};
+    ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+    std::memcpy(ifr.ifr_name, requestedName.c_str(), requestedName.size());
+    if (::ioctl(fd, TUNSETIFF, &ifr) != 0) {
+        const int e = errno;
+        ::close(fd);
+        throw VantuError("cannot create tun device " + requestedName + ": " + std::strerror(e));
+    }
+    *createdName = std::string(ifr.ifr_name, strnlen(ifr.ifr_name, IFNAMSIZ));
+    return fd;
+}
+
+}  // namespace
+
+TunPacketFlow::TunPacketFlow(AsioWorkQueue& queue, const std::string& requestedName, SystemLog* log)
+    : queue_(queue), log_(log), descriptor_(queue.context()) {
+    fd_ = openTun(requestedName, &name_);
+    asio::error_code ec;
+    descriptor_.assign(fd_, ec);
+    if (ec) {
+        ::close(fd_);
+        throw VantuError("cannot watch tun device " + name_ + ": " + ec.message());
+    }
+    scratch_.resize(kMaxPacket);
+}
+
+TunPacketFlow::TunPacketFlow(AdoptTag, AsioWorkQueue& queue, int fd, std::string name, SystemLog* log)
+    : queue_(queue), log_(log), fd_(fd), name_(std::move(name)), descriptor_(queue.context()) {
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0) ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+    asio::error_code ec;
+    descriptor_.assign(fd_, ec);
+    if (ec) {
+        ::close(fd_);
+        throw VantuError("cannot watch packet descriptor: " + ec.message());
+    }
+    scratch_.resize(kMaxPacket);
+}
+
+std::unique_ptr<TunPacketFlow> TunPacketFlow::fromDescriptor(AsioWorkQueue& queue, int fd, std::string name,
+                                                            SystemLog* log) {
+    return std::make_unique<TunPacketFlow>(AdoptTag{}, queue, fd, std::move(name), log);
+}
+
+TunPacketFlow::~TunPacketFlow() { close(); }
+
+void TunPacketFlow::close() {
+    *alive_ = false;
+    alive_ = std::make_shared<bool>(false);
+    pending_ = nullptr;
+    readScheduled_ = false;
+    if (descriptor_.is_open()) descriptor_.release();  // aborts a pending wait
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void TunPacketFlow::readPackets(ReadCompletion completion) {
+    pending_ = std::move(completion);
+    if (readScheduled_ || fd_ < 0) return;
+    readScheduled_ = true;
+    // Try at once (from a fresh handler): packets may already be waiting, and
+    // the reactor only reports readiness that arrives while a wait is pending.
+    std::weak_ptr<bool> alive = alive_;
+    asio::post(queue_.context(), [this, alive] {
+        auto token = alive.lock();
+        if (!token || !*token) return;
+        tryRead();
+    });
+}
+
+void TunPacketFlow::tryRead() {
+    std::vector<Bytes> packets;
+    std::vector<int> protocols;
+    int error = 0;
+    while (packets.size() < kMaxBatch) {
+        const ssize_t n = ::read(fd_, scratch_.data(), scratch_.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) error = errno;
+            break;
+        }
+        if (n == 0) break;  // end of stream on an adopted descriptor
+        packets.emplace_back(scratch_.begin(), scratch_.begin() + n);
+        protocols.push_back(protocolOf(scratch_.data(), static_cast<size_t>(n)));
+    }
+    if (error != 0) {
+        ++counters_.readErrors;
+        logRateLimited(std::string("tun read failed on ") + name_ + ": " + std::strerror(error),
+                       &suppressedReadLogs_);
+    }
+    if (packets.empty()) {
+        if (error != 0) {
+            // A device in an error state stays "readable"; back off instead of spinning.
+            std::weak_ptr<bool> alive = alive_;
+            queue_.after(Duration(0.1), [this, alive] {
+                auto token = alive.lock();
+                if (!token || !*token) return;
+                tryRead();
+            });
+            return;
+        }
+        waitReadable();
+        return;
+    }
+    counters_.packetsRead += packets.size();
+    auto completion = std::move(pending_);
+    pending_ = nullptr;
+    readScheduled_ = false;
+    if (completion) completion(std::move(packets), std::move(protocols));
+}
+
+void TunPacketFlow::waitReadable() {
+    std::weak_ptr<bool> alive = alive_;
+    descriptor_.async_wait(asio::posix::descriptor_base::wait_read, [this, alive](const asio::error_code& ec) {
+        auto token = alive.lock();
+        if (!token || !*token || ec) return;
+        tryRead();
+    });
+}
+
+void TunPacketFlow::writePackets(const std::vector<Bytes>& packets, const std::vector<int>&) {
+    for (const auto& packet : packets) {
+        if (packet.empty()) continue;
+        if (fd_ < 0) {
+            ++counters_.packetsDropped;
+            continue;
+        }
+        ssize_t n;
+        do {
+            n = ::write(fd_, packet.data(), packet.size());
+        } while (n < 0 && errno == EINTR);
+        if (n == static_cast<ssize_t>(packet.size())) {
+            ++counters_.packetsWritten;
+            continue;
+        }
+        // EAGAIN/ENOBUFS (queue full), EIO (device down), EBADFD (device
+        // gone), EINVAL (not an IP packet): the packet is lost, as on a wire.
+        ++counters_.packetsDropped;
+        const std::string reason = n < 0 ? std::strerror(errno) : "short write";
+        logRateLimited("tun write dropped a packet on " + name_ + ": " + reason, &suppressedWriteLogs_);
+    }
+}
+
+void TunPacketFlow::logRateLimited(const std::string& text, uint64_t* suppressed) {
+    const auto now = std::chrono::steady_clock::now();
+    if (lastLog_ != std::chrono::steady_clock::time_point{} && now - lastLog_ < std::chrono::seconds(1)) {
+        ++*suppressed;
+        return;
+    }
+    lastLog_ = now;
+    std::string line = text;
+    if (*suppressed > 0) line += " (" + std::to_string(*suppressed) + " similar messages suppressed)";
+    *suppressed = 0;
+    if (log_) log_->write("platform: " + line);
+}
+
+}  // namespace vantu
