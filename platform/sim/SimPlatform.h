@@ -130,6 +130,8 @@ public:
     void cancel() override;
 
     void setState(TCPConnectionState s) { state_ = s; }
+    // Bytes from the remote end, through the work queue to the pending or
+    // the next read; an empty buffer ends the stream.
     void deliver(Bytes data);
     void deliverError(const std::string& description);
     const std::string host, port;
@@ -141,6 +143,11 @@ private:
     TCPConnectionState state_ = TCPConnectionState::connecting;
     std::function<void(Bytes, std::optional<TunnelError>)> pendingRead_;
     Bytes buffered_;
+    // What the pending read may take, and a scripted end of stream or error
+    // that waits for the next read when none is pending.
+    size_t readMaximum_ = 0;
+    bool endOfStream_ = false;
+    std::optional<std::string> pendingError_;
 };
 
 class SimTunnelHost : public TunnelHost {

@@ -1,0 +1,196 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+
+#include "VantuPacketTunnel/PacketTunnelProvider.h"
+
+namespace vantu {
+
+namespace {
+
+const char* boolText(bool value) { return value ? "true" : "false"; }
+
+std::string joined(const std::vector<std::string>& items, const std::string& separator) {
+    std::string out;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) out += separator;
+        out += items[i];
+    }
+    return out;
+}
+
+std::string upperCased(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+}  // namespace
+
+VantuConfig PacketTunnelProvider::loadConfig() const {
+    const auto protocol = host.protocolConfiguration();
+    if (!protocol || !protocol->isPacketTunnelProvider) {
+        throw VantuError("missing tunnel provider configuration");
+    }
+    return VantuConfig::fromProviderConfiguration(protocol->providerConfiguration);
+}
+
+std::optional<std::string> PacketTunnelProvider::resolveIPv4(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* results = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &results);
+    if (rc != 0 || results == nullptr) {
+        if (results != nullptr) ::freeaddrinfo(results);
+        return std::nullopt;
+    }
+    std::optional<std::string> address;
+    if (results->ai_addr != nullptr && results->ai_addr->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
+        char text[INET_ADDRSTRLEN] = {};
+        if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr) address = std::string(text);
+    }
+    ::freeaddrinfo(results);
+    return address;
+}
+
+// The learned-route cache arrives with DNS route learning; until then a
+// start begins with no learned routes.
+std::set<std::string> PacketTunnelProvider::loadCachedDynamicDirectRoutes(const std::string& /*cacheKey*/) {
+    return {};
+}
+
+void PacketTunnelProvider::startTunnel(StartCompletion completionHandler) {
+    // The provider is kept alive for the whole start: the platform waits for
+    // this completion whatever happens.
+    auto self = shared_from_this();
+    queue.submit([self, completion = std::move(completionHandler)]() {
+        PacketTunnelProvider& p = *self;
+
+        // Every failure before the data channel ends the start the same way.
+        auto failStart = [&p, &completion](const TunnelError& error) {
+            p.lastTunnelFailure = "startTunnel failed: " + error.description();
+            p.recordDiagnostic(p.lastTunnelFailure);
+            if (completion) completion(error);
+        };
+
+        p.isTerminatingTunnel = false;
+        p.loadPersistedDiagnostics();
+        p.recordDiagnostic("startTunnel");
+
+        VantuConfig config;
+        try {
+            config = p.loadConfig();
+        } catch (const VantuError& error) {
+            failStart(TunnelError::fromVantu(error));
+            return;
+        }
+        p.activeConfig = config;
+        const std::string endpoint = config.host + ":" + std::to_string(config.controlPort);
+        p.recordDiagnostic("config server=" + endpoint + " serverRouting=" + boolText(config.useServerRouting) +
+                           " directCoreUDP=" + boolText(config.clientDirectCoreEnabled) +
+                           " directCoreTCP=" + boolText(config.clientDirectTCPEnabled) +
+                           " dns=" + joined(config.dnsServers, ","));
+        p.recordDiagnostic("opening control session to " + endpoint);
+
+        // The control exchange blocks the queue for its whole deadline, so no
+        // other provider work interleaves with the start.
+        std::shared_ptr<VantuSession> opened;
+        try {
+            opened = p.openControlSession(config);
+        } catch (const VantuError& error) {
+            failStart(TunnelError::fromVantu(error));
+            return;
+        } catch (const std::exception& error) {
+            // Anything else escaping the exchange is still this start's
+            // failure; the platform hears about it like any other.
+            failStart(TunnelError::fromVantu(error.what()));
+            return;
+        }
+        if (!opened) {
+            failStart(TunnelError::fromVantu("control session rejected"));
+            return;
+        }
+        p.session = opened;
+
+        p.clientDirectCoreEnabled = config.clientDirectCoreEnabled;
+        p.clientDirectTCPEnabled = config.clientDirectTCPEnabled;
+        p.directTCPDisabledForSession = false;
+        p.directTCPFailureWindowStartedAt = kDistantPast;
+        p.directTCPFailureWindowCount = 0;
+        p.dynamicDirectRouteCacheKey = config.dynamicDirectRouteCacheKey;
+        if (p.clientDirectCoreEnabled || p.clientDirectTCPEnabled) {
+            p.dynamicDirectRoutes = p.loadCachedDynamicDirectRoutes(config.dynamicDirectRouteCacheKey);
+        } else {
+            p.dynamicDirectRoutes.clear();
+        }
+
+        p.recordDiagnostic("control session opened tunnelIP=" + opened->tunnelIP +
+                           " dataPort=" + std::to_string(opened->dataPort) + " mtu=" + std::to_string(opened->mtu) +
+                           " transport=" + opened->transport);
+
+        // A host the resolver cannot turn into IPv4 is handed on as written.
+        const std::string serverAddress = resolveIPv4(config.host).value_or(config.host);
+        p.recordDiagnostic("server address resolved to " + serverAddress);
+
+        // The completion is stored in the provider (handshakeCompletion), so
+        // it holds the provider weakly.
+        std::weak_ptr<PacketTunnelProvider> weak = self;
+        p.startDataChannel(serverAddress, opened,
+                           [weak, serverAddress, completion](std::optional<TunnelError> error) {
+                               if (auto provider = weak.lock()) {
+                                   provider->continueStartAfterDataChannel(error, serverAddress, completion);
+                               }
+                           });
+    });
+}
+
+void PacketTunnelProvider::continueStartAfterDataChannel(std::optional<TunnelError> error,
+                                                         const std::string& serverAddress,
+                                                         StartCompletion completion) {
+    if (error) {
+        lastTunnelFailure = "data channel handshake failed: " + error->description();
+        recordDiagnostic(lastTunnelFailure);
+        if (completion) completion(error);
+        return;
+    }
+    // A verified handshake always belongs to the current session; only a
+    // teardown racing the verification could leave none, and then the start
+    // has nothing left to configure.
+    if (!session) {
+        const auto stopped = TunnelError::fromVantu("tunnel stopped during start");
+        lastTunnelFailure = "data channel handshake failed: " + stopped.description();
+        recordDiagnostic(lastTunnelFailure);
+        if (completion) completion(stopped);
+        return;
+    }
+    recordDiagnostic(upperCased(session->transport) + " data channel verified");
+    currentServerAddress = serverAddress;
+    const TunnelNetworkSettings settings = networkSettings(serverAddress, *session);
+
+    // The platform delivers the settings completion through the work queue.
+    // The provider is held strongly: the start completion must still be
+    // answered, and nothing in the provider holds this closure.
+    auto self = shared_from_this();
+    host.setTunnelNetworkSettings(settings, [self, completion](std::optional<TunnelError> settingsError) {
+        if (settingsError) {
+            self->lastTunnelFailure = "setTunnelNetworkSettings failed: " + settingsError->description();
+            self->recordDiagnostic(self->lastTunnelFailure);
+            if (completion) completion(settingsError);
+            return;
+        }
+        self->recordDiagnostic("network settings applied");
+        self->readPackets();
+        if (completion) completion(std::nullopt);
+    });
+}
+
+}  // namespace vantu

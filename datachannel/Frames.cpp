@@ -1,0 +1,167 @@
+// The frame layer of the data channel: every sender (read loop, handshake and
+// keepalive pings) goes through sendPlainFrame, and every unit the server
+// sends comes back through decryptAndHandlePacket.
+
+#include <cctype>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "VantuPacketTunnel/PacketTunnelProvider.h"
+
+namespace vantu {
+
+namespace {
+
+// Same text as hexPrefix(frame, 16), but written into the string the provider
+// already holds: this runs for every packet, and a fresh 32-character string
+// would cost a heap allocation each time.
+void assignHexPreview(std::string& out, const Bytes& frame) {
+    static constexpr char digits[] = "0123456789abcdef";
+    const size_t n = frame.size() < 16 ? frame.size() : 16;
+    out.resize(n * 2);
+    for (size_t i = 0; i < n; ++i) {
+        out[2 * i] = digits[frame[i] >> 4];
+        out[2 * i + 1] = digits[frame[i] & 0x0f];
+    }
+}
+
+std::string upperCased(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+void PacketTunnelProvider::sendFrame(uint8_t type, const Bytes& payload) {
+    Bytes frame;
+    frame.reserve(payload.size() + 1);
+    frame.push_back(type);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    sendPlainFrame(frame);
+}
+
+void PacketTunnelProvider::sendPingFrame() {
+    static const Bytes ping{kFramePing, 'p', 'i', 'n', 'g'};
+    sendPlainFrame(ping);
+}
+
+void PacketTunnelProvider::sendPlainFrame(const Bytes& frame) {
+    if (!session) return;
+    // Keep the session alive for the whole send even if a synchronous
+    // platform callback were to replace it.
+    const std::shared_ptr<VantuSession> current = session;
+    assignHexPreview(lastSentPlainPreview, frame);
+
+    Bytes unit;
+    try {
+        unit = current->encrypt(frame);
+    } catch (const std::exception& e) {
+        const std::string text = e.what();
+        const bool tcp = current->transport == "tcp";
+        if (tcp) {
+            ++tcpSendFailures;
+            lastTCPSendError = text;
+        }
+        recordDiagnostic(upperCased(current->transport) + " send failed: " + text);
+        if (tcp && !handshakeCompleted) {
+            finishHandshake(TunnelError::fromVantu("TCP send failed: " + text));
+        } else if (tcp && tcpSendFailures >= 3) {
+            failDataChannel("TCP send failed: " + text);
+        }
+        return;
+    }
+
+    if (current->transport == "udp") {
+        if (!udpSession) return;  // no carrier: the unit is dropped, its sequence number stays used
+        ++udpSendAttempts;
+        const std::shared_ptr<UDPSession> carrier = udpSession;
+        const size_t unitLength = unit.size();
+        carrier->writeDatagram(std::move(unit),
+                               [weak = weak_from_this(), written = std::weak_ptr<UDPSession>(carrier),
+                                unitLength](std::optional<TunnelError> error) {
+                                   if (auto self = weak.lock()) {
+                                       self->handleUDPWriteCompletion(written, std::move(error), unitLength);
+                                   }
+                               });
+        return;
+    }
+
+    // Stream transport: units would be length-prefixed onto the TCP data
+    // socket. That channel does not exist yet, so dataFD is always -1 and
+    // the unit is dropped without a trace, as for a channel whose socket is
+    // not open.
+    if (dataFD < 0) return;
+}
+
+void PacketTunnelProvider::handleUDPWriteCompletion(const std::weak_ptr<UDPSession>& written,
+                                                    std::optional<TunnelError> error, size_t unitLength) {
+    const std::shared_ptr<UDPSession> target = written.lock();
+    // A completion for a channel that was closed or replaced must not count
+    // against the channel that runs now.
+    if (!target || target != udpSession) return;
+
+    if (error) {
+        const std::string text = error->description();
+        ++udpSendFailures;
+        lastUDPSendError = text;
+        recordDiagnostic("UDP send failed: " + text);
+        // Cumulative since the channel started: before the handshake one
+        // failure is fatal, afterwards a few lost datagrams are tolerated.
+        if (!handshakeCompleted || udpSendFailures >= 3) failDataChannel("UDP send failed: " + text);
+        return;
+    }
+    ++udpSendCompletions;
+    if constexpr (packetLoggingEnabled) logPacket("UDP sent " + std::to_string(unitLength) + " bytes");
+    (void)unitLength;
+}
+
+void PacketTunnelProvider::decryptAndHandlePacket(const Bytes& unit) {
+    if (!session) return;
+    Bytes frame;
+    try {
+        frame = session->decrypt(unit);
+    } catch (const std::exception& e) {
+        // Garbage or a unit of another key: note it and drop it. The channel
+        // stays up, and lastDataFrameReceivedAt stays put, so that noise
+        // cannot keep the keepalive satisfied.
+        lastDecryptError = e.what();
+        log("decrypt failed for " + std::to_string(unit.size()) + " bytes: " + lastDecryptError);
+        return;
+    }
+    if (frame.empty()) return;
+    lastDataFrameReceivedAt = now();
+    assignHexPreview(lastReceivedPlainPreview, frame);
+    handleFrame(frame);
+}
+
+void PacketTunnelProvider::handleFrame(const Bytes& frame) {
+    if (frame.empty()) return;
+    const uint8_t type = frame[0];
+    switch (type) {
+        case kFramePong:
+            log("encrypted pong received");
+            finishHandshake(std::nullopt);  // no-op once the handshake is done
+            return;
+        case kFrameServerData: {
+            // DNS answer route learning will sit in front of this write and
+            // hand the packet on from its completion; until it exists the
+            // packet goes straight to the system.
+            static const std::vector<int> ipv4Protocol{2};  // AF_INET
+            std::vector<Bytes> packets;
+            packets.emplace_back(frame.begin() + 1, frame.end());
+            packetFlow.writePackets(packets, ipv4Protocol);
+            return;
+        }
+        default: {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(type));
+            log(std::string("unknown frame 0x") + hex);
+            return;
+        }
+    }
+}
+
+}  // namespace vantu
