@@ -1,5 +1,6 @@
 // The packet read loop and the direct-core gate in front of the tunnel.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "tests/DataChannelHarness.h"
@@ -12,8 +13,9 @@ const uint8_t kElsewhere[4] = {198, 51, 100, 99};
 const Bytes kPing{0x01, 'p', 'i', 'n', 'g'};
 
 Bytes dataFrame(const Bytes& packet) {
-    Bytes frame{0x02};
-    frame.insert(frame.end(), packet.begin(), packet.end());
+    Bytes frame(1 + packet.size());
+    frame[0] = 0x02;
+    std::copy(packet.begin(), packet.end(), frame.begin() + 1);
     return frame;
 }
 

@@ -1,0 +1,319 @@
+#include "server/ControlService.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstdio>
+
+#include <asio/read_until.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/streambuf.hpp>
+#include <asio/write.hpp>
+
+#include "VantuPacketTunnel/VantuError.h"
+
+namespace vantu::server {
+
+namespace {
+
+constexpr size_t kMaxDeviceIDBytes = 256;
+constexpr size_t kMaxEchoedTextBytes = 64;
+
+nlohmann::json errorResponse(const std::string& message) {
+    return nlohmann::json{{"status", "error"}, {"message", message}};
+}
+
+std::array<uint8_t, 32> sha256(const std::string& text) {
+    std::array<uint8_t, 32> digest{};
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
+        throw VantuError("SHA-256 failed");
+    }
+    return digest;
+}
+
+// Compares digests so that the time taken reveals neither the secret's
+// content nor its length; every accepted secret is always tried.
+bool secretAccepted(const std::string& presented, const std::vector<std::string>& accepted) {
+    const auto digest = sha256(presented);
+    bool match = false;
+    for (const auto& secret : accepted) {
+        const auto expected = sha256(secret);
+        match |= CRYPTO_memcmp(digest.data(), expected.data(), digest.size()) == 0;
+    }
+    return match;
+}
+
+std::string base64(const Bytes& data) {
+    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(), static_cast<int>(data.size()));
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+std::string hex8(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
+// A client-chosen text shortened for messages and log lines.
+std::string clip(const std::string& text) {
+    return text.size() <= kMaxEchoedTextBytes ? text : text.substr(0, kMaxEchoedTextBytes) + "...";
+}
+
+// An optional string member: absent or null gives the empty text.
+bool optionalString(const nlohmann::json& request, const char* key, std::string& out) {
+    const auto it = request.find(key);
+    if (it == request.end() || it->is_null()) return true;
+    if (!it->is_string()) return false;
+    out = it->get<std::string>();
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Connection
+
+class ControlService::Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(ControlService& owner, asio::ip::tcp::socket socket)
+        : owner_(owner), socket_(std::move(socket)), timer_(owner.io_), buffer_(owner.config_.maxRequestBytes) {
+        std::error_code ec;
+        const auto remote = socket_.remote_endpoint(ec);
+        peer_ = ec ? std::string("unknown peer") : remote.address().to_string() + ":" + std::to_string(remote.port());
+    }
+
+    void start() {
+        armTimer(owner_.config_.controlTimeout);
+        read();
+    }
+
+    void close() {
+        std::error_code ignored;
+        timer_.cancel();
+        socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+    }
+
+private:
+    enum class Phase { reading, writing, lingering, closed };
+
+    void armTimer(std::chrono::milliseconds after) {
+        timer_.expires_after(after);
+        timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+            if (ec || self->phase_ == Phase::closed) return;
+            if (self->phase_ == Phase::reading) {
+                ++self->owner_.stats_.controlTimeouts;
+                self->owner_.log_("control: " + self->peer_ + " sent no complete request in time; dropped");
+            }
+            self->phase_ = Phase::closed;
+            self->close();
+        });
+    }
+
+    void read() {
+        asio::async_read_until(
+            socket_, buffer_, '\n',
+            [self = shared_from_this()](const std::error_code& ec, size_t length) { self->onRead(ec, length); });
+    }
+
+    void onRead(const std::error_code& ec, size_t length) {
+        if (phase_ != Phase::reading) return;
+        if (ec == asio::error::not_found) {
+            ++owner_.stats_.controlErrors;
+            owner_.log_("control: " + peer_ + " sent a request line longer than " +
+                        std::to_string(owner_.config_.maxRequestBytes) + " bytes");
+            respond(errorResponse("request too long"));
+            return;
+        }
+        std::string line;
+        if (!ec) {
+            line.assign(asio::buffers_begin(buffer_.data()),
+                        asio::buffers_begin(buffer_.data()) + static_cast<std::ptrdiff_t>(length));
+        } else if (ec == asio::error::eof && buffer_.size() > 0) {
+            // A client that half-closes instead of ending its line still gets
+            // an answer for what it sent.
+            line.assign(asio::buffers_begin(buffer_.data()), asio::buffers_end(buffer_.data()));
+        } else {
+            phase_ = Phase::closed;
+            close();
+            return;
+        }
+        respond(owner_.handleRequest(line, peer_));
+    }
+
+    void respond(const nlohmann::json& response) {
+        phase_ = Phase::writing;
+        out_ = response.dump() + "\n";
+        asio::async_write(socket_, asio::buffer(out_), [self = shared_from_this()](const std::error_code& ec, size_t) {
+            if (self->phase_ != Phase::writing) return;
+            if (ec) {
+                self->phase_ = Phase::closed;
+                self->close();
+                return;
+            }
+            self->linger();
+        });
+    }
+
+    // Half-close and read until the client closes, so that unread request
+    // bytes never turn the close into a reset that could destroy the response
+    // before the client read it. The timer bounds this phase too.
+    void linger() {
+        phase_ = Phase::lingering;
+        std::error_code ignored;
+        socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+        armTimer(owner_.config_.controlTimeout);
+        drain();
+    }
+
+    void drain() {
+        socket_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](const std::error_code& ec, size_t) {
+            if (self->phase_ != Phase::lingering) return;
+            if (ec) {
+                self->phase_ = Phase::closed;
+                self->close();
+                return;
+            }
+            self->drain();
+        });
+    }
+
+    ControlService& owner_;
+    asio::ip::tcp::socket socket_;
+    asio::steady_timer timer_;
+    asio::streambuf buffer_;
+    std::string peer_;
+    std::string out_;
+    std::array<char, 4096> scratch_{};
+    Phase phase_ = Phase::reading;
+};
+
+// ---------------------------------------------------------------- ControlService
+
+ControlService::ControlService(asio::io_context& io, const ServerConfig& config, SessionTable& sessions,
+                               ServerStats& stats, Logger log)
+    : io_(io), config_(config), sessions_(sessions), stats_(stats), log_(std::move(log)), acceptor_(io) {}
+
+void ControlService::start(uint16_t dataPort) {
+    dataPort_ = dataPort;
+    const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(config_.controlAddress), config_.controlPort);
+    acceptor_.open(endpoint.protocol());
+    acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen(asio::socket_base::max_listen_connections);
+    port_ = acceptor_.local_endpoint().port();
+    accept();
+}
+
+void ControlService::stop() {
+    stopped_ = true;
+    std::error_code ignored;
+    acceptor_.close(ignored);
+    for (auto& weak : connections_) {
+        if (auto connection = weak.lock()) connection->close();
+    }
+    connections_.clear();
+}
+
+void ControlService::accept() {
+    acceptor_.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
+        if (stopped_ || ec == asio::error::operation_aborted) return;
+        if (!ec) {
+            ++stats_.controlConnections;
+            std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
+            auto connection = std::make_shared<Connection>(*this, std::move(socket));
+            connections_.push_back(connection);
+            connection->start();
+        } else {
+            // Running out of descriptors must not end the service.
+            log_("control: accept failed: " + ec.message());
+        }
+        accept();
+    });
+}
+
+nlohmann::json ControlService::handleRequest(const std::string& line, const std::string& peer) {
+    nlohmann::json request;
+    try {
+        request = nlohmann::json::parse(line);
+    } catch (const nlohmann::json::exception&) {
+        ++stats_.controlErrors;
+        log_("control: " + peer + " sent a request that is not JSON");
+        return errorResponse("malformed request: not valid JSON");
+    }
+    if (!request.is_object()) {
+        ++stats_.controlErrors;
+        return errorResponse("malformed request: expected a JSON object");
+    }
+    const auto action = request.find("action");
+    if (action == request.end() || !action->is_string()) {
+        ++stats_.controlErrors;
+        return errorResponse("malformed request: action must be a string");
+    }
+    if (*action != "open") {
+        ++stats_.controlErrors;
+        log_("control: " + peer + " asked for unknown action \"" + clip(action->get<std::string>()) + "\"");
+        return errorResponse("unknown action \"" + clip(action->get<std::string>()) + "\"");
+    }
+
+    std::string secret, deviceID, clientVersion, preferredTransport;
+    const auto secretIt = request.find("secret");
+    if (secretIt == request.end() || !secretIt->is_string()) {
+        ++stats_.controlErrors;
+        return errorResponse("malformed request: secret must be a string");
+    }
+    secret = secretIt->get<std::string>();
+    if (!optionalString(request, "device_id", deviceID) || !optionalString(request, "client_version", clientVersion) ||
+        !optionalString(request, "data_transport", preferredTransport)) {
+        ++stats_.controlErrors;
+        return errorResponse("malformed request: device_id, client_version and data_transport must be strings");
+    }
+    if (deviceID.size() > kMaxDeviceIDBytes) {
+        ++stats_.controlErrors;
+        return errorResponse("malformed request: device_id longer than " + std::to_string(kMaxDeviceIDBytes) +
+                             " bytes");
+    }
+
+    try {
+        if (!secretAccepted(secret, config_.secrets)) {
+            ++stats_.controlRejected;
+            log_("control: " + peer + " presented an invalid secret (device \"" + clip(deviceID) + "\")");
+            return errorResponse("invalid secret");
+        }
+        SessionGrant grant = sessions_.open(deviceID);
+        ++stats_.sessionsOpened;
+        const auto& session = *grant.session;
+
+        nlohmann::json response{
+            {"status", "ok"},
+            {"session_id", hex8(session.id)},
+            {"session_key", base64(grant.key)},
+            {"cipher", config_.cipher},
+            {"transport", config_.transport},
+            {"data_port", dataPort_},
+            {"tunnel_ip", formatIPv4(session.tunnelIP)},
+            {"tunnel_mtu", config_.tunnelMTU},
+        };
+        if (auto routing = config_.routingForClients()) response["routing"] = std::move(*routing);
+
+        std::string line = "control: " + peer + " opened session " + hex8(session.id) + " for device \"" +
+                           clip(deviceID) + "\" (client \"" + clip(clientVersion) + "\") at " +
+                           formatIPv4(session.tunnelIP);
+        if (grant.replaced) line += ", replacing session " + hex8(*grant.replaced);
+        if (!preferredTransport.empty() && preferredTransport != config_.transport) {
+            line += "; client preferred transport \"" + clip(preferredTransport) + "\"";
+        }
+        log_(line);
+        return response;
+    } catch (const std::exception& e) {
+        ++stats_.controlErrors;
+        log_("control: cannot open a session for " + peer + ": " + e.what());
+        return errorResponse(e.what());
+    }
+}
+
+}  // namespace vantu::server

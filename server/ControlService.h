@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <nlohmann/json.hpp>
+
+#include "server/ServerConfig.h"
+#include "server/ServerStats.h"
+#include "server/SessionTable.h"
+
+namespace vantu::server {
+
+// The TCP control service: each connection carries one request line and gets
+// one response line, then the server closes it. Everything runs as
+// asynchronous operations on one io_context, so a slow or silent client
+// holds nothing but its own socket and is dropped when its time is up.
+class ControlService {
+public:
+    ControlService(asio::io_context& io, const ServerConfig& config, SessionTable& sessions, ServerStats& stats,
+                   Logger log);
+
+    // Binds and listens (throws std::system_error), then starts accepting.
+    // `dataPort` is the bound data port that "open" hands out.
+    void start(uint16_t dataPort);
+    // Stops accepting and closes every open connection. Call on the io thread
+    // or after the io_context has stopped.
+    void stop();
+    uint16_t port() const { return port_; }
+
+    // One request line -> the response object. Never throws.
+    nlohmann::json handleRequest(const std::string& line, const std::string& peer);
+
+private:
+    class Connection;
+    void accept();
+
+    asio::io_context& io_;
+    const ServerConfig& config_;
+    SessionTable& sessions_;
+    ServerStats& stats_;
+    Logger log_;
+    asio::ip::tcp::acceptor acceptor_;
+    uint16_t port_ = 0;
+    uint16_t dataPort_ = 0;
+    // Weak so that a finished connection frees itself; stop() closes the rest.
+    std::vector<std::weak_ptr<Connection>> connections_;
+    bool stopped_ = false;
+};
+
+}  // namespace vantu::server

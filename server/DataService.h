@@ -1,0 +1,64 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/udp.hpp>
+
+#include "server/PacketSink.h"
+#include "server/ServerConfig.h"
+#include "server/ServerStats.h"
+#include "server/SessionTable.h"
+
+namespace vantu::server {
+
+// Frame types of the plain frames inside encrypted units.
+constexpr uint8_t kFramePing = 0x01;
+constexpr uint8_t kFrameData = 0x02;
+constexpr uint8_t kFramePong = 0x81;
+constexpr uint8_t kFrameServerData = 0x82;
+
+// The UDP data service. Each datagram is one encrypted unit: the nonce
+// (session id, sequence, direction), the ciphertext of one plain frame and
+// the tag. A unit is routed by the session id in its first four bytes and
+// must authenticate under that session's key and pass its replay window;
+// everything else is dropped without an answer, so that nothing on this port
+// answers a sender who holds no session key.
+//
+// Runs on one io_context thread; every member, sendToClient included, must
+// be called on that thread.
+class DataService {
+public:
+    DataService(asio::io_context& io, const ServerConfig& config, SessionTable& sessions, ServerStats& stats,
+                Logger log, PacketSink& sink);
+
+    // Binds (throws std::system_error) and starts receiving.
+    void start();
+    void stop();
+    uint16_t port() const { return port_; }
+
+    // Seals one IPv4 packet as a server data frame for the session holding
+    // its destination address and sends it to that client's latest endpoint.
+    void sendToClient(const Bytes& packet);
+
+private:
+    void receive();
+    void handleDatagram(const uint8_t* data, size_t length, const asio::ip::udp::endpoint& from);
+    void handleFrame(ServerSession& session, Bytes& frame, const asio::ip::udp::endpoint& from);
+    void sendFrame(ServerSession& session, const asio::ip::udp::endpoint& to, const uint8_t* frame, size_t length);
+
+    const ServerConfig& config_;
+    SessionTable& sessions_;
+    ServerStats& stats_;
+    Logger log_;
+    PacketSink& sink_;
+    asio::ip::udp::socket socket_;
+    uint16_t port_ = 0;
+    std::array<uint8_t, 65536> rx_{};
+    asio::ip::udp::endpoint from_;
+    Bytes tx_;
+    Bytes frame_;
+};
+
+}  // namespace vantu::server

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <asio/ip/udp.hpp>
+
+#include "VantuPacketTunnel/Bytes.h"
+#include "datachannel/crypto/VantuSession.h"
+#include "server/ReplayWindow.h"
+#include "server/ServerConfig.h"
+
+namespace vantu::server {
+
+// Direction constant of the units the server seals ("S2C\0"); clients seal
+// theirs with VantuSession::kClientDirection.
+constexpr uint32_t kServerDirection = 0x53324300;
+
+// One granted session. The identity and key never change; the data-path
+// state below is guarded by `mutex` because a packet sink may send from its
+// own thread while the data service receives.
+class ServerSession {
+public:
+    ServerSession(uint32_t id, std::string deviceID, uint32_t tunnelIP, VantuCipher cipher)
+        : id(id), deviceID(std::move(deviceID)), tunnelIP(tunnelIP), cipher(std::move(cipher)) {}
+
+    const uint32_t id;
+    const std::string deviceID;
+    const uint32_t tunnelIP;  // host order
+    const VantuCipher cipher;
+
+    struct Counters {
+        uint64_t unitsAccepted = 0;
+        uint64_t unitsReplayed = 0;
+        uint64_t unitsAuthFailed = 0;
+        uint64_t unitsSent = 0;
+        uint64_t endpointChanges = 0;
+    };
+
+    // Seals one plain frame with the next server sequence number, appending
+    // the unit to `out`. Returns false, sealing nothing, once every sequence
+    // number has been used: a nonce is never repeated under one key.
+    bool seal(const uint8_t* frame, size_t length, Bytes& out);
+    // Records the authenticated unit `seq` in the replay window; false when it
+    // is a replay (or too old), in which case nothing else changes. On success
+    // the sender's endpoint becomes the reply endpoint.
+    bool acceptUnit(uint32_t seq, const asio::ip::udp::endpoint& from);
+    // The cheap pre-authentication replay test.
+    bool mayAccept(uint32_t seq) const;
+    void noteAuthFailure();
+
+    std::optional<asio::ip::udp::endpoint> endpoint() const;
+    Counters counters() const;
+    bool sendingExhausted() const;
+    // The next sequence number the server would send; exposed for tests.
+    uint32_t nextSendSeq() const;
+    void setNextSendSeqForTesting(uint32_t seq);
+    std::chrono::steady_clock::time_point lastActivity() const;
+
+private:
+    friend class SessionTable;
+    mutable std::mutex mutex_;
+    ReplayWindow replay_;
+    std::optional<asio::ip::udp::endpoint> endpoint_;
+    uint32_t nextSendSeq_ = 1;
+    bool exhausted_ = false;
+    Counters counters_;
+    std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
+};
+
+struct SessionGrant {
+    std::shared_ptr<ServerSession> session;
+    Bytes key;
+    // The session this one replaced (same device), if any.
+    std::optional<uint32_t> replaced;
+};
+
+// Sessions by id and by tunnel address, plus the device -> address bindings
+// that give a device the same tunnel address each time it opens. Thread-safe.
+class SessionTable {
+public:
+    SessionTable(IPv4Subnet subnet, std::string cipherName);
+
+    // A fresh session with a random id and key. An empty device ID gets an
+    // address for as long as its session lives; a named device keeps its
+    // address binding and any earlier session of it is replaced. Throws
+    // VantuError "tunnel address pool exhausted" when no address is free.
+    SessionGrant open(const std::string& deviceID);
+
+    std::shared_ptr<ServerSession> find(uint32_t id) const;
+    std::shared_ptr<ServerSession> findByTunnelIP(uint32_t tunnelIP) const;
+    bool remove(uint32_t id);
+    // Removes sessions without activity since `cutoff`; returns their ids.
+    std::vector<uint32_t> expireIdle(std::chrono::steady_clock::time_point cutoff);
+    size_t size() const;
+    // The address bound to a device, live session or not.
+    std::optional<uint32_t> addressOf(const std::string& deviceID) const;
+
+private:
+    struct Binding {
+        std::string deviceID;  // empty for an anonymous session's address
+        uint64_t lastUse = 0;
+    };
+
+    uint32_t freshID() const;
+    std::optional<uint32_t> allocateAddress();
+    void removeLocked(uint32_t id);
+
+    const IPv4Subnet subnet_;
+    const std::string cipherName_;
+    const size_t keyLength_;
+    mutable std::mutex mutex_;
+    std::unordered_map<uint32_t, std::shared_ptr<ServerSession>> byID_;
+    std::unordered_map<uint32_t, uint32_t> idByAddress_;
+    std::unordered_map<std::string, uint32_t> addressByDevice_;
+    std::map<uint32_t, Binding> bindings_;  // address -> holder
+    uint64_t useClock_ = 0;
+};
+
+}  // namespace vantu::server

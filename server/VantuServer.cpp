@@ -1,0 +1,100 @@
+#include "server/VantuServer.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include <asio/post.hpp>
+
+#include "server/EchoResponder.h"
+
+namespace vantu::server {
+
+namespace {
+
+std::string hex8(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
+ServerConfig validated(ServerConfig config) {
+    config.validate();
+    return config;
+}
+
+}  // namespace
+
+VantuServer::VantuServer(ServerConfig config, std::shared_ptr<PacketSink> sink, Logger log)
+    : config_(validated(std::move(config))),
+      log_(log ? std::move(log) : Logger([](const std::string&) {})),
+      sessions_(std::make_unique<SessionTable>(config_.subnet(), config_.cipher)),
+      sink_(sink ? std::move(sink) : std::make_shared<EchoResponder>()),
+      sweepTimer_(io_) {
+    data_ = std::make_unique<DataService>(io_, config_, *sessions_, stats_, log_, *sink_);
+    control_ = std::make_unique<ControlService>(io_, config_, *sessions_, stats_, log_);
+    sink_->sendToClients = [this](const Bytes& packet) { routeToClients(packet); };
+}
+
+VantuServer::~VantuServer() {
+    stop();
+    sink_->sendToClients = nullptr;
+}
+
+void VantuServer::start() {
+    if (started_) return;
+    data_->start();
+    control_->start(data_->port());
+    if (config_.transport == "tcp") {
+        log_("warning: transport \"tcp\" is granted but this server runs only the UDP data service");
+    }
+    scheduleSweep();
+    work_.emplace(io_.get_executor());
+    started_ = true;
+    thread_ = std::thread([this] {
+        // A handler that throws must not take the whole service down.
+        for (;;) {
+            try {
+                io_.run();
+                return;
+            } catch (const std::exception& e) {
+                log_(std::string("error: unexpected failure in a network handler: ") + e.what());
+            }
+        }
+    });
+}
+
+void VantuServer::stop() {
+    if (!started_ || !thread_.joinable()) return;
+    // Closing every socket and timer on the network thread lets each pending
+    // operation finish as aborted; run() then returns on its own.
+    asio::post(io_, [this] {
+        control_->stop();
+        data_->stop();
+        sweepTimer_.cancel();
+    });
+    work_.reset();
+    thread_.join();
+}
+
+void VantuServer::routeToClients(const Bytes& packet) {
+    if (io_.get_executor().running_in_this_thread()) {
+        data_->sendToClient(packet);
+        return;
+    }
+    asio::post(io_, [this, packet] { data_->sendToClient(packet); });
+}
+
+void VantuServer::scheduleSweep() {
+    if (config_.sessionIdleTimeout.count() == 0) return;
+    const auto interval = std::clamp<std::chrono::steady_clock::duration>(
+        config_.sessionIdleTimeout / 4, std::chrono::seconds(1), std::chrono::seconds(30));
+    sweepTimer_.expires_after(interval);
+    sweepTimer_.async_wait([this](const std::error_code& ec) {
+        if (ec) return;
+        const auto cutoff = std::chrono::steady_clock::now() - config_.sessionIdleTimeout;
+        for (uint32_t id : sessions_->expireIdle(cutoff)) log_("session " + hex8(id) + " expired after idling");
+        scheduleSweep();
+    });
+}
+
+}  // namespace vantu::server

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "server/ControlService.h"
+#include "server/DataService.h"
+#include "server/PacketSink.h"
+#include "server/ServerConfig.h"
+#include "server/ServerStats.h"
+#include "server/SessionTable.h"
+
+namespace vantu::server {
+
+// The whole server: control service, data service, session table and packet
+// sink, all driven by one io_context on a thread of its own.
+class VantuServer {
+public:
+    // Without a sink the configured one is built ("echo": an EchoResponder).
+    // Without a logger nothing is logged. Throws ConfigError for a
+    // configuration that cannot be served.
+    explicit VantuServer(ServerConfig config, std::shared_ptr<PacketSink> sink = nullptr, Logger log = {});
+    ~VantuServer();
+    VantuServer(const VantuServer&) = delete;
+    VantuServer& operator=(const VantuServer&) = delete;
+
+    // Binds both services (std::system_error) and starts the network
+    // thread. Once only.
+    void start();
+    // Closes every socket and joins the network thread. Idempotent.
+    void stop();
+
+    uint16_t controlPort() const { return control_->port(); }
+    uint16_t dataPort() const { return data_->port(); }
+    const ServerConfig& config() const { return config_; }
+    SessionTable& sessions() { return *sessions_; }
+    const ServerStats& stats() const { return stats_; }
+    PacketSink& sink() { return *sink_; }
+
+private:
+    void routeToClients(const Bytes& packet);
+    void scheduleSweep();
+
+    const ServerConfig config_;
+    Logger log_;
+    asio::io_context io_;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+    ServerStats stats_;
+    std::unique_ptr<SessionTable> sessions_;
+    std::shared_ptr<PacketSink> sink_;
+    std::unique_ptr<DataService> data_;
+    std::unique_ptr<ControlService> control_;
+    asio::steady_timer sweepTimer_;
+    std::thread thread_;
+    bool started_ = false;
+};
+
+}  // namespace vantu::server
