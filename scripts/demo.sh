@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# `make demo`: a client, a server and a web host in three network namespaces.
+# vantud in the client sends everything through the tunnel to vantu-server,
+# which forwards it (masqueraded) to the web host. Shows ping and an HTTP
+# request through the tunnel, where the packets went, and vantuctl's report,
+# then removes everything it created.
+#
+# Usage: scripts/demo.sh BUILD_DIR     (as root: sudo make demo)
+set -euo pipefail
+
+BUILD=${1:-build/release}
+HERE=$(cd "$(dirname "$0")" && pwd)
+BUILD=$(cd "$BUILD" 2>/dev/null && pwd) || { echo "demo: build directory $1 not found; run make first" >&2; exit 1; }
+
+if [ "$(id -u)" -ne 0 ]; then
+  cat >&2 <<EOF
+The demo needs root: it creates network namespaces, veth pairs and TUN devices
+(and removes them again when it ends). Run it as:
+
+    sudo make demo
+EOF
+  exit 1
+fi
+for program in vantud vantuctl vantu-server; do
+  [ -x "$BUILD/$program" ] || { echo "demo: $BUILD/$program is missing; run make first" >&2; exit 1; }
+done
+
+# shellcheck source=netns-topology.sh
+. "$HERE/netns-topology.sh"
+topo_require_root
+
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  echo
+  echo "== cleaning up: stopping vantud, vantu-server and the web server, removing the namespaces"
+  topo_down
+  exit $status
+}
+trap cleanup EXIT INT TERM
+
+step() { printf '\n== %s\n' "$*"; }
+show() { printf '$ %s\n' "$*"; "$@"; }
+
+step "topology: $TOPO_NS_CLIENT ($TOPO_CLIENT_ADDR) -> $TOPO_NS_SERVER ($TOPO_SERVER_OUTSIDE_ADDR | $TOPO_SERVER_INSIDE_ADDR) -> $TOPO_NS_WEB ($TOPO_WEB_ADDR)"
+topo_up
+topo_start_web
+echo "web server: http://$TOPO_WEB_ADDR:$TOPO_WEB_PORT/ in $TOPO_NS_WEB"
+
+step "vantu-server in $TOPO_NS_SERVER (TUN sink $TOPO_SERVER_TUN, tunnel $TOPO_TUNNEL_SUBNET)"
+topo_start_server "$BUILD"
+sed 's/^/  server: /' "$TOPO_RUN_DIR/server.log"
+
+step "vantud in $TOPO_NS_CLIENT (TUN $TOPO_CLIENT_TUN, DNS mode resolvconf)"
+started=$(date +%s%N)
+topo_start_client "$BUILD"
+topo_wait_applied "$BUILD" 30
+ready=$(date +%s%N)
+echo "tunnel up $(((ready - started) / 1000000)) ms after vantud started (as polled through vantuctl)"
+
+step "the client's routing: policy rules, the tunnel table, the resolver"
+show topo_in_client ip rule
+show topo_in_client ip route show table 7373
+show topo_in_client ip -brief addr show dev "$TOPO_CLIENT_TUN"
+show topo_in_client cat /etc/resolv.conf
+
+step "through the tunnel"
+tun_before=$(topo_in_server cat "/sys/class/net/$TOPO_SERVER_TUN/statistics/rx_packets")
+show topo_in_client ping -c 3 "$TOPO_WEB_ADDR"
+echo
+show topo_in_client curl -sS -m 10 "http://$TOPO_WEB_ADDR:$TOPO_WEB_PORT/"
+tun_after=$(topo_in_server cat "/sys/class/net/$TOPO_SERVER_TUN/statistics/rx_packets")
+echo
+echo "\$ topo_in_client getent hosts web.vantu.test   (the system resolver asks ${TOPO_CLIENT_TUN}'s virtual DNS address)"
+if answer=$(topo_in_client timeout 5 getent hosts web.vantu.test); then
+  echo "$answer"
+  sed 's/^/  dns server: /' "$TOPO_RUN_DIR/dns.log" | tail -n 3
+else
+  echo "no answer within 5 s"
+fi
+
+step "proof of the path"
+echo "packets the server took out of the tunnel into $TOPO_SERVER_TUN meanwhile: $((tun_after - tun_before))"
+echo "the web server saw the request from the server's masquerade address $TOPO_SERVER_INSIDE_ADDR,"
+echo "not from the client's own $TOPO_CLIENT_ADDR:"
+grep 'GET /' "$TOPO_RUN_DIR/web.log" | sed 's/^/  web: /'
+show topo_in_server nft list table ip vantu_topology
+
+step "vantuctl (the daemon's diagnostics report)"
+topo_vantuctl "$BUILD"
+
+step "stopping vantud with SIGTERM"
+kill -TERM "$TOPO_CLIENT_PID"
+if topo_wait_exit "$TOPO_CLIENT_PID" 20; then
+  echo "vantud exited with status $TOPO_EXIT_STATUS"
+else
+  echo "vantud is still running after 20 s"
+fi
+echo "rules left in $TOPO_NS_CLIENT:"
+topo_in_client ip rule | sed 's/^/  /'
+echo "resolv.conf of $TOPO_NS_CLIENT is back to:"
+sed 's/^/  /' "$TOPO_RUN_DIR/client-resolv.conf"
