@@ -1,5 +1,7 @@
 #include "server/DataService.h"
 
+#include <sys/socket.h>
+
 #include <cstdio>
 
 namespace vantu::server {
@@ -28,6 +30,16 @@ void DataService::start() {
     const asio::ip::udp::endpoint endpoint(asio::ip::make_address(config_.dataAddress), config_.dataPort);
     socket_.open(endpoint.protocol());
     socket_.bind(endpoint);
+    // All clients share this one socket: give it room for their bursts
+    // (the FORCE options pass the sysctl caps when running as root).
+    const int bytes = 16 << 20;
+    const int fd = socket_.native_handle();
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    }
     // Sends never wait: a datagram that does not fit the socket buffer is
     // dropped like any other lost datagram.
     socket_.non_blocking(true);

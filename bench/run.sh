@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The benchmarks: per-packet cost of the AEAD and of the provider's packet
+# path (any user), then the namespace figures (root only: TUN devices).
+set -euo pipefail
+BUILD=${1:-build/release}
+cd "$(dirname "$0")/.."
+"$BUILD/bench_aead" --benchmark_min_time=0.2
+"$BUILD/bench_packet_path" --benchmark_min_time=0.2
+if [ "$(id -u)" -eq 0 ]; then
+  ./bench/netns-figures.sh "$BUILD"
+else
+  echo "bench: skipping the namespace figures (they need root: sudo make bench)"
+fi
