@@ -95,7 +95,12 @@ std::optional<NetworkPath> LinuxTunnelHost::defaultPath() const {
             const auto addresses = netlink_.addresses(best->oif);
             if (!addresses.empty()) source = addresses.front().address;
         }
-        path.identity = link ? link->name : "#" + std::to_string(best->oif);
+        if (link) {
+            path.identity = link->name;
+        } else {
+            path.identity = "#";
+            path.identity += std::to_string(best->oif);
+        }
         if (!best->gateway.empty()) path.identity += " via " + best->gateway;
         if (!source.empty()) path.identity += " src " + source;
         if (link && link->hasCarrier()) path.status = PathStatus::satisfied;
