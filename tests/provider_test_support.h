@@ -1,11 +1,15 @@
 #pragma once
 
-// A provider on the simulated platform, with a scripted control session and
-// a UDP data channel whose server side the test plays by hand.
+// A provider on the simulated platform with a scripted control session, and
+// the server's side of its UDP data channel played by hand: units sealed the
+// way the server seals them, and the client's units opened again.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,8 +21,13 @@
 
 namespace vantu::testing {
 
-// The direction constant the server uses in the nonces of its own units.
+// Wire values written out, so that a wrong constant in the provider cannot
+// slip into the tests: the server's nonce direction and the frame types.
 inline constexpr uint32_t kServerDirection = 0x53324300;
+inline constexpr uint8_t kClientData = 0x02, kServerPong = 0x81, kServerData = 0x82;
+inline const Bytes kPingFrame{0x01, 'p', 'i', 'n', 'g'};
+// Where startChannel() points the data channel (a start uses the configured server).
+inline constexpr const char* kServerHost = "198.51.100.20";
 
 inline std::shared_ptr<VantuSession> makeSession(const std::string& transport = "udp",
                                                  std::optional<RoutingPolicy> policy = std::nullopt,
@@ -29,16 +38,11 @@ inline std::shared_ptr<VantuSession> makeSession(const std::string& transport = 
                                           std::move(dnsServers), std::move(policy));
 }
 
-// A unit sealed the way the server seals: its own direction, the session key.
 inline Bytes serverUnit(const VantuSession& session, uint32_t seq, const Bytes& plainFrame) {
     const std::array<uint8_t, 12> nonce = makeNonce(session.sessionID, seq, kServerDirection);
     Bytes unit(nonce.begin(), nonce.end());
     session.cipher.sealInto(plainFrame.data(), plainFrame.size(), nonce.data(), unit);
     return unit;
-}
-
-inline Bytes serverPong(const VantuSession& session, uint32_t seq) {
-    return serverUnit(session, seq, Bytes{PacketTunnelProvider::kFramePong});
 }
 
 inline nlohmann::json validProviderConfiguration() {
@@ -59,6 +63,25 @@ inline std::vector<std::string> eventMessages(const PacketTunnelProvider& provid
     return out;
 }
 
+// A minimal IPv4 packet from 10.7.0.2:50000, don't-fragment set: the IPv4
+// header, a UDP header or the ports of a TCP one, then `fill` up to `length`.
+inline Bytes ipv4Packet(size_t length, uint8_t protocol, const std::array<uint8_t, 4>& to, uint16_t port,
+                        uint8_t fill = 0) {
+    const auto byte = [](size_t v) { return static_cast<uint8_t>(v); };
+    const Bytes head = {0x45, 0, byte(length >> 8), byte(length), 0, 0, 0x40, 0, 64, protocol, 0, 0,
+                        10, 7, 0, 2, to[0], to[1], to[2], to[3],
+                        0xc3, 0x50, byte(port >> 8), byte(port), byte((length - 20) >> 8), byte(length - 20), 0, 0};
+    Bytes p(length, fill);
+    std::copy(head.begin(), head.begin() + (protocol == 17 ? 28 : 24), p.begin());
+    return p;
+}
+
+inline Bytes dataFrame(const Bytes& packet, uint8_t type = kClientData) {
+    Bytes frame{type};
+    frame.insert(frame.end(), packet.begin(), packet.end());
+    return frame;
+}
+
 struct StartResult {
     int calls = 0;
     std::optional<TunnelError> error;
@@ -71,19 +94,27 @@ struct ProviderHarness {
     std::shared_ptr<PacketTunnelProvider> provider = PacketTunnelProvider::create(sim.platform());
     std::shared_ptr<VantuSession> session = makeSession();
     int controlCalls = 0;
-    std::optional<VantuConfig> controlConfig;
+    // What startChannel()'s completion was called with, call by call.
+    std::vector<std::optional<TunnelError>> completions;
+    uint32_t serverSeq = 1;
+    const Instant t0 = sim.queue.now();
 
-    ProviderHarness() {
+    explicit ProviderHarness(UDPSessionState initialUDPState = UDPSessionState::ready) {
+        sim.host.initialUDPState = initialUDPState;
         sim.host.protocol = ProtocolConfiguration{true, validProviderConfiguration()};
-        provider->openControlSession = [this](const VantuConfig& config) {
+        provider->openControlSession = [this](const VantuConfig&) {
             ++controlCalls;
-            controlConfig = config;
             return session;
         };
     }
 
     // The UDP session created last (the current data channel's, in a start).
     sim::SimUDPSession* udp() { return sim.host.udpSessions.empty() ? nullptr : sim.host.udpSessions.back().get(); }
+    void run() { sim.queue.runUntilIdle(); }
+    void advance(double seconds) { sim.queue.advance(Duration(seconds)); }
+    // To exactly `seconds` after construction, in whole nanoseconds so that
+    // 0.3 is not one nanosecond short of the third 0.1 s poll.
+    void at(double seconds) { sim.queue.advanceTo(t0 + std::chrono::nanoseconds(std::llround(seconds * 1e9))); }
 
     std::shared_ptr<StartResult> start() {
         auto result = std::make_shared<StartResult>();
@@ -96,12 +127,11 @@ struct ProviderHarness {
     }
 
     // Plays the server's side of the handshake: answers once the first ping is out.
-    void answerHandshake(uint32_t seq = 1) {
-        sim.queue.runUntilIdle();
+    void answerHandshake() {
+        run();
         ASSERT_NE(udp(), nullptr);
         ASSERT_FALSE(udp()->writes.empty()) << "no handshake ping was sent";
-        udp()->deliver({serverPong(*session, seq)});
-        sim.queue.runUntilIdle();
+        pong();
     }
 
     std::shared_ptr<StartResult> startSuccessfully() {
@@ -115,36 +145,63 @@ struct ProviderHarness {
     int stop(int reason) {
         auto calls = std::make_shared<int>(0);
         provider->stopTunnel(reason, [calls] { ++*calls; });
-        sim.queue.runUntilIdle();
+        run();
         return *calls;
     }
 
     std::string report() {
         std::optional<Bytes> reply;
         provider->handleAppMessage(bytesOf("diagnostics"), [&](std::optional<Bytes> r) { reply = r; });
-        sim.queue.runUntilIdle();
+        run();
         return reply ? std::string(reply->begin(), reply->end()) : std::string();
+    }
+
+    // The data channel alone, as a start would open it once it has a session.
+    void startChannel() {
+        provider->session = session;
+        provider->startDataChannel(kServerHost, session,
+                                   [this](std::optional<TunnelError> e) { completions.push_back(std::move(e)); });
+    }
+    void verifyChannel() {
+        startChannel();
+        run();
+        pong();
+        ASSERT_EQ(completions.size(), 1u);
+        ASSERT_FALSE(completions[0].has_value());
+    }
+
+    Bytes serverUnit(const Bytes& frame) { return testing::serverUnit(*session, serverSeq++, frame); }
+    void deliverFrames(const std::vector<Bytes>& frames) {
+        std::vector<Bytes> units;
+        for (const Bytes& f : frames) units.push_back(serverUnit(f));
+        udp()->deliver(std::move(units));
+        run();
+    }
+    void pong() { deliverFrames({Bytes{kServerPong}}); }
+
+    // Every datagram the client wrote on `s`, opened.
+    std::vector<Bytes> sentFrames(const sim::SimUDPSession& s) const {
+        std::vector<Bytes> frames;
+        for (const Bytes& unit : s.writes) frames.push_back(session->decrypt(unit));
+        return frames;
+    }
+    size_t pings(const sim::SimUDPSession& s) const {
+        const auto frames = sentFrames(s);
+        return static_cast<size_t>(std::count(frames.begin(), frames.end(), kPingFrame));
+    }
+    size_t pings() { return pings(*udp()); }
+
+    bool logged(const std::string& text) const { return sim.log.contains(text); }
+    bool recorded(const std::string& text) const {
+        const auto& events = provider->diagnosticsEvents;
+        return std::any_of(events.begin(), events.end(), [&](const auto& e) { return e.find(text) != e.npos; });
     }
 };
 
 inline size_t countOccurrences(const std::string& text, const std::string& needle) {
     size_t count = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + needle.size())) {
-        ++count;
-    }
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++count;
     return count;
-}
-
-inline std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (true) {
-        const auto end = text.find('\n', start);
-        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return lines;
 }
 
 }  // namespace vantu::testing

@@ -1,29 +1,18 @@
 // The packet read loop and the direct-core gate in front of the tunnel.
 
-#include <algorithm>
-#include <gtest/gtest.h>
-
-#include "tests/DataChannelHarness.h"
+#include "tests/provider_test_support.h"
 
 namespace vantu::testing {
 namespace {
 
-const uint8_t kDirect[4] = {203, 0, 113, 5};
-const uint8_t kElsewhere[4] = {198, 51, 100, 99};
-const Bytes kPing{0x01, 'p', 'i', 'n', 'g'};
-
-Bytes dataFrame(const Bytes& packet) {
-    Bytes frame(1 + packet.size());
-    frame[0] = 0x02;
-    std::copy(packet.begin(), packet.end(), frame.begin() + 1);
-    return frame;
-}
+const std::array<uint8_t, 4> kDirect = {203, 0, 113, 5};
+const std::array<uint8_t, 4> kElsewhere = {198, 51, 100, 99};
 
 // A packet flow that notes, at each read request, how many datagrams the
 // client had written by then, and lets the test hand over batches itself.
 class RecordingFlow : public PacketFlow {
 public:
-    explicit RecordingFlow(const std::function<size_t()>& sentSoFar) : sentSoFar_(sentSoFar) {}
+    explicit RecordingFlow(std::function<size_t()> sentSoFar) : sentSoFar_(std::move(sentSoFar)) {}
     void readPackets(ReadCompletion completion) override {
         sentAtRequest.push_back(sentSoFar_());
         pending_ = std::move(completion);
@@ -31,9 +20,7 @@ public:
     void writePackets(const std::vector<Bytes>&, const std::vector<int>&) override {}
     void deliver(std::vector<Bytes> batch) {
         ASSERT_TRUE(pending_);
-        ReadCompletion completion = std::move(pending_);
-        pending_ = nullptr;
-        completion(std::move(batch), std::vector<int>(2, 2));
+        std::exchange(pending_, nullptr)(std::move(batch), {});
     }
     std::vector<size_t> sentAtRequest;
 
@@ -42,9 +29,9 @@ private:
     ReadCompletion pending_;
 };
 
-TEST(ReadLoop, BatchesAreHandledInOrderAndFiltered) {
-    Harness h;
-    h.verify();
+TEST(ReadLoop, BatchesAreSentInOrderWithoutNonIPv4Packets) {
+    ProviderHarness h;
+    h.verifyChannel();
     const Bytes a = ipv4Packet(40, 17, kElsewhere, 443, 0x0a);
     const Bytes b = ipv4Packet(52, 6, kElsewhere, 80, 0x0b);
     const Bytes c = ipv4Packet(28, 17, kDirect, 123, 0x0c);
@@ -56,131 +43,104 @@ TEST(ReadLoop, BatchesAreHandledInOrderAndFiltered) {
     h.sim.packetFlow.inject({a, Bytes{}, v6, b});
     h.sim.packetFlow.inject({c});
     h.run();
-
-    const std::vector<Bytes> frames = h.sentFrames(h.udp());
-    ASSERT_EQ(frames.size(), 4u);
-    EXPECT_EQ(frames[0], kPing);  // the handshake
-    EXPECT_EQ(frames[1], dataFrame(a));
-    EXPECT_EQ(frames[2], dataFrame(b));
-    EXPECT_EQ(frames[3], dataFrame(c));
+    EXPECT_EQ(h.sentFrames(*h.udp()), (std::vector<Bytes>{kPingFrame, dataFrame(a), dataFrame(b), dataFrame(c)}));
     EXPECT_EQ(h.sim.packetFlow.readRequests, 3);
     EXPECT_TRUE(h.sim.packetFlow.readPending());
 }
 
 TEST(ReadLoop, NextReadIsRequestedOnlyAfterTheWholeBatch) {
-    Harness h;
-    h.verify();
-    auto flow = std::make_unique<RecordingFlow>([&h] { return h.udp().writes.size(); });
-    auto provider = PacketTunnelProvider::create(Platform{h.sim.queue, *flow, h.sim.host, h.sim.defaults, h.sim.log});
+    ProviderHarness h;
+    h.verifyChannel();
+    RecordingFlow flow([&h] { return h.udp()->writes.size(); });
+    auto provider = PacketTunnelProvider::create(Platform{h.sim.queue, flow, h.sim.host, h.sim.defaults, h.sim.log});
     provider->session = h.session;
     provider->udpSession = h.provider->udpSession;
 
     provider->readPackets();
-    flow->deliver({ipv4Packet(40, 17, kElsewhere, 1), ipv4Packet(40, 17, kElsewhere, 2), Bytes{0x60},
-                   ipv4Packet(40, 17, kElsewhere, 3)});
-    flow->deliver({ipv4Packet(40, 17, kElsewhere, 4)});
+    flow.deliver({ipv4Packet(40, 17, kElsewhere, 1), ipv4Packet(40, 17, kElsewhere, 2), Bytes{0x60},
+                  ipv4Packet(40, 17, kElsewhere, 3)});
+    flow.deliver({ipv4Packet(40, 17, kElsewhere, 4)});
     // One handshake ping, then three and one data frames.
-    EXPECT_EQ(flow->sentAtRequest, (std::vector<size_t>{1, 4, 5}));
+    EXPECT_EQ(flow.sentAtRequest, (std::vector<size_t>{1, 4, 5}));
 
     // A batch that arrives after the provider is gone ends the loop.
-    const std::weak_ptr<PacketTunnelProvider> weak = provider;
     provider.reset();
-    ASSERT_TRUE(weak.expired());
-    flow->deliver({ipv4Packet(40, 17, kElsewhere, 5)});
-    EXPECT_EQ(flow->sentAtRequest.size(), 3u);
-    EXPECT_EQ(h.udp().writes.size(), 5u);
+    flow.deliver({ipv4Packet(40, 17, kElsewhere, 5)});
+    EXPECT_EQ(flow.sentAtRequest.size(), 3u);
+    EXPECT_EQ(h.udp()->writes.size(), 5u);
 }
 
-TEST(ReadLoop, DirectGateSendsActivityPingsForDirectFlows) {
-    Harness h;
+TEST(ReadLoop, DirectFlowsSendAnActivityPingAtMostEveryTenSeconds) {
+    ProviderHarness h;
+    h.provider->session = h.session;
     h.provider->clientDirectCoreEnabled = true;
     h.provider->dynamicDirectRoutes = {"203.0.113.0/24"};
-
-    // Before the handshake no activity ping is sent.
-    EXPECT_FALSE(h.provider->handleDirectCorePacket(ipv4Packet(40, 17, kDirect, 443)));
-    EXPECT_TRUE(isDistantPast(h.provider->lastDirectActivityKeepaliveAt));
-
-    h.verify();
-    // Only activity pings are of interest here; the channel keepalive's own
-    // probes would add pings at 10, 20, ... s.
-    h.provider->keepaliveSource->cancel();
-    h.provider->readPackets();
+    // Nothing can relay yet, so every packet, direct or not, continues into the tunnel.
+    const auto pingsAfter = [&h](const Bytes& packet) {
+        EXPECT_FALSE(h.provider->handleDirectCorePacket(packet));
+        return h.udp() ? h.pings() : 0;
+    };
     const Bytes direct = ipv4Packet(40, 17, kDirect, 443);
-    // Nothing can relay yet, so even a direct packet continues into the tunnel.
-    EXPECT_FALSE(h.provider->handleDirectCorePacket(direct));
-    EXPECT_EQ(h.pingCount(h.udp()), 2u);
-    EXPECT_EQ(h.provider->lastDirectActivityKeepaliveAt, h.now());
+    EXPECT_EQ(pingsAfter(direct), 0u);  // not before the handshake
 
+    h.verifyChannel();
+    h.provider->keepaliveSource->cancel();  // only activity pings are counted here
+    EXPECT_EQ(pingsAfter(direct), 2u);
+    EXPECT_EQ(h.provider->lastDirectActivityKeepaliveAt, h.sim.queue.now());
+    h.provider->readPackets();
     h.at(9.9);
     h.sim.packetFlow.inject({direct, direct});
     h.run();
-    EXPECT_EQ(h.pingCount(h.udp()), 2u);
-    EXPECT_EQ(h.sentFrames(h.udp()).back(), dataFrame(direct));
-
+    EXPECT_EQ(h.pings(), 2u);
+    EXPECT_EQ(h.sentFrames(*h.udp()).back(), dataFrame(direct));
     h.at(10.0);
     h.sim.packetFlow.inject({direct});
     h.run();
-    EXPECT_EQ(h.pingCount(h.udp()), 3u);
+    EXPECT_EQ(h.pings(), 3u);
 
-    // Due again at 20 s, but none of these is a relayable direct flow.
+    // Due again at 20 s, but none of these is a relayable direct flow: DNS,
+    // not direct, TCP with TCP relaying off, a fragment, a truncated header.
     h.at(25.0);
-    const Bytes fragment = [] {
-        Bytes p = ipv4Packet(40, 17, kDirect, 443);
-        p[6] = 0x20;  // more fragments
-        return p;
-    }();
-    h.sim.packetFlow.inject({ipv4Packet(40, 17, kDirect, 53), ipv4Packet(40, 17, kElsewhere, 443),
-                             ipv4Packet(60, 6, kDirect, 443), fragment, Bytes{0x45, 0, 0, 20}});
-    h.run();
-    EXPECT_EQ(h.pingCount(h.udp()), 3u);
-
-    // TCP relaying on, but switched off for this session.
+    Bytes fragment = direct;
+    fragment[6] = 0x20;
+    for (const Bytes& p : {ipv4Packet(40, 17, kDirect, 53), ipv4Packet(40, 17, kElsewhere, 443),
+                           ipv4Packet(60, 6, kDirect, 443), fragment, Bytes{0x45, 0, 0, 20}}) {
+        EXPECT_EQ(pingsAfter(p), 3u);
+    }
+    // TCP relaying on, but switched off for this session; then on.
     h.provider->clientDirectTCPEnabled = true;
     h.provider->directTCPDisabledForSession = true;
-    EXPECT_FALSE(h.provider->handleDirectCorePacket(ipv4Packet(60, 6, kDirect, 443)));
-    EXPECT_EQ(h.pingCount(h.udp()), 3u);
+    EXPECT_EQ(pingsAfter(ipv4Packet(60, 6, kDirect, 443)), 3u);
     h.provider->directTCPDisabledForSession = false;
-    EXPECT_FALSE(h.provider->handleDirectCorePacket(ipv4Packet(60, 6, kDirect, 443)));
-    EXPECT_EQ(h.pingCount(h.udp()), 4u);
+    EXPECT_EQ(pingsAfter(ipv4Packet(60, 6, kDirect, 443)), 4u);
 
-    // Only TCP on: direct UDP no longer counts as direct activity.
+    // Only TCP on: direct UDP no longer counts; and no pings during a recovery.
     h.at(40.0);
     h.provider->clientDirectCoreEnabled = false;
-    EXPECT_FALSE(h.provider->handleDirectCorePacket(direct));
-    EXPECT_EQ(h.pingCount(h.udp()), 4u);
-
-    // No pings during a recovery either.
+    EXPECT_EQ(pingsAfter(direct), 4u);
     h.provider->clientDirectCoreEnabled = true;
     h.provider->dataRecoveryInProgress = true;
-    EXPECT_FALSE(h.provider->handleDirectCorePacket(direct));
-    EXPECT_EQ(h.pingCount(h.udp()), 4u);
+    EXPECT_EQ(pingsAfter(direct), 4u);
 }
 
 TEST(ReadLoop, RouteSetJoinsLearnedRoutesAndGlobalPolicyRanges) {
-    Harness h;
+    ProviderHarness h;
     RoutingPolicy policy;
     policy.direct_ips = std::vector<std::string>{"8.8.8.77/24", "192.168.0.0/16", "0.0.0.0/0",    "100.64.0.0/10",
                                                  "224.0.0.0/4", "9.9.9.9",        "not an address"};
-    h.session = std::make_shared<VantuSession>(0x01020304u, testKey(), "aes-128-gcm", "10.7.0.2", 1420, 51820, "udp",
-                                               std::vector<std::string>{}, policy);
-    h.provider->session = h.session;
+    h.provider->session = makeSession("udp", policy);
     h.provider->dynamicDirectRoutes = {"203.0.113.7"};
-    EXPECT_EQ(h.provider->currentCoreDirectRoutes(),
-              (std::set<std::string>{"203.0.113.7", "8.8.8.0/24", "9.9.9.9"}));
+    EXPECT_EQ(h.provider->currentCoreDirectRoutes(), (std::set<std::string>{"203.0.113.7", "8.8.8.0/24", "9.9.9.9"}));
 
     // A global address with prefix 0 becomes the whole address space.
-    RoutingPolicy everything;
-    everything.direct_ips = std::vector<std::string>{"8.8.8.8/0"};
-    h.session = std::make_shared<VantuSession>(0x01020304u, testKey(), "aes-128-gcm", "10.7.0.2", 1420, 51820, "udp",
-                                               std::vector<std::string>{}, everything);
-    h.provider->session = h.session;
+    policy.direct_ips = std::vector<std::string>{"8.8.8.8/0"};
+    h.session = makeSession("udp", policy);
     h.provider->dynamicDirectRoutes.clear();
-    EXPECT_EQ(h.provider->currentCoreDirectRoutes(), std::set<std::string>{"0.0.0.0/0"});
     h.provider->clientDirectCoreEnabled = true;
-    h.verify();
-    EXPECT_EQ(h.pingCount(h.udp()), 1u);
+    h.verifyChannel();
+    EXPECT_EQ(h.provider->currentCoreDirectRoutes(), std::set<std::string>{"0.0.0.0/0"});
     EXPECT_FALSE(h.provider->handleDirectCorePacket(ipv4Packet(40, 17, kElsewhere, 443)));
-    EXPECT_EQ(h.pingCount(h.udp()), 2u);
+    EXPECT_EQ(h.pings(), 2u);
 }
 
 }  // namespace
