@@ -77,8 +77,9 @@ inline Bytes ipv4Packet(size_t length, uint8_t protocol, const std::array<uint8_
 }
 
 inline Bytes dataFrame(const Bytes& packet, uint8_t type = kClientData) {
-    Bytes frame{type};
-    frame.insert(frame.end(), packet.begin(), packet.end());
+    Bytes frame(1 + packet.size());
+    frame[0] = type;
+    std::copy(packet.begin(), packet.end(), frame.begin() + 1);
     return frame;
 }
 

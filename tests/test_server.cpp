@@ -2,6 +2,7 @@
 // encrypted data service, replay protection and the echo sink. Client
 // sessions are opened with the tunnel's own control client.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -164,8 +165,9 @@ Bytes udpDatagram(const std::string& src, const std::string& dst, uint16_t sport
 }
 
 Bytes frame(uint8_t type, const Bytes& payload) {
-    Bytes f{type};
-    f.insert(f.end(), payload.begin(), payload.end());
+    Bytes f(1 + payload.size());
+    f[0] = type;
+    std::copy(payload.begin(), payload.end(), f.begin() + 1);
     return f;
 }
 
