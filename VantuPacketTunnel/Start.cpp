@@ -8,21 +8,11 @@
 #include <exception>
 
 #include "VantuPacketTunnel/PacketTunnelProvider.h"
+#include "VantuPacketTunnel/Text.h"
 
 namespace vantu {
 
 namespace {
-
-const char* boolText(bool value) { return value ? "true" : "false"; }
-
-std::string joined(const std::vector<std::string>& items, const std::string& separator) {
-    std::string out;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) out += separator;
-        out += items[i];
-    }
-    return out;
-}
 
 std::string upperCased(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),

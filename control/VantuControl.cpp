@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "VantuPacketTunnel/Text.h"
 #include "VantuPacketTunnel/VantuError.h"
 
 namespace vantu {
@@ -67,17 +68,6 @@ int base64Value(char c) {
     if (c == '/') return 63;
     return -1;
 }
-
-std::string joined(const std::vector<std::string>& items, const char* separator) {
-    std::string out;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (i) out += separator;
-        out += items[i];
-    }
-    return out;
-}
-
-const char* boolText(bool value) { return value ? "true" : "false"; }
 
 // Closes the control socket on every path once it is connected.
 class SocketCloser {

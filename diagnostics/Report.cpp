@@ -1,21 +1,11 @@
 #include <cmath>
 
 #include "VantuPacketTunnel/PacketTunnelProvider.h"
+#include "VantuPacketTunnel/Text.h"
 
 namespace vantu {
 
 namespace {
-
-const char* boolText(bool value) { return value ? "true" : "false"; }
-
-std::string joined(const std::vector<std::string>& items, const std::string& separator) {
-    std::string out;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) out += separator;
-        out += items[i];
-    }
-    return out;
-}
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUTF8(const Bytes& bytes) {
