@@ -84,6 +84,43 @@ TunnelError posixError(int code, const std::string& context) {
     return TunnelError::platform("posix", code, context.empty() ? reason : context + ": " + reason);
 }
 
+namespace {
+
+// Turns host:port into one IPv4 endpoint without blocking the queue: a dotted
+// quad at once, a name through Asio's resolver thread with the answer posted
+// back. The owner is held weakly while the resolver runs, and the answer is
+// dropped when `stillWaiting` says the owner has moved on (cancelled).
+template <typename Protocol, typename Owner, typename StillWaiting, typename Connect, typename Fail>
+void resolveEndpoint(Owner& owner, asio::ip::basic_resolver<Protocol>& resolver, const std::string& host,
+                     const std::string& portText, StillWaiting stillWaiting, Connect connect, Fail fail) {
+    const auto port = parsePort(portText);
+    if (!port) {
+        fail(owner, TunnelError::platform("posix", EINVAL, "invalid port " + portText));
+        return;
+    }
+    if (auto address = parseIPv4(host)) {
+        connect(owner, typename Protocol::endpoint(asio::ip::address_v4(*address), *port));
+        return;
+    }
+    std::weak_ptr<Owner> weak = owner.weak_from_this();
+    resolver.async_resolve(Protocol::v4(), host, portText, asio::ip::resolver_base::numeric_service,
+                           [weak, host, stillWaiting, connect, fail](
+                               const asio::error_code& ec, typename asio::ip::basic_resolver<Protocol>::results_type results) {
+                               auto self = weak.lock();
+                               if (!self || !stillWaiting(*self)) return;
+                               if (ec || results.empty()) {
+                                   fail(*self, TunnelError::platform(
+                                                   "dns", ec ? ec.value() : EAI_NONAME,
+                                                   "cannot resolve " + host + ": " +
+                                                       (ec ? ec.message() : std::string("no IPv4 address"))));
+                                   return;
+                               }
+                               connect(*self, results.begin()->endpoint());
+                           });
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- UDP
 
 MarkedUDPSession::MarkedUDPSession(PrivateTag, AsioWorkQueue& queue, std::string host, std::string port,
@@ -104,29 +141,10 @@ std::shared_ptr<MarkedUDPSession> MarkedUDPSession::create(AsioWorkQueue& queue,
 }
 
 void MarkedUDPSession::start() {
-    const auto port = parsePort(port_);
-    if (!port) {
-        fail(TunnelError::platform("posix", EINVAL, "invalid port " + port_));
-        return;
-    }
-    if (auto address = parseIPv4(host_)) {
-        connectTo(asio::ip::udp::endpoint(asio::ip::address_v4(*address), *port));
-        return;
-    }
-    std::weak_ptr<MarkedUDPSession> weak = weak_from_this();
-    resolver_.async_resolve(asio::ip::udp::v4(), host_, port_, asio::ip::resolver_base::numeric_service,
-                            [weak](const asio::error_code& ec, asio::ip::udp::resolver::results_type results) {
-                                auto self = weak.lock();
-                                if (!self || self->state_ != UDPSessionState::preparing) return;
-                                if (ec || results.empty()) {
-                                    self->fail(TunnelError::platform(
-                                        "dns", ec ? ec.value() : EAI_NONAME,
-                                        "cannot resolve " + self->host_ + ": " +
-                                            (ec ? ec.message() : std::string("no IPv4 address"))));
-                                    return;
-                                }
-                                self->connectTo(results.begin()->endpoint());
-                            });
+    resolveEndpoint(
+        *this, resolver_, host_, port_, [](MarkedUDPSession& s) { return s.state_ == UDPSessionState::preparing; },
+        [](MarkedUDPSession& s, const asio::ip::udp::endpoint& endpoint) { s.connectTo(endpoint); },
+        [](MarkedUDPSession& s, const TunnelError& error) { s.fail(error); });
 }
 
 void MarkedUDPSession::connectTo(const asio::ip::udp::endpoint& endpoint) {
@@ -348,29 +366,11 @@ std::shared_ptr<MarkedTCPConnection> MarkedTCPConnection::create(AsioWorkQueue& 
 }
 
 void MarkedTCPConnection::start() {
-    const auto port = parsePort(port_);
-    if (!port) {
-        fail(TunnelError::platform("posix", EINVAL, "invalid port " + port_));
-        return;
-    }
-    if (auto address = parseIPv4(host_)) {
-        connectTo(asio::ip::tcp::endpoint(asio::ip::address_v4(*address), *port));
-        return;
-    }
-    std::weak_ptr<MarkedTCPConnection> weak = weak_from_this();
-    resolver_.async_resolve(asio::ip::tcp::v4(), host_, port_, asio::ip::resolver_base::numeric_service,
-                            [weak](const asio::error_code& ec, asio::ip::tcp::resolver::results_type results) {
-                                auto self = weak.lock();
-                                if (!self || self->state_ != TCPConnectionState::connecting) return;
-                                if (ec || results.empty()) {
-                                    self->fail(TunnelError::platform(
-                                        "dns", ec ? ec.value() : EAI_NONAME,
-                                        "cannot resolve " + self->host_ + ": " +
-                                            (ec ? ec.message() : std::string("no IPv4 address"))));
-                                    return;
-                                }
-                                self->connectTo(results.begin()->endpoint());
-                            });
+    resolveEndpoint(
+        *this, resolver_, host_, port_,
+        [](MarkedTCPConnection& c) { return c.state_ == TCPConnectionState::connecting; },
+        [](MarkedTCPConnection& c, const asio::ip::tcp::endpoint& endpoint) { c.connectTo(endpoint); },
+        [](MarkedTCPConnection& c, const TunnelError& error) { c.fail(error); });
 }
 
 void MarkedTCPConnection::connectTo(const asio::ip::tcp::endpoint& endpoint) {
