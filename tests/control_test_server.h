@@ -15,7 +15,21 @@
 #include <string>
 #include <thread>
 
+#include "VantuPacketTunnel/VantuError.h"
+
 namespace vantu::testing {
+
+// The message of the VantuError that f throws, or "" when it succeeds.
+template <class F>
+std::string failureOf(F&& f) {
+    try {
+        f();
+    } catch (const VantuError& error) {
+        return error.message();
+    }
+    return "";
+}
+
 
 // A TCP socket bound to an ephemeral port of 127.0.0.1 (or ::1). Without a
 // backlog it never listens, so connections to the port are refused for as long

@@ -27,16 +27,6 @@ const char* const kKey32 = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";  // b
 const char* const kMissingParameters = "control response is missing tunnel parameters";
 const char* const kMissingPort = "control response is missing data port";
 
-template <class F>
-std::string failureOf(F&& f) {
-    try {
-        f();
-    } catch (const VantuError& error) {
-        return error.message();
-    }
-    return "";
-}
-
 Bytes range(size_t n) {
     Bytes out(n);
     for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i);

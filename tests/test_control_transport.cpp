@@ -21,16 +21,6 @@ using Clock = std::chrono::system_clock;
 
 namespace {
 
-template <class F>
-std::string failureOf(F&& f) {
-    try {
-        f();
-    } catch (const VantuError& error) {
-        return error.message();
-    }
-    return "";
-}
-
 int connectTo(uint16_t port, Instant deadline) {
     return VantuControl::connectControlSocket("127.0.0.1", port, deadline);
 }
