@@ -42,6 +42,26 @@ TEST(Keepalive, SilentServerTimesOutAtTheFourthProbe) {
     EXPECT_EQ(h.sim.host.cancellations.size(), 1u);
 }
 
+// A session whose sequence numbers are used up must never seal again: sends
+// fail without reaching the wire, the server falls silent from the client's
+// point of view, and the keepalive ends the channel instead of reusing a nonce.
+TEST(Keepalive, ExhaustedSequenceStopsSendingAndTheChannelFails) {
+    ProviderHarness h;
+    h.verifyChannel();
+    const size_t sent = h.udp()->writes.size();
+    h.provider->session->seq = 0;  // 0xFFFFFFFF and then 0 are the last two
+    h.provider->sendPingFrame();   // sealed with 0
+    h.provider->sendPingFrame();   // would be 1 again
+    h.run();
+    EXPECT_EQ(h.udp()->writes.size(), sent + 1);
+    EXPECT_TRUE(h.recorded("UDP send failed: session sequence exhausted"));
+    h.at(50.0);
+    EXPECT_EQ(h.udp()->writes.size(), sent + 1);  // the probes at 10, 20, 30 s could not seal either
+    ASSERT_EQ(h.sim.host.cancellations.size(), 1u);
+    EXPECT_EQ(h.provider->keepaliveTimeouts, 1);
+    EXPECT_TRUE(h.recorded("data channel failed: keepalive timed out: no server frame for 40s"));
+}
+
 TEST(Keepalive, ProbesPauseDuringRecoveryAndSilenceCountsWholeSecondsFromTheLastFrame) {
     ProviderHarness h;
     h.verifyChannel();
