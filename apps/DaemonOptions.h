@@ -135,6 +135,11 @@ inline DaemonOptions parseDaemonArguments(const std::vector<std::string>& args) 
             if (options.host.resolvConfPath.empty() || options.host.resolvConfPath[0] != '/') {
                 throw UsageError("--resolv-conf must be an absolute path");
             }
+        } else if (arg == "--resolv-conf-backup") {
+            options.host.resolvConfBackupPath = next();
+            if (options.host.resolvConfBackupPath.empty() || options.host.resolvConfBackupPath[0] != '/') {
+                throw UsageError("--resolv-conf-backup must be an absolute path");
+            }
         } else {
             throw UsageError("unknown argument \"" + args[i] + "\"");
         }
@@ -195,13 +200,19 @@ inline std::string daemonUsage() {
            "                         no answer unless --dns none (default " << defaults.virtualDnsAddress << ")\n"
            "  --dns MODE             how the system resolver is pointed at the tunnel:\n"
            "                           auto        systemd-resolved when it runs, else resolvconf\n"
-           "                           resolved    resolvectl dns/domain on the TUN link\n"
+           "                           resolved    resolvectl dns, domain ~. and default-route\n"
+           "                                       on the TUN link (reverted on stop)\n"
            "                           resolvconf  rewrite resolv.conf, keeping the original\n"
-           "                                       beside it (FILE.vantud-backup) until stop\n"
+           "                                       as a backup until stop\n"
            "                           none        leave DNS alone\n"
            "                         (default auto)\n"
            "  --resolv-conf PATH     the file the resolvconf mode rewrites (default\n"
            "                         " << defaults.resolvConfPath << ")\n"
+           "  --resolv-conf-backup PATH\n"
+           "                         where the original is kept meanwhile (default the\n"
+           "                         file's path + .vantud-backup); for a read-only /etc\n"
+           "                         where only the file is writable (the systemd unit),\n"
+           "                         which is then rewritten in place\n"
            "  -h, --help             this text\n"
            "\n"
            "Configuration file: one JSON object with the tunnel's settings.\n"
@@ -220,7 +231,8 @@ inline std::string daemonUsage() {
            "\n"
            "Behaviour:\n"
            "  Before starting, routes, rules and a resolv.conf change left by a crashed\n"
-           "  earlier run are removed. Events go to syslog (ident vantud) and stderr.\n"
+           "  earlier run are removed; a resolv.conf backup is restored whatever --dns\n"
+           "  is now. Events go to syslog (ident vantud) and stderr.\n"
            "  SIGTERM or SIGINT stops the tunnel, removes every route, rule, address and\n"
            "  DNS change, and exits 0. A failed start prints the error on stderr and\n"
            "  exits 1; so does a tunnel that fails while running (server gone, keepalive\n"

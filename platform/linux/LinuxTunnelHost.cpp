@@ -38,7 +38,10 @@ TunnelError netlinkError(const NetlinkError& e) { return TunnelError::platform("
 LinuxTunnelHost::LinuxTunnelHost(AsioWorkQueue& queue, LinuxTunnelHostOptions options,
                                  std::optional<ProviderConfiguration> providerConfiguration, SystemLog* log)
     : queue_(queue), options_(std::move(options)), providerConfiguration_(std::move(providerConfiguration)),
-      log_(log) {}
+      log_(log),
+      resolver_(SystemResolver::Options{options_.dnsMode, options_.tunName, options_.virtualDnsAddress,
+                                        options_.resolvConfPath, options_.resolvConfBackupPath},
+                {}, {}, log) {}
 
 LinuxTunnelHost::~LinuxTunnelHost() = default;
 
@@ -263,39 +266,13 @@ void LinuxTunnelHost::applyRules() {
 void LinuxTunnelHost::applyDns(const TunnelNetworkSettings& settings) {
     if (options_.dnsMode == DnsMode::none) return;
     if (settings.dnsServers.empty()) {
-        clearDns();
+        resolver_.clear();
         return;
     }
-    DnsMode mode = options_.dnsMode;
-    if (mode == DnsMode::automatic) mode = systemdResolvedAvailable() ? DnsMode::systemdResolved : DnsMode::resolvConf;
-    if (appliedDns_ != DnsMode::none && appliedDns_ != mode) clearDns();
-    if (mode == DnsMode::systemdResolved) {
-        std::string output;
-        if (runProgram({"resolvectl", "dns", options_.tunName, options_.virtualDnsAddress}, &output) != 0)
-            throw VantuError("resolvectl dns failed: " + output);
-        if (runProgram({"resolvectl", "domain", options_.tunName, "~."}, &output) != 0)
-            throw VantuError("resolvectl domain failed: " + output);
-    } else {
-        ResolvConfFile(options_.resolvConfPath).apply({options_.virtualDnsAddress});
-    }
-    appliedDns_ = mode;
+    resolver_.apply();
 }
 
 // ---------------------------------------------------------------- clear
-
-void LinuxTunnelHost::clearDns() {
-    if (appliedDns_ == DnsMode::systemdResolved) {
-        std::string output;
-        // Also forgotten by resolved when the link disappears with the daemon.
-        if (runProgram({"resolvectl", "revert", options_.tunName}, &output) != 0)
-            log("resolvectl revert failed: " + output);
-    }
-    if (options_.dnsMode != DnsMode::none && options_.dnsMode != DnsMode::systemdResolved) {
-        ResolvConfFile file(options_.resolvConfPath);
-        if (file.restore()) log("restored " + options_.resolvConfPath);
-    }
-    appliedDns_ = DnsMode::none;
-}
 
 void LinuxTunnelHost::removeRulesAndRoutes() {
     int rules = 0;
@@ -322,7 +299,7 @@ std::optional<TunnelError> LinuxTunnelHost::cleanup() {
         first = netlinkError(e);
     }
     try {
-        clearDns();
+        resolver_.clear();
     } catch (const VantuError& e) {
         log("restoring the system resolver failed: " + e.message());
         if (!first) first = TunnelError::platform("dns", EIO, e.message());
@@ -339,16 +316,18 @@ std::optional<TunnelError> LinuxTunnelHost::cleanupStale() {
         log("removing stale tunnel settings failed: " + std::string(e.what()));
         first = netlinkError(e);
     }
-    if (options_.dnsMode != DnsMode::none && options_.dnsMode != DnsMode::systemdResolved) {
-        try {
-            ResolvConfFile file(options_.resolvConfPath);
-            if (file.restore()) log("restored " + options_.resolvConfPath + " left by an earlier run");
-        } catch (const VantuError& e) {
-            log("restoring the system resolver failed: " + e.message());
-            if (!first) first = TunnelError::platform("dns", EIO, e.message());
-        }
-    }
+    if (auto dns = cleanupStaleDns(); dns && !first) first = dns;
     return first;
+}
+
+std::optional<TunnelError> LinuxTunnelHost::cleanupStaleDns() {
+    try {
+        resolver_.restoreLeftover();
+    } catch (const VantuError& e) {
+        log("restoring the system resolver failed: " + e.message());
+        return TunnelError::platform("dns", EIO, e.message());
+    }
+    return std::nullopt;
 }
 
 }  // namespace vantu

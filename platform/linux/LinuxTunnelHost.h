@@ -39,15 +39,9 @@
 #include "platform/Platform.h"
 #include "platform/linux/AsioWorkQueue.h"
 #include "platform/linux/Netlink.h"
+#include "platform/linux/ResolverConfig.h"
 
 namespace vantu {
-
-enum class DnsMode {
-    automatic,         // systemd-resolved when it runs, resolv.conf otherwise
-    systemdResolved,   // resolvectl on the TUN link
-    resolvConf,        // rewrite resolvConfPath, keep a backup beside it
-    none,              // leave the system resolver alone
-};
 
 struct LinuxTunnelHostOptions {
     std::string tunName = "vantu0";             // the device TunPacketFlow created (its name())
@@ -58,6 +52,10 @@ struct LinuxTunnelHostOptions {
     std::string virtualDnsAddress = "100.100.100.100";
     DnsMode dnsMode = DnsMode::automatic;
     std::string resolvConfPath = "/etc/resolv.conf";
+    // Where the resolvconf mode keeps the original; empty: beside the file.
+    // The systemd unit puts it in the state directory, as /etc is read-only
+    // there and only resolv.conf itself is writable.
+    std::string resolvConfBackupPath;
     // net.ipv4.conf.all.src_valid_mark=1, so that reverse-path filtering of
     // replies to marked sockets looks at the routes those sockets use.
     bool setSrcValidMark = true;
@@ -97,13 +95,18 @@ public:
     // it: rules at our priorities, routes in our table, the tunnel's
     // addresses (link down), DNS settings; restores a resolv.conf backup.
     std::optional<TunnelError> cleanup();
-    // At start, before the TUN exists: removes what a crashed run left
-    // (rules at our priorities, routes in our table, a resolv.conf backup).
+    // At start, before any setting is applied: removes what a crashed run
+    // left (rules at our priorities, routes in our table, a resolv.conf
+    // backup). The backup is restored whatever this run's DNS mode, so that
+    // a switch to resolved or to "none" after a crash does not leave the
+    // system resolver pointed at an address nothing answers on.
     std::optional<TunnelError> cleanupStale();
+    // The DNS part of cleanupStale on its own.
+    std::optional<TunnelError> cleanupStaleDns();
 
     const LinuxTunnelHostOptions& options() const { return options_; }
     // Which mechanism the last apply used for DNS (none before).
-    DnsMode appliedDnsMode() const { return appliedDns_; }
+    DnsMode appliedDnsMode() const { return resolver_.applied(); }
     // The server route destinations the last apply could not place (no
     // route to them in the main table).
     const std::vector<std::string>& skippedExcludedRoutes() const { return skippedExcluded_; }
@@ -114,7 +117,6 @@ private:
     void applyRoutes(int ifindex, const TunnelNetworkSettings& settings);
     void applyRules();
     void applyDns(const TunnelNetworkSettings& settings);
-    void clearDns();
     void removeRulesAndRoutes();
     std::optional<NetlinkRoute> outsideRouteTo(uint32_t address, int tunIndex);
 
@@ -124,7 +126,7 @@ private:
     SystemLog* log_;
     mutable Netlink netlink_;
     std::function<void(const TunnelError&)> cancelHandler_;
-    DnsMode appliedDns_ = DnsMode::none;
+    SystemResolver resolver_;
     std::vector<std::string> skippedExcluded_;
 };
 

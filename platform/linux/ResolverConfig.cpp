@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "VantuPacketTunnel/VantuError.h"
+#include "platform/Platform.h"
 
 extern char** environ;
 
@@ -51,13 +52,51 @@ void writeAll(int fd, const std::string& text, const std::string& path) {
     }
 }
 
-// Replaces the contents of `path` durably: a temporary file renamed over it;
-// where the path is a mount point (a container's bind-mounted resolv.conf)
-// rename fails with EBUSY and the file is rewritten in place instead.
+bool isSymlink(const std::string& path) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Rewrites the file itself (truncate and write), for where neither a file
+// beside it can be created nor a rename can land on it. Refuses a symlink:
+// writing through it would change another program's file.
+void rewriteInPlace(const std::string& path, const std::string& text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == ELOOP)
+            throw VantuError("cannot rewrite " + path +
+                             ": it is a symlink in a read-only directory and is not written through");
+        throw ErrnoError("cannot rewrite " + path, e);
+    }
+    try {
+        writeAll(fd, text, path);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Errors that mean "this directory takes no new file" or "nothing can be
+// renamed onto this path" rather than a real failure of the file itself.
+bool needsInPlace(int e) { return e == EBUSY || e == EXDEV || e == EROFS || e == EACCES || e == EPERM; }
+
+// Replaces the contents of `path` durably: a temporary file renamed over it.
+// Where the path is a mount point (a container's or the systemd unit's
+// bind-mounted resolv.conf) the rename fails with EBUSY, and in a read-only
+// directory the temporary cannot even be created; the file is then
+// rewritten in place.
 void replaceFile(const std::string& path, const std::string& text) {
     const std::string temp = path + ".vantud-new";
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw ErrnoError("cannot create " + temp, errno);
+    if (fd < 0) {
+        const int e = errno;
+        if (!needsInPlace(e) || !exists(path)) throw ErrnoError("cannot create " + temp, e);
+        rewriteInPlace(path, text);
+        return;
+    }
     try {
         writeAll(fd, text, temp);
     } catch (...) {
@@ -70,22 +109,14 @@ void replaceFile(const std::string& path, const std::string& text) {
     if (::rename(temp.c_str(), path.c_str()) == 0) return;
     const int e = errno;
     ::unlink(temp.c_str());
-    if (e != EBUSY && e != EXDEV) throw ErrnoError("cannot replace " + path, e);
-    const int inPlace = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (inPlace < 0) throw ErrnoError("cannot rewrite " + path, errno);
-    try {
-        writeAll(inPlace, text, path);
-    } catch (...) {
-        ::close(inPlace);
-        throw;
-    }
-    ::fsync(inPlace);
-    ::close(inPlace);
+    if (!needsInPlace(e)) throw ErrnoError("cannot replace " + path, e);
+    rewriteInPlace(path, text);
 }
 
 }  // namespace
 
-ResolvConfFile::ResolvConfFile(std::string path) : path_(std::move(path)), backup_(path_ + ".vantud-backup") {}
+ResolvConfFile::ResolvConfFile(std::string path, std::string backupPath)
+    : path_(std::move(path)), backup_(backupPath.empty() ? path_ + ".vantud-backup" : std::move(backupPath)) {}
 
 bool ResolvConfFile::hasBackup() const { return exists(backup_); }
 
@@ -110,7 +141,8 @@ void ResolvConfFile::makeBackup() {
         return;
     }
     if (S_ISLNK(st.st_mode)) {
-        // A symlink (to a resolver's generated file) is kept as a symlink.
+        // A symlink (to a resolver's generated file) is kept as a symlink; a
+        // rename puts it back (replaceFile never writes through it).
         std::string target(4096, '\0');
         const ssize_t n = ::readlink(path_.c_str(), target.data(), target.size() - 1);
         if (n < 0) throw ErrnoError("cannot read link " + path_, errno);
@@ -123,18 +155,95 @@ void ResolvConfFile::makeBackup() {
 }
 
 void ResolvConfFile::apply(const std::vector<std::string>& nameservers) {
-    if (!hasBackup()) makeBackup();
-    // The original's search lines come from the backup, not from our own file.
-    replaceFile(path_, render(nameservers, readFile(backup_)));
+    const bool fresh = !hasBackup();
+    if (fresh) makeBackup();
+    try {
+        // The original's search lines come from the backup, not from our own file.
+        replaceFile(path_, render(nameservers, readFile(backup_)));
+    } catch (...) {
+        // The file is unchanged: a backup left now would be "restored" over
+        // whatever the file becomes later.
+        if (fresh) ::unlink(backup_.c_str());
+        throw;
+    }
 }
 
 bool ResolvConfFile::restore() {
     if (!hasBackup()) return false;
     if (::rename(backup_.c_str(), path_.c_str()) == 0) return true;
     const int e = errno;
-    if (e != EBUSY && e != EXDEV) throw ErrnoError("cannot restore " + path_, e);
+    if (!needsInPlace(e)) throw ErrnoError("cannot restore " + path_, e);
+    // The contents only: a symlink backup cannot be copied this way, and
+    // reading through it would copy whatever its target holds now.
+    if (isSymlink(backup_)) throw ErrnoError("cannot restore the symlink " + path_ + " from " + backup_, e);
     replaceFile(path_, readFile(backup_));
     ::unlink(backup_.c_str());
+    return true;
+}
+
+std::vector<std::vector<std::string>> resolvedApplyCommands(const std::string& iface, const std::string& address) {
+    return {
+        {"resolvectl", "dns", iface, address},
+        // "~." makes the link the route for every domain, not a search domain.
+        {"resolvectl", "domain", iface, "~."},
+        // And the one used for names no link's domains match.
+        {"resolvectl", "default-route", iface, "yes"},
+    };
+}
+
+std::vector<std::string> resolvedRevertCommand(const std::string& iface) { return {"resolvectl", "revert", iface}; }
+
+SystemResolver::SystemResolver(Options options, Runner run, std::function<bool()> resolvedProbe, SystemLog* log)
+    : options_(std::move(options)),
+      run_(run ? std::move(run) : Runner([](const std::vector<std::string>& argv, std::string* output) {
+          return runProgram(argv, output);
+      })),
+      resolvedProbe_(resolvedProbe ? std::move(resolvedProbe) : std::function<bool()>(systemdResolvedAvailable)),
+      log_(log) {}
+
+void SystemResolver::note(const std::string& line) const {
+    if (log_) log_->write("platform: " + line);
+}
+
+int SystemResolver::run(const std::vector<std::string>& argv, std::string* output) const { return run_(argv, output); }
+
+void SystemResolver::apply() {
+    if (options_.mode == DnsMode::none) return;
+    DnsMode mode = options_.mode;
+    if (mode == DnsMode::automatic) mode = resolvedProbe_() ? DnsMode::systemdResolved : DnsMode::resolvConf;
+    if (applied_ != DnsMode::none && applied_ != mode) clear();
+    if (mode == DnsMode::systemdResolved) {
+        for (const auto& argv : resolvedApplyCommands(options_.iface, options_.address)) {
+            std::string output;
+            if (run(argv, &output) == 0) continue;
+            // Half a configuration (a server but no "~.") would leak queries
+            // to other links' servers: take back what went through.
+            std::string ignored;
+            run(resolvedRevertCommand(options_.iface), &ignored);
+            applied_ = DnsMode::none;
+            while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
+            throw VantuError(argv[0] + " " + argv[1] + " failed: " + output);
+        }
+    } else {
+        file().apply({options_.address});
+    }
+    applied_ = mode;
+}
+
+void SystemResolver::clear() {
+    if (applied_ == DnsMode::systemdResolved) {
+        std::string output;
+        // Also forgotten by resolved when the link disappears with the daemon.
+        if (run(resolvedRevertCommand(options_.iface), &output) != 0) note("resolvectl revert failed: " + output);
+    }
+    applied_ = DnsMode::none;
+    // Whatever the mode: a backup is only ever ours.
+    if (file().restore()) note("restored " + options_.resolvConfPath);
+}
+
+bool SystemResolver::restoreLeftover() {
+    if (!file().restore()) return false;
+    note("restored " + options_.resolvConfPath + " left by an earlier run");
     return true;
 }
 
