@@ -59,9 +59,14 @@ std::string hex8(uint32_t value) {
     return text;
 }
 
-// A client-chosen text shortened for messages and log lines.
+// A client-chosen text shortened for messages and log lines. The cut never
+// falls inside a character: half a character is not UTF-8, and the response
+// holding it could not be serialised.
 std::string clip(const std::string& text) {
-    return text.size() <= kMaxEchoedTextBytes ? text : text.substr(0, kMaxEchoedTextBytes) + "...";
+    if (text.size() <= kMaxEchoedTextBytes) return text;
+    size_t cut = kMaxEchoedTextBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return text.substr(0, cut) + "...";
 }
 
 // An optional string member: absent or null gives the empty text.
@@ -79,11 +84,20 @@ bool optionalString(const nlohmann::json& request, const char* key, std::string&
 
 class ControlService::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(ControlService& owner, asio::ip::tcp::socket socket)
-        : owner_(owner), socket_(std::move(socket)), timer_(owner.io_), buffer_(owner.config_.maxRequestBytes) {
+    Connection(ControlService& owner, asio::ip::tcp::socket socket, std::string address)
+        : owner_(owner), socket_(std::move(socket)), timer_(owner.io_), buffer_(owner.config_.maxRequestBytes),
+          slots_(owner.slots_), address_(std::move(address)) {
         std::error_code ec;
         const auto remote = socket_.remote_endpoint(ec);
         peer_ = ec ? std::string("unknown peer") : remote.address().to_string() + ":" + std::to_string(remote.port());
+        ++slots_->total;
+        ++slots_->perPeer[address_];
+    }
+
+    ~Connection() {
+        --slots_->total;
+        const auto it = slots_->perPeer.find(address_);
+        if (it != slots_->perPeer.end() && --it->second == 0) slots_->perPeer.erase(it);
     }
 
     void start() {
@@ -147,7 +161,9 @@ private:
 
     void respond(const nlohmann::json& response) {
         phase_ = Phase::writing;
-        out_ = response.dump() + "\n";
+        // Every text in a response is either the server's own or cut with
+        // clip(); replacing is the last line of defence, never a throw.
+        out_ = response.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
         asio::async_write(socket_, asio::buffer(out_), [self = shared_from_this()](const std::error_code& ec, size_t) {
             if (self->phase_ != Phase::writing) return;
             if (ec) {
@@ -186,6 +202,8 @@ private:
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
     asio::streambuf buffer_;
+    std::shared_ptr<Slots> slots_;
+    std::string address_;
     std::string peer_;
     std::string out_;
     std::array<char, 4096> scratch_{};
@@ -196,7 +214,8 @@ private:
 
 ControlService::ControlService(asio::io_context& io, const ServerConfig& config, SessionTable& sessions,
                                ServerStats& stats, Logger log)
-    : io_(io), config_(config), sessions_(sessions), stats_(stats), log_(std::move(log)), acceptor_(io) {}
+    : io_(io), config_(config), sessions_(sessions), stats_(stats), log_(std::move(log)), acceptor_(io),
+      acceptRetry_(io) {}
 
 void ControlService::start(uint16_t dataPort) {
     dataPort_ = dataPort;
@@ -213,6 +232,7 @@ void ControlService::stop() {
     stopped_ = true;
     std::error_code ignored;
     acceptor_.close(ignored);
+    acceptRetry_.cancel();
     for (auto& weak : connections_) {
         if (auto connection = weak.lock()) connection->close();
     }
@@ -222,16 +242,50 @@ void ControlService::stop() {
 void ControlService::accept() {
     acceptor_.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
         if (stopped_ || ec == asio::error::operation_aborted) return;
-        if (!ec) {
+        if (ec) {
+            // Out of descriptors (EMFILE, ENFILE) or memory: the connection
+            // stays in the backlog and accepting again at once would fail the
+            // same way in a busy loop. A pause lets connections finish and
+            // give their descriptors back; the service goes on afterwards.
+            ++stats_.controlAcceptFailures;
+            if (!acceptFailing_) log_("control: accept failed: " + ec.message() + "; pausing accepts");
+            acceptFailing_ = true;
+            acceptLater();
+            return;
+        }
+        if (acceptFailing_) log_("control: accepting again");
+        acceptFailing_ = false;
+        std::error_code addressError;
+        const auto remote = socket.remote_endpoint(addressError);
+        const std::string address = addressError ? std::string() : remote.address().to_string();
+        const auto fromPeer = slots_->perPeer.find(address);
+        const size_t peerCount = fromPeer == slots_->perPeer.end() ? 0 : fromPeer->second;
+        if (slots_->total >= config_.maxControlConnections || peerCount >= config_.maxControlConnectionsPerPeer) {
+            ++stats_.controlRefused;
+            if (!refusing_) {
+                log_("control: refusing connections from " + (address.empty() ? "an unknown peer" : address) +
+                     ": " + std::to_string(peerCount) + " open from that address, " +
+                     std::to_string(slots_->total) + " in total");
+            }
+            refusing_ = true;
+            std::error_code ignored;
+            socket.close(ignored);
+        } else {
+            refusing_ = false;
             ++stats_.controlConnections;
             std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
-            auto connection = std::make_shared<Connection>(*this, std::move(socket));
+            auto connection = std::make_shared<Connection>(*this, std::move(socket), address);
             connections_.push_back(connection);
             connection->start();
-        } else {
-            // Running out of descriptors must not end the service.
-            log_("control: accept failed: " + ec.message());
         }
+        accept();
+    });
+}
+
+void ControlService::acceptLater() {
+    acceptRetry_.expires_after(kAcceptRetryDelay);
+    acceptRetry_.async_wait([this](const std::error_code& ec) {
+        if (ec || stopped_) return;
         accept();
     });
 }

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
 #include <nlohmann/json.hpp>
 
 #include "server/ServerConfig.h"
@@ -31,12 +35,23 @@ public:
     void stop();
     uint16_t port() const { return port_; }
 
+    // How long accepting pauses after accept() failed (out of descriptors):
+    // retrying at once would only spin on the same error.
+    static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+
     // One request line -> the response object. Never throws.
     nlohmann::json handleRequest(const std::string& line, const std::string& peer);
 
 private:
     class Connection;
+    // Open connections, in total and by peer address. Shared with each
+    // connection, which gives its place back when it goes away.
+    struct Slots {
+        size_t total = 0;
+        std::map<std::string, size_t> perPeer;
+    };
     void accept();
+    void acceptLater();
 
     asio::io_context& io_;
     const ServerConfig& config_;
@@ -48,6 +63,11 @@ private:
     uint16_t dataPort_ = 0;
     // Weak so that a finished connection frees itself; stop() closes the rest.
     std::vector<std::weak_ptr<Connection>> connections_;
+    std::shared_ptr<Slots> slots_ = std::make_shared<Slots>();
+    asio::steady_timer acceptRetry_;
+    // Logged once per episode, not once per refused connection or failure.
+    bool refusing_ = false;
+    bool acceptFailing_ = false;
     bool stopped_ = false;
 };
 

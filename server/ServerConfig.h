@@ -55,6 +55,11 @@ struct ServerConfig {
     std::optional<nlohmann::json> routing;
     std::chrono::milliseconds controlTimeout{5000};
     size_t maxRequestBytes = 64 * 1024;
+    // Control connections open at once, in total and from one address;
+    // beyond either the server closes a new connection at once, so that
+    // one peer cannot hold every descriptor the server has.
+    size_t maxControlConnections = 256;
+    size_t maxControlConnectionsPerPeer = 16;
     // 0 keeps sessions until their device opens again.
     std::chrono::seconds sessionIdleTimeout{600};
     std::string packetSink = "echo";

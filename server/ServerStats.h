@@ -18,6 +18,8 @@ struct ServerStats {
     std::atomic<uint64_t> controlRejected{0};  // wrong secret
     std::atomic<uint64_t> controlErrors{0};    // malformed, unknown action, too long, pool exhausted
     std::atomic<uint64_t> controlTimeouts{0};
+    std::atomic<uint64_t> controlRefused{0};         // over the total or the per-address limit
+    std::atomic<uint64_t> controlAcceptFailures{0};  // accept() errors, out of descriptors above all
     // Data service, receive side.
     std::atomic<uint64_t> datagramsReceived{0};
     std::atomic<uint64_t> unitsTooShort{0};
@@ -34,6 +36,9 @@ struct ServerStats {
     std::atomic<uint64_t> packetsToClients{0};
     std::atomic<uint64_t> packetsWithoutSession{0};
     std::atomic<uint64_t> sendFailures{0};
+    // Packets for clients dropped because the network thread had too many
+    // waiting already (the sink produces faster than the sockets send).
+    std::atomic<uint64_t> packetsToClientsDropped{0};
 };
 
 }  // namespace vantu::server

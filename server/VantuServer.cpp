@@ -81,7 +81,24 @@ void VantuServer::routeToClients(const Bytes& packet) {
         data_->sendToClient(packet);
         return;
     }
-    asio::post(io_, [this, packet] { data_->sendToClient(packet); });
+    // The sink's reader can take packets out of the device faster than the
+    // network thread seals and sends them. Like a network card's transmit
+    // ring, the queue in between is bounded: a packet that does not fit is
+    // dropped and counted, and the protocols inside the tunnel see ordinary
+    // loss. Waiting for room instead would stall the reader for every client.
+    const size_t packets = queuedToClients_.fetch_add(1) + 1;
+    const size_t bytes = queuedBytesToClients_.fetch_add(packet.size()) + packet.size();
+    if (packets > kMaxQueuedToClients || bytes > kMaxQueuedBytesToClients) {
+        queuedToClients_ -= 1;
+        queuedBytesToClients_ -= packet.size();
+        ++stats_.packetsToClientsDropped;
+        return;
+    }
+    asio::post(io_, [this, packet] {
+        queuedToClients_ -= 1;
+        queuedBytesToClients_ -= packet.size();
+        data_->sendToClient(packet);
+    });
 }
 
 void VantuServer::scheduleSweep() {

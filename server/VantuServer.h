@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,6 +44,12 @@ public:
     const ServerStats& stats() const { return stats_; }
     PacketSink& sink() { return *sink_; }
 
+    // Packets for clients handed over from other threads wait for the
+    // network thread; beyond either bound they are dropped and counted in
+    // stats().packetsToClientsDropped.
+    static constexpr size_t kMaxQueuedToClients = 1024;
+    static constexpr size_t kMaxQueuedBytesToClients = 4 * 1024 * 1024;
+
 private:
     void routeToClients(const Bytes& packet);
     void scheduleSweep();
@@ -59,6 +66,8 @@ private:
     asio::steady_timer sweepTimer_;
     std::thread thread_;
     bool started_ = false;
+    std::atomic<size_t> queuedToClients_{0};
+    std::atomic<size_t> queuedBytesToClients_{0};
 };
 
 }  // namespace vantu::server

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,8 +26,11 @@
 #include "VantuPacketTunnel/config/VantuConfig.h"
 #include "control/VantuControl.h"
 #include "datachannel/crypto/VantuSession.h"
+#include "VantuPacketTunnel/Utf8.h"
 #include "server/EchoResponder.h"
 #include "server/VantuServer.h"
+
+#include <asio/post.hpp>
 
 using nlohmann::json;
 using vantu::Bytes;
@@ -305,8 +310,10 @@ TEST(VantuServerControl, SilentClientsAreDroppedWhileOthersAreServed) {
 }
 
 TEST(VantuServerControl, ConcurrentOpensGetDistinctSessionsAndStableAddresses) {
-    Running r;
     constexpr int kClients = 50;
+    ServerConfig config = testConfig();
+    config.maxControlConnectionsPerPeer = kClients;  // all of them come from 127.0.0.1 at once
+    Running r(config);
     auto openAll = [&] {
         std::vector<json> responses(kClients);
         std::vector<std::thread> threads;
@@ -532,4 +539,166 @@ TEST(VantuServer, StopsCleanlyAndReleasesItsPorts) {
     Running again(config);
     EXPECT_EQ(again.server.dataPort(), data);
     EXPECT_EQ(open(control, "dev-again")["status"], "ok");
+}
+
+// ---------------------------------------------------------------- hostile peers
+
+namespace {
+
+// A TCP socket from `source` (any 127.x.y.z is local) to 127.0.0.1:port.
+int connectFrom(const std::string& source, uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from), 0) << std::strerror(errno);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0) << std::strerror(errno);
+    setReceiveTimeout(fd, 5s);
+    return fd;
+}
+
+// The server closed the connection without a word.
+bool closedWithoutAnswer(int fd) { return readUntilClose(fd).empty(); }
+
+// Still open, nothing received: accepted and waiting for a request.
+bool heldOpen(int fd) {
+    char probe;
+    return ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == -1 && errno == EAGAIN;
+}
+
+}  // namespace
+
+// A peer cannot hold every control connection: beyond 256 in total or 16
+// from one address a new connection is closed at once, and a place freed
+// is usable again.
+TEST(VantuServerControl, CapsConnectionsInTotalAndPerAddress) {
+    ServerConfig config = testConfig();
+    config.controlTimeout = 30s;  // nobody is dropped for silence during the test
+    Running r(config);
+    const uint16_t port = r.server.controlPort();
+    ASSERT_EQ(config.maxControlConnections, 256u);
+    ASSERT_EQ(config.maxControlConnectionsPerPeer, 16u);
+
+    std::vector<std::unique_ptr<Fd>> held;
+    const auto source = [](int n) { return "127.0.0." + std::to_string(n); };
+    for (int peer = 1; peer <= 16; ++peer)
+        for (int i = 0; i < 16; ++i) held.push_back(std::make_unique<Fd>(connectFrom(source(peer), port)));
+
+    Fd overTotal = connectFrom(source(17), port);
+    EXPECT_TRUE(closedWithoutAnswer(overTotal.fd)) << "a 257th connection was accepted";
+    EXPECT_EQ(r.server.stats().controlRefused, 1u);
+    EXPECT_EQ(r.server.stats().controlConnections, 256u);
+    for (const auto& fd : held) ASSERT_TRUE(heldOpen(fd->fd));
+
+    // Sixteen places free up (the last address's); another address is served again.
+    held.resize(15 * 16);
+    json answer;
+    for (int attempt = 0; attempt < 50 && answer.is_null(); ++attempt) {
+        Fd fd = connectFrom(source(17), port);
+        sendAll(fd.fd, openRequest("dev-17") + "\n");
+        const std::string text = readUntilClose(fd.fd);
+        if (!text.empty()) answer = json::parse(text);
+        else std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(answer["status"], "ok") << answer.dump();
+
+    // Below the total, an address that already has sixteen still gets none.
+    const uint64_t refused = r.server.stats().controlRefused;
+    Fd overPeer = connectFrom(source(1), port);
+    EXPECT_TRUE(closedWithoutAnswer(overPeer.fd)) << "a 17th connection from one address was accepted";
+    EXPECT_EQ(r.server.stats().controlRefused, refused + 1);
+    for (const auto& fd : held) EXPECT_TRUE(heldOpen(fd->fd));
+}
+
+// Out of descriptors, accept() fails while the connection waits in the
+// backlog: the service pauses between attempts instead of spinning, and
+// serves the connection once descriptors are back.
+TEST(VantuServerControl, BacksOffWhenAcceptFailsForWantOfDescriptors) {
+    asio::io_context io;
+    const ServerConfig config = testConfig();
+    SessionTable sessions(config.subnet(), config.cipher);
+    ServerStats stats;
+    std::vector<std::string> lines;
+    ControlService service(io, config, sessions, stats, [&](const std::string& line) { lines.push_back(line); });
+    service.start(4242);
+    Fd client = connectLoopback(SOCK_STREAM, service.port());
+    sendAll(client.fd, openRequest("dev-emfile") + "\n");
+
+    rlimit normal{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &normal), 0);
+    const int lowestFree = ::dup(0);  // the descriptor accept() would get
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit tight = normal;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    io.run_for(1s);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &normal), 0);
+
+    // About ten attempts in a second at 100 ms apart; a spinning loop makes thousands.
+    EXPECT_GE(stats.controlAcceptFailures, 5u);
+    EXPECT_LE(stats.controlAcceptFailures, 15u);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("accept failed") != std::string::npos; }),
+              1);
+
+    std::thread network([&] { io.run_for(3s); });
+    const std::string text = readUntilClose(client.fd);
+    asio::post(io, [&] { service.stop(); });
+    network.join();
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(json::parse(text)["status"], "ok");
+}
+
+// The unknown action is quoted back cut to 64 bytes; the cut must not split
+// a character, or the answer cannot be serialised at all.
+TEST(VantuServerControl, UnknownActionIsQuotedBackAsWholeCharacters) {
+    Running r;
+    std::string fourByte;
+    for (int i = 0; i < 20; ++i) fourByte += "\xF0\x9F\x98\x80";
+    std::string threeByte = "ab";
+    for (int i = 0; i < 30; ++i) threeByte += "\xE2\x82\xAC";
+    std::string twoByte = "a";
+    for (int i = 0; i < 40; ++i) twoByte += "\xC3\xA9";
+    // action -> what the message quotes before "..."
+    const std::vector<std::pair<std::string, size_t>> cases{
+        {twoByte, 63}, {threeByte, 62}, {fourByte, 64}, {std::string(70, 'x'), 64}};
+    for (const auto& [action, kept] : cases) {
+        const json response = ask(r.server.controlPort(), json{{"action", action}, {"secret", "s3cret"}}.dump() + "\n");
+        ASSERT_EQ(response["status"], "error") << action;
+        const std::string message = response["message"];
+        EXPECT_TRUE(vantu::isValidUTF8(message));
+        EXPECT_EQ(message, "unknown action \"" + action.substr(0, kept) + "...\"");
+    }
+    EXPECT_EQ(r.server.stats().controlErrors, cases.size());
+}
+
+// Packets for clients that the sink hands over faster than the network
+// thread sends them wait in a bounded queue; the rest are dropped and
+// counted, and the queue takes packets again once it drained.
+TEST(VantuServer, QueueTowardsClientsIsBoundedAndCountsDrops) {
+    auto sink = std::make_shared<EchoResponder>();
+    VantuServer server(testConfig(), sink);
+    // Not started yet: nothing takes packets off the queue.
+    const Bytes small = icmpEchoRequest("10.7.0.1", "10.7.0.77", "x");
+    const size_t offered = VantuServer::kMaxQueuedToClients + 476;
+    for (size_t i = 0; i < offered; ++i) sink->sendToClients(small);
+    EXPECT_EQ(server.stats().packetsToClientsDropped, 476u);
+
+    server.start();
+    for (int i = 0; i < 300 && server.stats().packetsWithoutSession < VantuServer::kMaxQueuedToClients; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(server.stats().packetsWithoutSession, VantuServer::kMaxQueuedToClients);
+    server.stop();
+
+    // The byte bound holds for big packets before the count bound does.
+    VantuServer bytes(testConfig(), std::make_shared<EchoResponder>());
+    const Bytes big = icmpEchoRequest("10.7.0.1", "10.7.0.77", std::string(60000, 'b'));
+    for (int i = 0; i < 100; ++i) bytes.sink().sendToClients(big);
+    EXPECT_EQ(bytes.stats().packetsToClientsDropped,
+              100u - VantuServer::kMaxQueuedBytesToClients / big.size());
 }
