@@ -224,7 +224,8 @@ std::optional<std::string> extractTunSinkName(nlohmann::json& document) {
     return name;
 }
 
-ServerConfig loadServerConfigWithSink(const std::string& path, std::optional<std::string>& tunName) {
+ServerConfig loadServerConfigWithSink(const std::string& path, std::optional<std::string>& tunName,
+                                      const std::function<void(nlohmann::json&)>& extractMore) {
     std::ifstream in(path);
     if (!in) throw ConfigError("cannot read configuration file " + path);
     std::stringstream text;
@@ -237,6 +238,7 @@ ServerConfig loadServerConfigWithSink(const std::string& path, std::optional<std
     }
     try {
         tunName = extractTunSinkName(document);
+        if (extractMore) extractMore(document);
         return ServerConfig::fromJSON(document);
     } catch (const ConfigError& e) {
         throw ConfigError(path + ": " + e.what());

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -88,7 +89,10 @@ std::optional<std::string> extractTunSinkName(nlohmann::json& document);
 // ServerConfig::load for a file that may name the "tun" sink: the same
 // errors, prefixed with the path, and the TUN device name in `tunName`
 // (nullopt for the other sinks).
-ServerConfig loadServerConfigWithSink(const std::string& path, std::optional<std::string>& tunName);
+// `extractMore`, when given, takes further keys the core configuration does
+// not know out of the document first (its ConfigErrors get the same prefix).
+ServerConfig loadServerConfigWithSink(const std::string& path, std::optional<std::string>& tunName,
+                                      const std::function<void(nlohmann::json&)>& extractMore = {});
 
 // The text for --help describing those keys.
 std::string tunSinkConfigHelp();

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+#include "server/DnsForwarder.h"
+#include "server/EchoResponder.h"
 #include "server/ServerConfig.h"
 #include "server/TunSink.h"
 #include "server/VantuServer.h"
@@ -23,13 +25,14 @@ void printUsage(std::ostream& out) {
            "Grants tunnel sessions on a TCP control port and carries their encrypted\n"
            "packets on a UDP data port. SIGINT or SIGTERM stops it.\n\n"
         << vantu::server::ServerConfig::formatHelp() << vantu::server::tunSinkConfigHelp()
+        << vantu::server::dnsForwarderConfigHelp()
         << "\nExample:\n"
            "  {\n"
            "    \"control_address\": \"0.0.0.0\", \"control_port\": 8443,\n"
            "    \"data_address\": \"0.0.0.0\", \"data_port\": 8443,\n"
            "    \"cipher\": \"aes-128-gcm\", \"secrets\": [\"change-me\"],\n"
            "    \"tunnel_subnet\": \"10.7.0.0/24\", \"tunnel_mtu\": 1420,\n"
-           "    \"dns_servers\": [\"192.0.2.53\"],\n"
+           "    \"dns_servers\": [\"192.0.2.53\"], \"dns_forwarder\": \"192.0.2.53\",\n"
            "    \"routing\": {\"direct_ips\": [\"198.51.100.0/24\"]}\n"
            "  }\n";
 }
@@ -83,20 +86,34 @@ int main(int argc, char** argv) {
 
     try {
         std::optional<std::string> tunName;
-        vantu::server::ServerConfig config = vantu::server::loadServerConfigWithSink(configPath, tunName);
-        // Declared before the server so that it outlives it; its reader is
-        // stopped before the server shuts down.
+        std::optional<asio::ip::udp::endpoint> dnsForwarder;
+        vantu::server::ServerConfig config = vantu::server::loadServerConfigWithSink(
+            configPath, tunName, [&](nlohmann::json& document) { dnsForwarder = vantu::server::extractDnsForwarder(document); });
+        // Declared before the server so that they outlive it; their threads
+        // are stopped before the server shuts down.
         std::shared_ptr<vantu::server::TunSink> tun;
+        std::shared_ptr<vantu::server::DnsForwardingSink> dns;
+        std::shared_ptr<vantu::server::PacketSink> sink;
         if (tunName) {
             tun = std::make_shared<vantu::server::TunSink>(
                 vantu::server::TunSink::Options{*tunName, config.subnet(), config.tunnelMTU});
+            sink = tun;
         }
-        vantu::server::VantuServer server(config, tun, logLine);
+        if (dnsForwarder) {
+            if (!sink) sink = std::make_shared<vantu::server::EchoResponder>();
+            dns = std::make_shared<vantu::server::DnsForwardingSink>(
+                vantu::server::DnsForwardingSink::Options{*dnsForwarder}, sink);
+            sink = dns;
+        }
+        vantu::server::VantuServer server(config, sink, logLine);
         server.start();
+        if (dns) dns->start();
         if (tun) tun->start();
-        const std::string sinkText =
+        std::string sinkText =
             tun ? "tun " + tun->name() + " (" + tun->address() + "/" + std::to_string(config.subnet().prefix) + ")"
                 : config.packetSink;
+        if (dns) sinkText += ", DNS queries to " + dnsForwarder->address().to_string() + ":" +
+                             std::to_string(dnsForwarder->port());
         logLine("control service on " + config.controlAddress + " port " + std::to_string(server.controlPort()) +
                 " (tcp), data service on " + config.dataAddress + " port " + std::to_string(server.dataPort()) +
                 " (udp); tunnel " + config.tunnelSubnet + ", cipher " + config.cipher + ", sink " + sinkText);
@@ -109,6 +126,12 @@ int main(int argc, char** argv) {
             logLine("tun " + tun->name() + ": " + std::to_string(tun->packetsIn()) + " packets in, " +
                     std::to_string(tun->packetsOut()) + " packets out, " + std::to_string(tun->writeFailures()) +
                     " write failures");
+        }
+        if (dns) {
+            dns->stop();
+            logLine("dns forwarder: " + std::to_string(dns->forwarded()) + " forwarded, " +
+                    std::to_string(dns->answered()) + " answered, " + std::to_string(dns->timedOut()) +
+                    " timed out, " + std::to_string(dns->dropped()) + " dropped");
         }
         server.stop();
         logLine("stopped");

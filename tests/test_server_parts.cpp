@@ -9,10 +9,12 @@
 #include <thread>
 
 #include "VantuPacketTunnel/VantuError.h"
+#include "server/DnsForwarder.h"
 #include "server/EchoResponder.h"
 #include "server/ReplayWindow.h"
 #include "server/ServerConfig.h"
 #include "server/SessionTable.h"
+#include "server/TunSink.h"
 
 using nlohmann::json;
 using vantu::Bytes;
@@ -150,7 +152,15 @@ json with(const std::string& key, json value) {
 TEST(ServerConfig, ExampleFileAndDefaults) {
     const auto example =
         std::filesystem::path(__FILE__).parent_path().parent_path() / "server" / "vantu-server.example.json";
-    const ServerConfig c = ServerConfig::load(example.string());
+    // As vantu-server reads it: the keys of the optional parts come out first.
+    std::optional<std::string> tunName;
+    std::optional<asio::ip::udp::endpoint> forwarder;
+    const ServerConfig c = loadServerConfigWithSink(example.string(), tunName, [&](json& document) {
+        forwarder = extractDnsForwarder(document);
+    });
+    EXPECT_FALSE(tunName.has_value());
+    ASSERT_TRUE(forwarder.has_value());
+    EXPECT_EQ(forwarder->address().to_string() + ":" + std::to_string(forwarder->port()), "192.0.2.53:53");
     EXPECT_EQ(c.controlPort, 8443);
     EXPECT_EQ(c.subnet().network, *parseIPv4("10.7.0.0"));
     EXPECT_EQ((*c.routingForClients())["dns_servers"], json::array({"10.7.0.1", "192.0.2.53"}));
