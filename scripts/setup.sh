@@ -9,6 +9,8 @@ PACKAGES=(
   libnl-3-dev libnl-route-3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   iproute2 iputils-ping curl iperf3 nftables tcpdump python3 procps kmod
+  # DNS in the end-to-end tests: dnsmasq alone (no system service), dig
+  dnsmasq-base bind9-dnsutils
 )
 
 missing=()
