@@ -176,6 +176,9 @@ topo_wait_tcp() {
   return 1
 }
 
+# Knobs for tests: TOPO_DNS_UPSTREAM (the DNS server both configurations
+# name; default the web host), TOPO_SERVER_EXTRA_JSON (more keys for the
+# server, such as "dns_forwarder" or "routing"), TOPO_CLIENT_DIRECT_CORE.
 topo_write_server_config() {
   cat >"$TOPO_RUN_DIR/server.json" <<EOF
 {
@@ -186,7 +189,8 @@ topo_write_server_config() {
   "secrets": ["$TOPO_SECRET"],
   "tunnel_subnet": "$TOPO_TUNNEL_SUBNET",
   "tunnel_mtu": 1420,
-  "dns_servers": ["$TOPO_WEB_ADDR"],
+  "dns_servers": ["${TOPO_DNS_UPSTREAM:-$TOPO_WEB_ADDR}"],${TOPO_SERVER_EXTRA_JSON:+
+  $TOPO_SERVER_EXTRA_JSON,}
   "packet_sink": "tun",
   "tun_name": "$TOPO_SERVER_TUN"
 }
@@ -211,11 +215,11 @@ topo_write_client_config() {
 {
   "server": "$TOPO_SERVER_OUTSIDE_ADDR:$TOPO_SERVER_PORT",
   "secretKey": "$TOPO_SECRET",
-  "dnsServers": ["$TOPO_WEB_ADDR"],
+  "dnsServers": ["${TOPO_DNS_UPSTREAM:-$TOPO_WEB_ADDR}"],
   "deviceID": "netns-client",
   "clientVersion": "netns-demo",
   "useServerRouting": true,
-  "clientDirectCoreEnabled": false,
+  "clientDirectCoreEnabled": ${TOPO_CLIENT_DIRECT_CORE:-false},
   "clientDirectTCPEnabled": false
 }
 EOF
