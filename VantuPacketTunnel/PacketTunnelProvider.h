@@ -68,6 +68,10 @@ public:
     static constexpr double keepaliveInterval = 10.0;
     static constexpr double keepaliveTimeout = 35.0;
     static constexpr double kDirectActivityKeepaliveInterval = 10.0;
+    // Lines about undecryptable units: a burst of this many, then this many
+    // a second, whatever an on-path sender floods the channel with.
+    static constexpr double kDecryptLogBurst = 5.0;
+    static constexpr double kDecryptLogLinesPerSecond = 1.0;
 
     static constexpr uint8_t kFramePing = 0x01;
     static constexpr uint8_t kFrameData = 0x02;
@@ -113,6 +117,14 @@ public:
     int64_t tcpSendAttempts = 0, tcpSendFailures = 0, tcpSentBytes = 0, tcpReceivedBytes = 0, tcpFramesReceived = 0;
     std::string lastTCPSendError, lastTCPReceiveError;
     std::string lastSentPlainPreview, lastReceivedPlainPreview, lastDecryptError;
+    // Every unit that did not open counts; the log lines about them are
+    // rate limited and say how many were left out in between.
+    int64_t decryptFailures = 0, decryptLogLinesSuppressed = 0;
+    double decryptLogTokens = kDecryptLogBurst;
+    Instant decryptLogRefilledAt = kDistantPast;
+    // The session whose sequence numbers ran out, once its channel was failed
+    // for it: later sends on it are dropped without another event.
+    std::weak_ptr<VantuSession> exhaustedSendSession;
 
     // UDP data recovery
     bool dataRecoveryInProgress = false;

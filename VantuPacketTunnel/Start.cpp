@@ -9,6 +9,7 @@
 
 #include "VantuPacketTunnel/PacketTunnelProvider.h"
 #include "VantuPacketTunnel/Text.h"
+#include "VantuPacketTunnel/Utf8.h"
 
 namespace vantu {
 
@@ -96,13 +97,11 @@ void PacketTunnelProvider::startTunnel(StartCompletion completionHandler) {
         std::shared_ptr<VantuSession> opened;
         try {
             opened = p.openControlSession(config);
-        } catch (const VantuError& error) {
-            failStart(TunnelError::fromVantu(error));
-            return;
         } catch (const std::exception& error) {
-            // Anything else escaping the exchange is still this start's
-            // failure; the platform hears about it like any other.
-            failStart(TunnelError::fromVantu(error.what()));
+            // Anything escaping the exchange is this start's failure; the
+            // platform hears about it like any other. The text may quote
+            // what the server sent, so it is made UTF-8 before it is kept.
+            failStart(TunnelError::fromVantu(replacingInvalidUTF8(error.what())));
             return;
         }
         if (!opened) {

@@ -5,6 +5,7 @@
 // provider's one work queue thread. See --help.
 
 #include <signal.h>
+#include <string.h>
 
 #include <exception>
 #include <iostream>
@@ -40,6 +41,17 @@ public:
         : options_(std::move(options)), configuration_(std::move(configuration)) {}
 
     int run() {
+        // Installed first, so no moment of the start is left to the default
+        // action. Every signal whose default action would end the process: the
+        // daemon must not die with its routes, rules and resolver changes in
+        // place, whoever sends the signal (a closing terminal sends SIGHUP,
+        // a stray kill -USR1 or a CPU limit SIGXCPU). SIGPIPE is ignored.
+        signals_ = std::make_unique<asio::signal_set>(queue_.context());
+        for (int signo : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO,
+                          SIGPWR, SIGXCPU, SIGXFSZ}) {
+            signals_->add(signo);
+        }
+        waitForSignal();
         // The control socket comes first: it is what finds another vantud
         // still running, before anything of that daemon's is touched.
         control_ = std::make_unique<control::ControlSocketServer>(
@@ -63,6 +75,10 @@ public:
             std::cerr << "vantud: " << e.what() << std::endl;
             return 1;
         }
+        if (!store_->movedAsidePath().empty()) {
+            note("the state database " + options_.statePath() + " was unreadable; kept it as " +
+                 store_->movedAsidePath() + " and started with a fresh one");
+        }
         // A daemon that crashed or was killed left its rules, its table's
         // routes and perhaps a rewritten resolv.conf behind.
         if (auto error = host_->cleanupStale()) note("cleaning up after an earlier run: " + error->description());
@@ -70,8 +86,6 @@ public:
         provider_ = PacketTunnelProvider::create(Platform{queue_, *flow_, *host_, *store_, log_});
         host_->setCancelHandler([this](const TunnelError& error) { onTunnelCancelled(error); });
 
-        signals_ = std::make_unique<asio::signal_set>(queue_.context(), SIGINT, SIGTERM);
-        waitForSignal();
 
         note("starting on " + flow_->name() + ", table " + std::to_string(options_.host.table) + ", fwmark " +
              std::to_string(options_.host.fwmark) + ", dns " + dnsModeName(options_.host.dnsMode) + ", control " +
@@ -102,7 +116,8 @@ private:
     void waitForSignal() {
         signals_->async_wait([this](const std::error_code& ec, int signo) {
             if (ec) return;
-            const std::string name = signo == SIGINT ? "SIGINT" : "SIGTERM";
+            const char* abbreviation = ::sigabbrev_np(signo);
+            const std::string name = abbreviation ? std::string("SIG") + abbreviation : std::to_string(signo);
             if (phase_ == Phase::stopping || phase_ == Phase::done) {
                 note(name + " while stopping; still cleaning up");
             } else {

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "VantuPacketTunnel/Text.h"
+#include "VantuPacketTunnel/Utf8.h"
 #include "VantuPacketTunnel/VantuError.h"
 
 namespace vantu {
@@ -21,7 +22,11 @@ namespace {
 
 using nlohmann::json;
 
-VantuError decodeError(const std::string& detail) { return VantuError("invalid control response: " + detail); }
+// The parser quotes the bytes where it stopped, and those may be the very
+// bytes that are not UTF-8; the message ends up in events and the store.
+VantuError decodeError(const std::string& detail) {
+    return VantuError("invalid control response: " + replacingInvalidUTF8(detail));
+}
 
 // A key whose value is null counts as absent.
 const json* presentField(const json& object, const char* key) {

@@ -2,6 +2,7 @@
 // keepalive pings) goes through sendPlainFrame, and every unit the server
 // sends comes back through decryptAndHandlePacket.
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <exception>
@@ -60,6 +61,16 @@ void PacketTunnelProvider::sendPlainFrame(const Bytes& frame) {
         unit = current->encrypt(frame);
     } catch (const std::exception& e) {
         const std::string text = e.what();
+        if (current->sequenceExhausted()) {
+            // The session can never seal again, so the channel is failed at
+            // once, and only once: every packet the read loop or the server's
+            // traffic brings would otherwise record an event (each a write to
+            // the store) while a channel that cannot send stays up.
+            if (exhaustedSendSession.lock() == current) return;
+            exhaustedSendSession = current;
+            failDataChannel(upperCased(current->transport) + " send failed: " + text);
+            return;
+        }
         const bool tcp = current->transport == "tcp";
         if (tcp) {
             ++tcpSendFailures;
@@ -128,7 +139,25 @@ void PacketTunnelProvider::decryptAndHandlePacket(const Bytes& unit) {
         // stays up, and lastDataFrameReceivedAt stays put, so that noise
         // cannot keep the keepalive satisfied.
         lastDecryptError = e.what();
-        log("decrypt failed for " + std::to_string(unit.size()) + " bytes: " + lastDecryptError);
+        ++decryptFailures;
+        // Anyone on the path can send units that do not open, as fast as the
+        // link allows; a line for each would flood the system log. Lines are
+        // rate limited, and the next one says how many were left out.
+        const Instant t = now();
+        const double elapsed = std::max(0.0, secondsBetween(decryptLogRefilledAt, t));
+        decryptLogTokens = std::min(kDecryptLogBurst, decryptLogTokens + elapsed * kDecryptLogLinesPerSecond);
+        decryptLogRefilledAt = t;
+        if (decryptLogTokens < 1.0) {
+            ++decryptLogLinesSuppressed;
+            return;
+        }
+        decryptLogTokens -= 1.0;
+        std::string line = "decrypt failed for " + std::to_string(unit.size()) + " bytes: " + lastDecryptError;
+        if (decryptLogLinesSuppressed > 0) {
+            line += " (" + std::to_string(decryptLogLinesSuppressed) + " more not logged)";
+            decryptLogLinesSuppressed = 0;
+        }
+        log(line);
         return;
     }
     if (frame.empty()) return;

@@ -3,10 +3,16 @@
 #include <ctime>
 
 #include "VantuPacketTunnel/PacketTunnelProvider.h"
+#include "VantuPacketTunnel/Utf8.h"
 
 namespace vantu {
 
-void PacketTunnelProvider::log(const std::string& message) const { systemLog.write("VantuPacketTunnel: " + message); }
+// Messages carry texts the server or the network chose (error messages,
+// names); the system log and the store take UTF-8 only, so anything else is
+// repaired here rather than at every place that builds a message.
+void PacketTunnelProvider::log(const std::string& message) const {
+    systemLog.write("VantuPacketTunnel: " + (isValidUTF8(message) ? message : replacingInvalidUTF8(message)));
+}
 
 // Debug logs, compiled out: per-query and per-packet lines would flood the
 // system log on a busy tunnel.
@@ -18,7 +24,10 @@ void PacketTunnelProvider::logPacket(const std::string& message) const {
     if constexpr (packetLoggingEnabled) log(message);
 }
 
-void PacketTunnelProvider::recordDiagnostic(const std::string& message) {
+void PacketTunnelProvider::recordDiagnostic(const std::string& rawMessage) {
+    // One event with a byte that is not UTF-8 would make every later save of
+    // the whole log fail, so the event is repaired before it joins the log.
+    const std::string message = isValidUTF8(rawMessage) ? rawMessage : replacingInvalidUTF8(rawMessage);
     ++diagnosticsSequence;
     diagnosticsEvents.push_back(diagnosticTimestamp() + " #" + std::to_string(diagnosticsSequence) + " " + message);
     if (diagnosticsEvents.size() > static_cast<size_t>(kMaxDiagnosticEvents)) {
@@ -67,6 +76,8 @@ std::string PacketTunnelProvider::udpDiagnostics() {
     text += " sendCompletions=" + std::to_string(udpSendCompletions);
     text += " sendFailures=" + std::to_string(udpSendFailures);
     text += " receivedDatagrams=" + std::to_string(udpDatagramsReceived);
+    if (udpSession && udpSession->droppedDatagrams() > 0)
+        text += " queueDrops=" + std::to_string(udpSession->droppedDatagrams());
     if (!lastUDPSendError.empty()) text += " lastSendError=" + lastUDPSendError;
     return text;
 }
@@ -81,6 +92,7 @@ std::string PacketTunnelProvider::tcpDiagnostics() const {
     if (!lastTCPReceiveError.empty()) text += " lastReceiveError=" + lastTCPReceiveError;
     if (!lastSentPlainPreview.empty()) text += " lastSentPlain=" + lastSentPlainPreview;
     if (!lastReceivedPlainPreview.empty()) text += " lastReceivedPlain=" + lastReceivedPlainPreview;
+    if (decryptFailures > 0) text += " decryptFailures=" + std::to_string(decryptFailures);
     if (!lastDecryptError.empty()) text += " lastDecryptError=" + lastDecryptError;
     return text;
 }
@@ -106,6 +118,7 @@ void PacketTunnelProvider::resetTCPDiagnostics() {
     lastSentPlainPreview.clear();
     lastReceivedPlainPreview.clear();
     lastDecryptError.clear();
+    decryptFailures = 0;
 }
 
 }  // namespace vantu

@@ -2,6 +2,7 @@
 
 #include "VantuPacketTunnel/PacketTunnelProvider.h"
 #include "VantuPacketTunnel/Text.h"
+#include "VantuPacketTunnel/Utf8.h"
 
 namespace vantu {
 
@@ -45,7 +46,9 @@ bool isValidUTF8(const Bytes& bytes) {
 
 void PacketTunnelProvider::persistLastStoppedSnapshot() {
     // Without the previous stop's snapshot, so snapshots never nest.
-    lastStoppedSnapshot = diagnosticsSnapshot(false);
+    // The snapshot quotes peer texts (last errors, failure reasons); it is
+    // stored, so it must be UTF-8 whatever they held.
+    lastStoppedSnapshot = replacingInvalidUTF8(diagnosticsSnapshot(false));
     defaults.setString(kLastStoppedSnapshotKey, lastStoppedSnapshot);
 }
 

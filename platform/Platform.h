@@ -90,6 +90,10 @@ public:
     virtual void setReadHandler(ReadHandler handler, size_t maxDatagrams) = 0;
     virtual void writeDatagram(Bytes datagram, ErrorCompletion completion) = 0;
     virtual void cancel() = 0;
+    // Datagrams dropped because the outbound queue was full. Like a full
+    // network card the session drops them and its write still succeeds, so
+    // this count is the only trace they leave (shown in the diagnostics).
+    virtual uint64_t droppedDatagrams() const { return 0; }
 };
 
 enum class TCPConnectionState : int { invalid = 0, connecting = 1, waiting = 2, connected = 3, disconnected = 4, cancelled = 5 };

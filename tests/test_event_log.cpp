@@ -1,5 +1,8 @@
 #include <chrono>
+#include <filesystem>
 
+#include "VantuPacketTunnel/Utf8.h"
+#include "platform/linux/SqliteDefaultsStore.h"
 #include "tests/provider_test_support.h"
 
 using namespace vantu;
@@ -143,4 +146,55 @@ TEST(EventLog, ChannelSummaries) {
     p.resetTCPDiagnostics();
     EXPECT_EQ(p.udpDiagnostics(), freshUDP);
     EXPECT_EQ(p.tcpDiagnostics(), freshTCP);
+}
+
+// A server that answers the control request with bytes that are not UTF-8
+// must not break the event log: the start fails once, with the text
+// repaired, and it and every later event reach the real SQLite store.
+TEST(EventLog, PeerTextThatIsNotUTF8IsRepairedBeforeItIsLoggedOrStored) {
+    char pattern[] = "/tmp/vantu-eventlog-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    {
+        sim::SimPlatform sim;
+        sim.host.protocol = ProtocolConfiguration{true, validProviderConfiguration()};
+        SqliteDefaultsStore store(dir + "/defaults.sqlite");
+        auto provider = PacketTunnelProvider::create(Platform{sim.queue, sim.packetFlow, sim.host, store, sim.log});
+        provider->openControlSession = [](const VantuConfig&) -> std::shared_ptr<VantuSession> {
+            throw VantuError("invalid control response: syntax error at 'caf\xE9\xFF'");
+        };
+        int calls = 0;
+        std::optional<TunnelError> error;
+        provider->startTunnel([&](std::optional<TunnelError> e) {
+            ++calls;
+            error = e;
+        });
+        sim.queue.runUntilIdle();
+
+        const std::string repaired = "invalid control response: syntax error at 'caf\xEF\xBF\xBD'";
+        EXPECT_EQ(calls, 1);
+        ASSERT_TRUE(error.has_value());
+        EXPECT_EQ(error->description(), repaired);
+        EXPECT_EQ(provider->lastTunnelFailure, "startTunnel failed: " + repaired);
+        auto stored = store.stringArray(PacketTunnelProvider::kDiagnosticEventsKey);
+        ASSERT_TRUE(stored.has_value());
+        EXPECT_EQ(*stored, provider->diagnosticsEvents);
+        EXPECT_EQ(eventMessage(stored->back()), "startTunnel failed: " + repaired);
+
+        // Later events, the log lines and the stop snapshot all still save.
+        provider->recordDiagnostic("after the failure");
+        provider->log("peer said \x80\x80 twice");
+        provider->persistLastStoppedSnapshot();
+        stored = store.stringArray(PacketTunnelProvider::kDiagnosticEventsKey);
+        ASSERT_TRUE(stored.has_value());
+        EXPECT_EQ(eventMessage(stored->back()), "after the failure");
+        EXPECT_EQ(store.integer(PacketTunnelProvider::kDiagnosticSequenceKey), provider->diagnosticsSequence);
+        EXPECT_EQ(sim.log.lines.back(), "VantuPacketTunnel: peer said \xEF\xBF\xBD twice");
+        for (const auto& line : sim.log.lines) EXPECT_TRUE(isValidUTF8(line)) << line;
+        const auto snapshot = store.string(PacketTunnelProvider::kLastStoppedSnapshotKey);
+        ASSERT_TRUE(snapshot.has_value());
+        EXPECT_NE(snapshot->find(repaired), std::string::npos);
+        EXPECT_EQ(store.lastError(), "");
+    }
+    std::filesystem::remove_all(dir);
 }

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -278,5 +279,36 @@ TEST(LinuxTunnelHostNetlink, CleanupStaleRemovesWhatACrashedRunLeft) {
         EXPECT_FALSE(next.cleanup().has_value());
         EXPECT_TRUE(contains(run("ip rule show"), "7373:\tfrom all fwmark 0x42 lookup 100"));
         EXPECT_EQ(nl.routes(100).size(), 1u);
+    });
+}
+
+// A default route that leaves its interface to a nexthop object, dumped
+// without one (nexthop_compat_mode=0), names no link: the path is unknown,
+// which the tunnel treats as no loss, and link 0 is never looked up.
+TEST(LinuxTunnelHostNetlink, DefaultRouteWithoutAnInterfaceIndexGivesAnUnknownPath) {
+    REQUIRE_ROOT();
+    TempDir dir;
+    inFreshNetworkNamespace([&] {
+        makeOutside();
+        if (std::system("sysctl -qw net.ipv4.nexthop_compat_mode=0 && ip nexthop add id 7 via 198.51.100.1 dev out0")
+            != 0) {
+            GTEST_SKIP() << "no nexthop objects here";
+        }
+        sh("ip route del default && ip route add default nhid 7");
+        Netlink nl;
+        const auto routes = nl.routes(254);
+        const auto best = std::find_if(routes.begin(), routes.end(), [](const auto& r) { return r.prefixLength == 0; });
+        ASSERT_NE(best, routes.end());
+        EXPECT_EQ(best->oif, 0);
+        try {
+            nl.link(best->oif);
+            ADD_FAILURE() << "link 0 was looked up";
+        } catch (const NetlinkError& e) {
+            EXPECT_EQ(e.code(), EINVAL);
+            EXPECT_TRUE(contains(e.what(), "no interface index")) << e.what();
+        }
+        AsioWorkQueue queue;
+        LinuxTunnelHost host(queue, optionsFor("vnone0", dir.path + "/resolv.conf"), std::nullopt);
+        EXPECT_EQ(host.defaultPath(), std::nullopt);
     });
 }

@@ -163,6 +163,32 @@ TEST(AsioWorkQueue, OrdersWorkAndFiresTimersInRealTime) {
     EXPECT_EQ(queue.pendingTimerCount(), 0u);
 }
 
+// One timer handler that throws is reported and skipped: the timers due
+// after it, and a repeating timer whose own handler threw, keep firing.
+TEST(AsioWorkQueue, AThrowingTimerHandlerDoesNotStopLaterTimers) {
+    AsioWorkQueue queue;
+    std::vector<std::string> order;
+    int ticks = 0, failingTicks = 0;
+    queue.after(Duration(0.01), [] { throw VantuError("the first timer failed"); });
+    queue.after(Duration(0.03), [&] { order.push_back("later"); });
+    auto steady = queue.repeating(Duration(0.02), Duration(0.01), [&] { ++ticks; });
+    auto failing = queue.repeating(Duration(0.005), Duration(0.01), [&] {
+        if (++failingTicks <= 2) throw std::runtime_error("tick " + std::to_string(failingTicks) + " failed");
+    });
+    ::testing::internal::CaptureStderr();
+    bool done = false;
+    EXPECT_NO_THROW(done = queue.runUntil([&] { return !order.empty() && ticks >= 3 && failingTicks >= 4; },
+                                          Duration(5)));
+    const std::string reported = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(done) << "later=" << order.size() << " ticks=" << ticks << " failingTicks=" << failingTicks;
+    EXPECT_EQ(order, std::vector<std::string>{"later"});
+    for (const char* text : {"the first timer failed", "tick 1 failed", "tick 2 failed"})
+        EXPECT_TRUE(contains(reported, text)) << reported;
+    steady->cancel();
+    failing->cancel();
+    EXPECT_EQ(queue.pendingTimerCount(), 0u);
+}
+
 TEST(AsioWorkQueue, RunsOnItsOwnThreadAndAcceptsWorkFromOthers) {
     AsioWorkQueue queue;
     queue.startThread();
@@ -287,6 +313,52 @@ TEST(SqliteDefaultsStore, KindsWrongKindAsAbsentAndReopen) {
     SqliteDefaultsStore second(path);
     EXPECT_EQ(kinds(second, "vantu.seq"), "s");
     EXPECT_THROW(SqliteDefaultsStore("/proc/vantu-no/such/defaults.sqlite"), VantuError);
+}
+
+// Neither bytes that are not UTF-8 nor a damaged file stop the store: the
+// first is stored repaired, the second is moved aside for inspection and a
+// fresh store takes its place.
+TEST(SqliteDefaultsStore, RepairsInvalidTextAndMovesADamagedFileAside) {
+    TempDir dir;
+    {
+        SqliteDefaultsStore store(dir.path + "/text.sqlite");
+        EXPECT_EQ(store.movedAsidePath(), "");
+        EXPECT_NO_THROW(store.setStringArray("vantu.events", {"ok", "bad \xFF\xFE byte"}));
+        // Each invalid byte becomes one U+FFFD.
+        EXPECT_EQ(store.stringArray("vantu.events"),
+                  (std::vector<std::string>{"ok", "bad \xEF\xBF\xBD\xEF\xBF\xBD byte"}));
+        EXPECT_TRUE(contains(store.lastError(), "write vantu.events")) << store.lastError();
+        EXPECT_NO_THROW(store.setString("vantu.text", "caf\xE9"));
+        EXPECT_EQ(store.string("vantu.text"), "caf\xEF\xBF\xBD");
+        store.setInteger("vantu.seq", 7);  // later writes go on as before
+        EXPECT_EQ(store.integer("vantu.seq"), 7);
+    }
+
+    std::string sqliteHeaderThenNoise("SQLite format 3\0", 16);
+    sqliteHeaderThenNoise += std::string(4080, '\x5a');
+    const std::map<std::string, std::string> damaged{
+        {"garbage", std::string(3000, '\x01') + "not a database at all"},
+        {"header", sqliteHeaderThenNoise},
+    };
+    for (const auto& [name, content] : damaged) {
+        const std::string path = dir.path + "/" + name + ".sqlite";
+        std::ofstream(path, std::ios::binary) << content;
+        std::string moved;
+        {
+            std::unique_ptr<SqliteDefaultsStore> store;
+            ASSERT_NO_THROW(store = std::make_unique<SqliteDefaultsStore>(path)) << name;
+            moved = store->movedAsidePath();
+            EXPECT_EQ(moved.rfind(path + ".corrupt-", 0), 0u) << name << ": " << moved;
+            EXPECT_EQ(store->stringArray("vantu.events"), std::nullopt) << name;
+            store->setString("vantu.text", "fresh");
+            EXPECT_EQ(store->lastError(), "") << name;
+        }
+        EXPECT_EQ(readText(moved), content) << name;
+        // The fresh file is a healthy store: reopening it moves nothing.
+        SqliteDefaultsStore reopened(path);
+        EXPECT_EQ(reopened.movedAsidePath(), "") << name;
+        EXPECT_EQ(reopened.string("vantu.text"), "fresh") << name;
+    }
 }
 
 // ---------------------------------------------------------------- packet flow
@@ -421,6 +493,44 @@ TEST(MarkedUDPSession, ReachesReadyAndExchangesDatagramsOnLoopback) {
     EXPECT_EQ(bad->state(), UDPSessionState::failed);
     ASSERT_TRUE(bad->failure().has_value());
     EXPECT_EQ(bad->failure()->code, EINVAL);
+}
+
+// Writes wait while the name resolves; the queue holding them is bounded in
+// datagrams and in bytes, and what does not fit is dropped, counted and
+// still completed without an error, as a full network card would.
+TEST(MarkedUDPSession, OutboundQueueIsBoundedAndCountsWhatItDrops) {
+    AsioWorkQueue queue;
+    uint16_t port = 0;
+    const int receiver = boundLoopback(SOCK_DGRAM, port);
+    struct Case {
+        size_t datagramSize, offered, dropped;
+    };
+    const size_t bigSize = 60000;
+    const std::vector<Case> cases{
+        {100, MarkedUDPSession::kMaxQueuedDatagrams + 76, 76},
+        {bigSize, 100, 100 - MarkedUDPSession::kMaxQueuedBytes / bigSize},
+    };
+    for (const Case& c : cases) {
+        auto session = MarkedUDPSession::create(queue, "localhost", std::to_string(port), testMark());
+        ASSERT_EQ(session->state(), UDPSessionState::preparing);
+        size_t succeeded = 0, failed = 0;
+        for (size_t i = 0; i < c.offered; ++i) {
+            session->writeDatagram(Bytes(c.datagramSize, 0x42), [&](std::optional<TunnelError> error) {
+                ++(error ? failed : succeeded);
+            });
+        }
+        EXPECT_EQ(session->droppedDatagrams(), c.dropped) << c.datagramSize;
+        ASSERT_TRUE(queue.runUntil([&] { return succeeded + failed == c.offered; }, Duration(10))) << c.datagramSize;
+        EXPECT_EQ(session->state(), UDPSessionState::ready);
+        EXPECT_EQ(failed, 0u);
+        // Drained, the queue takes datagrams again.
+        bool done = false;
+        session->writeDatagram(Bytes(c.datagramSize, 0x43), [&](std::optional<TunnelError>) { done = true; });
+        ASSERT_TRUE(queue.runUntil([&] { return done; }, Duration(5)));
+        EXPECT_EQ(session->droppedDatagrams(), c.dropped) << c.datagramSize;
+        session->cancel();
+    }
+    ::close(receiver);
 }
 
 TEST(MarkedTCPConnection, ConnectsWritesReadsAndEndsOnLoopback) {

@@ -61,6 +61,8 @@ public:
     // has been handed out under this key it throws VantuError instead of
     // repeating a nonce.
     uint32_t nextSeq();
+    // True once nextSeq() has handed out its last value.
+    bool sequenceExhausted() const { return exhausted_; }
     std::array<uint8_t, 12> nonce(uint32_t seq, uint32_t direction) const;
 
     Bytes encrypt(const Bytes& plain);

@@ -3,6 +3,8 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <exception>
 
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
@@ -13,6 +15,19 @@ namespace vantu {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+
+// A timer handler that throws is one piece of work failing; the timers due
+// after it (keepalives, deadlines, the daemon's stop deadline) must still
+// run, so the failure is reported and the queue goes on.
+void runTimerWork(const std::function<void()>& work) {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vantu: a timer handler failed: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "vantu: a timer handler failed with an unknown exception\n");
+    }
+}
 
 SteadyClock::duration toSteady(Duration d) {
     if (!(d.count() > 0)) return SteadyClock::duration::zero();  // also catches NaN
@@ -68,7 +83,7 @@ private:
         }
         if (cancelled_.load()) return;
         firing_ = true;
-        if (handler_) handler_();
+        if (handler_) runTimerWork(handler_);
         firing_ = false;
         if (cancelled_.load()) {
             handler_ = nullptr;
@@ -248,7 +263,7 @@ void AsioWorkQueue::fireDue() {
             auto node = timers_.extract(timers_.begin());
             work = std::move(node.mapped());
         }
-        if (work) work();
+        if (work) runTimerWork(work);
         if (context_.stopped()) break;
     }
     rearm();

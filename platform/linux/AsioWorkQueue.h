@@ -45,7 +45,9 @@ public:
 //
 // Lifetime: objects built on the queue (TunPacketFlow, marked sockets, read
 // sources, Asio objects on context()) must be destroyed before the queue.
-// A handler that throws ends run() with that exception.
+// A timer handler (after, repeating) that throws is reported on stderr and
+// the queue goes on, a repeating timer included; any other handler that
+// throws ends run() with that exception.
 class AsioWorkQueue final : public WorkQueue {
 public:
     AsioWorkQueue();

@@ -190,6 +190,7 @@ void MarkedUDPSession::fail(const TunnelError& error) {
     socket_.close(ec);
     auto writes = std::move(writes_);
     writes_.clear();
+    queuedBytes_ = 0;
     for (auto& w : writes) complete(std::move(w.completion), error);
 }
 
@@ -274,12 +275,22 @@ void MarkedUDPSession::readBatch() {
 }
 
 void MarkedUDPSession::writeDatagram(Bytes datagram, ErrorCompletion completion) {
+    const bool queueing = state_ == UDPSessionState::preparing || state_ == UDPSessionState::waiting ||
+                          state_ == UDPSessionState::ready;
+    if (queueing &&
+        (writes_.size() >= kMaxQueuedDatagrams || queuedBytes_ + datagram.size() > kMaxQueuedBytes)) {
+        ++droppedDatagrams_;
+        complete(std::move(completion), std::nullopt);
+        return;
+    }
     switch (state_) {
         case UDPSessionState::preparing:
         case UDPSessionState::waiting:
+            queuedBytes_ += datagram.size();
             writes_.push_back({std::move(datagram), std::move(completion)});
             return;
         case UDPSessionState::ready:
+            queuedBytes_ += datagram.size();
             writes_.push_back({std::move(datagram), std::move(completion)});
             if (!waitingWritable_) flushWrites();
             return;
@@ -318,6 +329,7 @@ void MarkedUDPSession::flushWrites() {
             return;
         }
         auto completion = std::move(front.completion);
+        queuedBytes_ -= front.datagram.size();
         writes_.pop_front();
         complete(std::move(completion), n < 0 ? std::optional<TunnelError>(posixError(e)) : std::nullopt);
     }
@@ -331,6 +343,7 @@ void MarkedUDPSession::cancel() {
     socket_.close(ec);
     auto writes = std::move(writes_);
     writes_.clear();
+    queuedBytes_ = 0;
     for (auto& w : writes) complete(std::move(w.completion), posixError(ECANCELED));
 }
 

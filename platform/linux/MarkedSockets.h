@@ -33,7 +33,13 @@ namespace vantu {
 // calls follow. ICMP errors of earlier datagrams (connection refused, host
 // unreachable) are not read errors: the endpoint may come back.
 // Writes issued while preparing are sent once ready; every write's
-// completion runs once, on the queue, after the call returned.
+// completion runs once, on the queue, after the call returned. Writes wait
+// in a bounded queue (while preparing, or while the socket buffer is full):
+// beyond kMaxQueuedDatagrams or kMaxQueuedBytes a datagram is dropped the way
+// a full network card drops it, its completion reports success and
+// droppedDatagrams() counts it. Failing the write instead would count
+// against the data channel, which ends after a few failures; a burst of
+// traffic is congestion, not a broken channel.
 class MarkedUDPSession final : public UDPSession, public std::enable_shared_from_this<MarkedUDPSession> {
 public:
     static std::shared_ptr<MarkedUDPSession> create(AsioWorkQueue& queue, const std::string& host,
@@ -44,6 +50,10 @@ public:
     void setReadHandler(ReadHandler handler, size_t maxDatagrams) override;
     void writeDatagram(Bytes datagram, ErrorCompletion completion) override;
     void cancel() override;
+    uint64_t droppedDatagrams() const override { return droppedDatagrams_; }
+
+    static constexpr size_t kMaxQueuedDatagrams = 1024;
+    static constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
 
     // Why the session failed, when it did.
     const std::optional<TunnelError>& failure() const { return failure_; }
@@ -82,6 +92,8 @@ private:
     bool reading_ = false;
     bool waitingWritable_ = false;
     std::deque<PendingWrite> writes_;  // waiting for ready or for buffer space
+    size_t queuedBytes_ = 0;           // the datagrams in writes_
+    uint64_t droppedDatagrams_ = 0;
     std::unique_ptr<uint8_t[]> buffers_;
     size_t bufferCount_ = 0;
 };

@@ -238,6 +238,11 @@ std::optional<NetlinkLink> Netlink::link(const std::string& name) {
 }
 
 std::optional<NetlinkLink> Netlink::link(int index) {
+    // Index 0 is no link. A route can leave its interface to a nexthop
+    // object ("default nhid 7") and then carries none; a request for link 0
+    // would ask the kernel for nothing in particular. Callers hear the same
+    // error the kernel would give, without the request.
+    if (index <= 0) throw NetlinkError(EINVAL, "netlink: get link #" + std::to_string(index) + ": no interface index");
     resetError();
     rtnl_link* raw = nullptr;
     const int err = rtnl_link_get_kernel(sock_, index, nullptr, &raw);

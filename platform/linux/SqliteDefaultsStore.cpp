@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace vantu {
 
@@ -28,16 +30,52 @@ void makeParentDirectories(const std::string& path) {
     }
 }
 
+// "20261206T094553Z": the moment a damaged database was moved aside.
+std::string utcStamp() {
+    const std::time_t t = std::time(nullptr);
+    std::tm utc{};
+    char text[32] = "unknown-time";
+    if (::gmtime_r(&t, &utc) != nullptr) std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+    return text;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
 }  // namespace
 
 SqliteDefaultsStore::SqliteDefaultsStore(const std::string& path) : path_(path) {
     makeParentDirectories(path);
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    std::string message;
+    const int rc = open(message);
+    if (rc == SQLITE_OK) return;
+    // A file that is not a database, or one damaged beyond reading, would
+    // stop the daemon at every start, before it cleans up what a crashed
+    // run left behind. The state in it is diagnostics only, so the file is
+    // kept for inspection under another name and a fresh one takes its place.
+    if (rc != SQLITE_NOTADB && rc != SQLITE_CORRUPT) throw VantuError(message);
+    moveAside();
+    std::fprintf(stderr, "vantu: %s; moved it to %s and started a fresh one\n", message.c_str(),
+                 movedAsidePath_.c_str());
+    if (open(message) != SQLITE_OK) throw VantuError(message);
+}
+
+int SqliteDefaultsStore::open(std::string& message) {
+    const auto failed = [&](int rc, const std::string& text) {
+        message = text;
+        sqlite3_finalize(select_);
+        sqlite3_finalize(upsert_);
+        sqlite3_finalize(delete_);
+        select_ = upsert_ = delete_ = nullptr;
         sqlite3_close(db_);
         db_ = nullptr;
-        throw VantuError("cannot open defaults store " + path + ": " + message);
+        return rc == SQLITE_OK ? SQLITE_ERROR : rc;
+    };
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    if (int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr); rc != SQLITE_OK) {
+        return failed(rc, "cannot open defaults store " + path_ + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory"));
     }
     sqlite3_busy_timeout(db_, 2000);
     const char* setup =
@@ -45,29 +83,45 @@ SqliteDefaultsStore::SqliteDefaultsStore(const std::string& path) : path_(path) 
         "PRAGMA synchronous=FULL;"
         "CREATE TABLE IF NOT EXISTS defaults (key TEXT PRIMARY KEY, kind TEXT NOT NULL, value TEXT NOT NULL);";
     char* error = nullptr;
-    if (sqlite3_exec(db_, setup, nullptr, nullptr, &error) != SQLITE_OK) {
-        std::string message = error ? error : "unknown error";
+    if (int rc = sqlite3_exec(db_, setup, nullptr, nullptr, &error); rc != SQLITE_OK) {
+        std::string text = error ? error : "unknown error";
         sqlite3_free(error);
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw VantuError("cannot initialise defaults store " + path + ": " + message);
+        return failed(rc, "cannot initialise defaults store " + path_ + ": " + text);
     }
-    auto prepare = [this](const char* sql, sqlite3_stmt** statement) {
-        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) != SQLITE_OK) {
-            std::string message = sqlite3_errmsg(db_);
-            sqlite3_finalize(select_);
-            sqlite3_finalize(upsert_);
-            sqlite3_finalize(delete_);
-            sqlite3_close(db_);
-            db_ = nullptr;
-            throw VantuError("cannot prepare defaults statement: " + message);
-        }
+    // A header that reads fine can still sit in front of damaged pages; the
+    // store is small, so a quick check at open costs little.
+    std::string check;
+    const auto collect = [](void* out, int, char** values, char**) {
+        if (values[0]) *static_cast<std::string*>(out) += values[0];
+        return 0;
     };
-    prepare("SELECT kind, value FROM defaults WHERE key = ?1", &select_);
-    prepare("INSERT INTO defaults (key, kind, value) VALUES (?1, ?2, ?3) "
-            "ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value",
-            &upsert_);
-    prepare("DELETE FROM defaults WHERE key = ?1", &delete_);
+    if (int rc = sqlite3_exec(db_, "PRAGMA quick_check;", collect, &check, &error); rc != SQLITE_OK || check != "ok") {
+        std::string text = error ? error : check;
+        sqlite3_free(error);
+        return failed(rc == SQLITE_OK ? SQLITE_CORRUPT : rc, "defaults store " + path_ + " is damaged: " + text);
+    }
+    const char* statements[3] = {
+        "SELECT kind, value FROM defaults WHERE key = ?1",
+        "INSERT INTO defaults (key, kind, value) VALUES (?1, ?2, ?3) "
+        "ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value",
+        "DELETE FROM defaults WHERE key = ?1"};
+    sqlite3_stmt** targets[3] = {&select_, &upsert_, &delete_};
+    for (int i = 0; i < 3; ++i) {
+        if (int rc = sqlite3_prepare_v3(db_, statements[i], -1, SQLITE_PREPARE_PERSISTENT, targets[i], nullptr);
+            rc != SQLITE_OK) {
+            return failed(rc, "cannot prepare defaults statement: " + std::string(sqlite3_errmsg(db_)));
+        }
+    }
+    return SQLITE_OK;
+}
+
+void SqliteDefaultsStore::moveAside() {
+    std::string target = path_ + ".corrupt-" + utcStamp();
+    for (int n = 2; fileExists(target); ++n) target = path_ + ".corrupt-" + utcStamp() + "-" + std::to_string(n);
+    if (::rename(path_.c_str(), target.c_str()) != 0) {
+        throw VantuError("cannot move the damaged defaults store " + path_ + " aside: " + std::strerror(errno));
+    }
+    movedAsidePath_ = target;
 }
 
 SqliteDefaultsStore::~SqliteDefaultsStore() {
@@ -92,7 +146,7 @@ std::optional<nlohmann::json> SqliteDefaultsStore::read(const std::string& key, 
             if (!parsed.is_discarded()) result = std::move(parsed);
         }
     } else if (rc != SQLITE_DONE) {
-        lastError_ = "read " + key + ": " + sqlite3_errmsg(db_);
+        report("read " + key + ": " + sqlite3_errmsg(db_));
     }
     sqlite3_reset(select_);
     sqlite3_clear_bindings(select_);
@@ -100,15 +154,38 @@ std::optional<nlohmann::json> SqliteDefaultsStore::read(const std::string& key, 
 }
 
 void SqliteDefaultsStore::write(const std::string& key, const char* kind, const nlohmann::json& value) {
-    const std::string text = value.dump();
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3_reset(upsert_);
-    sqlite3_bind_text(upsert_, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_text(upsert_, 2, kind, -1, SQLITE_STATIC);
-    sqlite3_bind_text(upsert_, 3, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-    if (sqlite3_step(upsert_) != SQLITE_DONE) lastError_ = "write " + key + ": " + sqlite3_errmsg(db_);
-    sqlite3_reset(upsert_);
-    sqlite3_clear_bindings(upsert_);
+    // The provider saves from its work queue; an exception from here would
+    // end the operation that wanted to save (a start whose completion then
+    // never runs). So nothing leaves this function: failures are reported.
+    try {
+        std::string text;
+        try {
+            text = value.dump();
+        } catch (const nlohmann::json::exception& e) {
+            // Text that is not UTF-8 (a peer's bytes that slipped through):
+            // the value is kept with those bytes replaced rather than lost.
+            text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            std::lock_guard<std::mutex> lock(mutex_);
+            report("write " + key + ": " + e.what() + "; stored with the invalid bytes replaced");
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        sqlite3_reset(upsert_);
+        sqlite3_bind_text(upsert_, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(upsert_, 2, kind, -1, SQLITE_STATIC);
+        sqlite3_bind_text(upsert_, 3, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(upsert_) != SQLITE_DONE) report("write " + key + ": " + sqlite3_errmsg(db_));
+        sqlite3_reset(upsert_);
+        sqlite3_clear_bindings(upsert_);
+    } catch (const std::exception& e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        report("write " + key + ": " + e.what());
+    }
+}
+
+void SqliteDefaultsStore::report(const std::string& text) const {
+    // A full disk fails every write the same way; once on stderr is enough.
+    if (text != lastError_) std::fprintf(stderr, "vantu: defaults store %s: %s\n", path_.c_str(), text.c_str());
+    lastError_ = text;
 }
 
 std::optional<std::vector<std::string>> SqliteDefaultsStore::stringArray(const std::string& key) const {
@@ -171,7 +248,7 @@ void SqliteDefaultsStore::remove(const std::string& key) {
     std::lock_guard<std::mutex> lock(mutex_);
     sqlite3_reset(delete_);
     sqlite3_bind_text(delete_, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-    if (sqlite3_step(delete_) != SQLITE_DONE) lastError_ = "remove " + key + ": " + sqlite3_errmsg(db_);
+    if (sqlite3_step(delete_) != SQLITE_DONE) report("remove " + key + ": " + sqlite3_errmsg(db_));
     sqlite3_reset(delete_);
     sqlite3_clear_bindings(delete_);
 }

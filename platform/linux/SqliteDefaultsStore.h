@@ -20,8 +20,10 @@ namespace vantu {
 class SqliteDefaultsStore final : public DefaultsStore {
 public:
     // Opens (creating if needed) the database at `path`; missing parent
-    // directories are created with mode 0700. Throws VantuError when the file
-    // cannot be opened or initialised.
+    // directories are created with mode 0700. A file that is not a database
+    // or is damaged is renamed to "<path>.corrupt-<UTC time>" and a fresh
+    // store takes its place (movedAsidePath() says where it went). Throws
+    // VantuError when the file cannot be opened or initialised otherwise.
     explicit SqliteDefaultsStore(const std::string& path);
     ~SqliteDefaultsStore() override;
     SqliteDefaultsStore(const SqliteDefaultsStore&) = delete;
@@ -32,8 +34,9 @@ public:
     int64_t integer(const std::string& key) const override;
     std::optional<std::map<std::string, double>> dictionary(const std::string& key) const override;
 
-    // Setters log nothing and never throw: a write that fails (disk full)
-    // is reported through lastError() and the previous value stays.
+    // Setters never throw: a write that fails (disk full) is reported on
+    // stderr and through lastError(), and the previous value stays. Text
+    // that is not UTF-8 is stored with the invalid bytes replaced.
     void setStringArray(const std::string& key, const std::vector<std::string>& value) override;
     void setString(const std::string& key, const std::string& value) override;
     void setInteger(const std::string& key, int64_t value) override;
@@ -43,12 +46,22 @@ public:
     // The text of the last failed operation, empty when none failed.
     std::string lastError() const;
     const std::string& path() const { return path_; }
+    // Where an unreadable file found at open was moved; empty when none was.
+    const std::string& movedAsidePath() const { return movedAsidePath_; }
 
 private:
+    // Opens and prepares everything; on failure closes what it opened and
+    // returns the SQLite result code with `message` set.
+    int open(std::string& message);
+    void moveAside();
+    // Records a failure (mutex_ held) and prints it on stderr unless it
+    // repeats the one before.
+    void report(const std::string& text) const;
     std::optional<nlohmann::json> read(const std::string& key, const char* kind) const;
     void write(const std::string& key, const char* kind, const nlohmann::json& value);
 
     std::string path_;
+    std::string movedAsidePath_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* select_ = nullptr;
     sqlite3_stmt* upsert_ = nullptr;
