@@ -25,6 +25,7 @@
 #include "VantuPacketTunnel/config/VantuConfig.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "platform/Platform.h"
+#include "routing/LocalDNSResolver.h"
 
 namespace vantu {
 
@@ -40,6 +41,8 @@ struct DirectUDPKey {
     auto operator<=>(const DirectUDPKey&) const = default;
 };
 using DirectTCPKey = DirectUDPKey;
+
+struct PendingDNSQuery;
 
 struct DirectUDPSessionBox {
     std::shared_ptr<UDPSession> session;
@@ -59,6 +62,14 @@ public:
     static constexpr bool dnsRoutingLoggingEnabled = false;
     static constexpr int kMaxDynamicDirectRoutes = 192;
     static constexpr int kMaxSystemDynamicDirectRoutes = 128;
+    static constexpr double kDynamicDirectRouteCacheTTL = 21600.0;
+
+    static constexpr const char* kDNSUpstreamPort = "53";
+    static constexpr const char* kDefaultDNSUpstream = "1.1.1.1";
+    static constexpr double kDNSReadinessDeadline = 2.0;
+    static constexpr double kDNSReadinessPollInterval = 0.05;
+    static constexpr double kDNSQueryTimeout = 3.0;
+    static constexpr size_t kMaxDNSQueriesInFlight = 256;
 
     static constexpr double kUDPReadinessDeadline = 4.0;
     static constexpr double kUDPReadinessPollInterval = 0.1;
@@ -159,6 +170,7 @@ public:
     // DNS
     std::map<std::string, std::shared_ptr<UDPSession>> dnsSessions;
     int64_t dnsQueryCount = 0, dnsResponseCount = 0, dnsFallbackCount = 0, dnsFailureCount = 0;
+    bool dnsInFlightLimitReached = false;  // logged once per episode
     int64_t dnsDirectMatchCount = 0, dnsDirectInsertedRoutes = 0, dnsDirectRepeatedMatches = 0,
             dnsDirectLimitDrops = 0;
 
@@ -188,9 +200,6 @@ public:
     // The control exchange; replaceable so that tests can run the start
     // sequence without a control server. Defaults to VantuControl::open.
     std::function<std::shared_ptr<VantuSession>(const VantuConfig&)> openControlSession;
-    // Cached learned routes; the learned-route cache arrives with DNS route
-    // learning, until then nothing is cached.
-    std::set<std::string> loadCachedDynamicDirectRoutes(const std::string& cacheKey);
 
     // --- network settings (VantuPacketTunnel/)
     TunnelNetworkSettings networkSettings(const std::string& serverAddress, const VantuSession& session);
@@ -230,6 +239,20 @@ public:
     std::set<std::string> currentCoreDirectRoutes() const;
     void sendDirectActivityKeepaliveIfNeeded();
 
+    // --- DNS answering and learned direct routes (routing/provider/)
+    void resolveDNSQuery(LocalDNSResolver::Query query);
+    void waitForDNSSessionReady(const std::shared_ptr<UDPSession>& upstream,
+                                const std::shared_ptr<PendingDNSQuery>& pending, Instant deadline);
+    // Ends a query once: a reply packet for an answer, the query into the
+    // tunnel otherwise.
+    void finishDNSQuery(const std::shared_ptr<PendingDNSQuery>& pending, std::optional<Bytes> response);
+    // Calls completion exactly once, after the learned set took the routes.
+    void applyDirectRoutesFromDNS(const Bytes& packet, const std::function<void()>& completion);
+    static std::optional<std::string> dynamicDirectRouteKey(const std::string& route);
+    std::set<std::string> loadCachedDynamicDirectRoutes(const std::string& cacheKey);
+    void persistDynamicDirectRoutes();
+    void applyDynamicDirectRoutesIfNeeded(bool waitForApply, const std::function<void()>& completion);
+
     // --- diagnostics (diagnostics/)
     void log(const std::string& message) const;
     void logDNS(const std::string& message) const;
@@ -261,6 +284,11 @@ private:
     void continueStartAfterDataChannel(std::optional<TunnelError> error, const std::string& serverAddress,
                                        StartCompletion completion);
     void handleReadBatch(const std::vector<Bytes>& packets);
+    bool isCurrentDNSQuery(const PendingDNSQuery& pending, const UDPSession* upstream) const;
+    void handleDNSUpstreamRead(const std::shared_ptr<PendingDNSQuery>& pending, const UDPSession& upstream,
+                               std::vector<Bytes> datagrams, std::optional<TunnelError> error);
+    // The overall bound of a query has passed.
+    void expiredDNSQuery(const std::shared_ptr<PendingDNSQuery>& pending, const UDPSession& upstream);
     void handleUDPWriteCompletion(const std::weak_ptr<UDPSession>& written, std::optional<TunnelError> error,
                                   size_t unitLength);
 };

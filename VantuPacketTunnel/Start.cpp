@@ -53,12 +53,6 @@ std::optional<std::string> PacketTunnelProvider::resolveIPv4(const std::string& 
     return address;
 }
 
-// The learned-route cache arrives with DNS route learning; until then a
-// start begins with no learned routes.
-std::set<std::string> PacketTunnelProvider::loadCachedDynamicDirectRoutes(const std::string& /*cacheKey*/) {
-    return {};
-}
-
 void PacketTunnelProvider::startTunnel(StartCompletion completionHandler) {
     // The provider is kept alive for the whole start: the platform waits for
     // this completion whatever happens.

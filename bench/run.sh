@@ -6,6 +6,7 @@ BUILD=${1:-build/release}
 cd "$(dirname "$0")/.."
 "$BUILD/bench_aead" --benchmark_min_time=0.2
 "$BUILD/bench_packet_path" --benchmark_min_time=0.2
+"$BUILD/bench_dns" --benchmark_min_time=0.2
 if [ "$(id -u)" -eq 0 ]; then
   ./bench/netns-figures.sh "$BUILD"
 else

@@ -175,13 +175,16 @@ void PacketTunnelProvider::handleFrame(const Bytes& frame) {
             finishHandshake(std::nullopt);  // no-op once the handshake is done
             return;
         case kFrameServerData: {
-            // DNS answer route learning will sit in front of this write and
-            // hand the packet on from its completion; until it exists the
-            // packet goes straight to the system.
+            // Every packet passes route learning on its way to the system, so
+            // that answers from the server's side of the tunnel teach direct
+            // routes too; learning hands the packet on when it is done. It
+            // does so before returning (learned routes are never installed in
+            // the system, so there is nothing to wait for), which is why the
+            // batch can live here.
             static const std::vector<int> ipv4Protocol{2};  // AF_INET
             std::vector<Bytes> packets;
             packets.emplace_back(frame.begin() + 1, frame.end());
-            packetFlow.writePackets(packets, ipv4Protocol);
+            applyDirectRoutesFromDNS(packets.front(), [this, &packets] { packetFlow.writePackets(packets, ipv4Protocol); });
             return;
         }
         default: {

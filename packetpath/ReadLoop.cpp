@@ -1,6 +1,6 @@
 // The packet read loop: every packet the system routes into the tunnel is
-// classified here, once, and either handed to the direct core or sent to the
-// server as a data frame.
+// classified here, once: answered locally as a DNS query, handed to the
+// direct core, or sent to the server as a data frame.
 
 #include <cstdint>
 #include <memory>
@@ -67,9 +67,11 @@ void PacketTunnelProvider::handleReadBatch(const std::vector<Bytes>& packets) {
     for (const Bytes& packet : packets) {
         // Not IPv4 (or nothing at all): the tunnel carries IPv4 only.
         if (packet.empty() || (packet[0] >> 4) != 4) continue;
-        // Local DNS interception will come first here, answering queries to
-        // port 53 itself; until then they travel through the tunnel like any
-        // other packet.
+        // DNS is answered locally, whatever server the system asked.
+        if (std::optional<LocalDNSResolver::Query> query = LocalDNSResolver::query(packet)) {
+            resolveDNSQuery(std::move(*query));
+            continue;
+        }
         if (handleDirectCorePacket(packet)) continue;
         sendFrame(kFrameData, packet);
     }

@@ -80,6 +80,18 @@ public:
 // Numeric values are part of the diagnostics ("udpState=3").
 enum class UDPSessionState : int { invalid = 0, waiting = 1, preparing = 2, ready = 3, failed = 4, cancelled = 5 };
 
+inline const char* udpSessionStateName(UDPSessionState s) {
+    switch (s) {
+        case UDPSessionState::invalid: return "invalid";
+        case UDPSessionState::waiting: return "waiting";
+        case UDPSessionState::preparing: return "preparing";
+        case UDPSessionState::ready: return "ready";
+        case UDPSessionState::failed: return "failed";
+        case UDPSessionState::cancelled: return "cancelled";
+    }
+    return "unknown";
+}
+
 // A UDP flow to one endpoint whose traffic does not enter the tunnel.
 class UDPSession {
 public:

@@ -1,0 +1,74 @@
+// Learning direct routes from DNS answers: when an answer says that a direct
+// domain lives at some IPv4 address, that address's network joins the
+// learned set, which the direct core reads for every packet. Both the
+// provider's own replies and every packet from the tunnel pass through here
+// on their way to the system.
+
+#include <string>
+#include <vector>
+
+#include "VantuPacketTunnel/PacketTunnelProvider.h"
+#include "routing/DNSRouteResolver.h"
+
+namespace vantu {
+
+void PacketTunnelProvider::applyDirectRoutesFromDNS(const Bytes& packet, const std::function<void()>& completion) {
+    if (!session || !session->routingPolicy) {
+        completion();
+        return;
+    }
+    const std::vector<DirectRoute> routes = DNSRouteResolver::directIPv4Routes(packet, *session->routingPolicy);
+    if (routes.empty()) {
+        // Every packet from the tunnel comes this way; a system log line for
+        // each would flood the journal, so this one is a debug line.
+        logDNS("DNS response has no direct IPv4 route match");
+        completion();
+        return;
+    }
+    ++dnsDirectMatchCount;
+
+    if (!clientDirectCoreEnabled && !clientDirectTCPEnabled) {
+        recordDiagnostic("DNS direct match produced " + std::to_string(routes.size()) +
+                         " route(s), but vantucore direct is disabled");
+        completion();
+        return;
+    }
+
+    std::vector<std::string> inserted;
+    int64_t repeats = 0;
+    for (const DirectRoute& route : routes) {
+        const std::optional<std::string> key = dynamicDirectRouteKey(route.address);
+        if (!key) {
+            recordDiagnostic("ignoring non-global DNS learned route " + route.domain + "->" + route.address);
+            continue;
+        }
+        if (dynamicDirectRoutes.count(*key)) {
+            ++repeats;
+            continue;
+        }
+        if (dynamicDirectRoutes.size() >= static_cast<size_t>(kMaxDynamicDirectRoutes)) {
+            // Full: the new route is refused; older ones are never evicted.
+            ++dnsDirectLimitDrops;
+            continue;
+        }
+        dynamicDirectRoutes.insert(*key);
+        inserted.push_back(*key);
+        ++dnsDirectInsertedRoutes;
+    }
+
+    if (inserted.empty()) {
+        dnsDirectRepeatedMatches += repeats;
+        logDNS("DNS direct routes already queued; current count=" + std::to_string(dynamicDirectRoutes.size()));
+        completion();
+        return;
+    }
+
+    persistDynamicDirectRoutes();
+    std::string sample;
+    for (size_t i = 0; i < inserted.size() && i < 4; ++i) sample += (i ? "," : "") + inserted[i];
+    recordDiagnostic("DNS learned direct route cache updated inserted=" + std::to_string(inserted.size()) +
+                     " count=" + std::to_string(dynamicDirectRoutes.size()) + " sample=" + sample);
+    applyDynamicDirectRoutesIfNeeded(false, completion);
+}
+
+}  // namespace vantu
