@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# SIGTERM stops vantud with exit status 0 and leaves nothing behind: no
+# SIGTERM (and then SIGHUP) stops vantud with exit status 0 and leaves nothing behind: no
 # policy rule, no route in its table, no tunnel address or TUN device, the
 # resolver file byte for byte as before, no control socket. Afterwards
 # vantuctl, finding no daemon, reports from the saved state: the stop event
@@ -50,3 +50,16 @@ grep -q '#8 stopTunnel reason=1 userInitiated$' <<<"$report" || fail "no stop ev
 snapshot=$(sed -n '/^last stopped snapshot:$/,/^recent events:$/p' <<<"$report")
 grep -q '^session=open transport=udp tunnelIP=192\.0\.2\.2' <<<"$snapshot" || fail "the stop snapshot does not show the open session"
 ok "vantuctl reports from the saved state (exit 3): stop event and stop snapshot"
+
+# SIGHUP (a closing terminal, a careless kill -HUP) is a stop like SIGTERM,
+# not the end of the process with everything left in place.
+topo_start_client "$E2E_BUILD"
+topo_wait_applied "$E2E_BUILD" 30 || fail "the tunnel did not come up again"
+grep -q '^7373:' <<<"$(topo_in_client ip rule show)" || fail "no fwmark rule while the tunnel is up again"
+kill -HUP "$TOPO_CLIENT_PID"
+topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not exit within 20 s of SIGHUP"
+[ "$TOPO_EXIT_STATUS" = 0 ] || fail "vantud exited with $TOPO_EXIT_STATUS after SIGHUP"
+e2e_assert_client_clean
+[ "$(topo_in_client ip rule show)" = "$rules_before" ] || fail "policy rules differ after SIGHUP"
+cmp -s "$TOPO_RUN_DIR/resolv.before" "$TOPO_RUN_DIR/client-resolv.conf" || fail "resolv.conf was not restored after SIGHUP"
+ok "SIGHUP stops vantud cleanly with exit 0"
