@@ -25,6 +25,7 @@
 #include "VantuPacketTunnel/config/VantuConfig.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "platform/Platform.h"
+#include "directcore/codec/DirectCodec.h"
 #include "routing/LocalDNSResolver.h"
 
 namespace vantu {
@@ -32,23 +33,47 @@ namespace vantu {
 using StartCompletion = std::function<void(std::optional<TunnelError>)>;
 using HandshakeCompletion = std::function<void(std::optional<TunnelError>)>;
 
-// The local 4-tuple of a relayed direct flow.
-struct DirectUDPKey {
-    uint32_t sourceAddress = 0;
-    uint16_t sourcePort = 0;
-    uint32_t destinationAddress = 0;
-    uint16_t destinationPort = 0;
-    auto operator<=>(const DirectUDPKey&) const = default;
-};
-using DirectTCPKey = DirectUDPKey;
-
 struct PendingDNSQuery;
 
+// One relayed direct UDP flow. Shared by the flow table and the callbacks,
+// which compare it with the table's entry to know whether they still belong.
 struct DirectUDPSessionBox {
     std::shared_ptr<UDPSession> session;
+    Instant lastSeen = kDistantPast;
 };
+
+// One relayed direct TCP connection: the provider plays the remote host
+// towards the application, and relays the byte stream over `connection`.
 struct DirectTCPSessionBox {
     std::shared_ptr<TCPConnection> connection;
+    uint32_t clientNextSequence = 0;  // next byte expected from the application
+    uint32_t serverNextSequence = 0;  // next byte sent to the application
+    int maxPayloadSize = 0;
+    std::vector<Bytes> pendingWrites;  // accepted before the connection connected
+    Instant lastSeen = kDistantPast;
+    // What the application acknowledged and how much more it takes: outside
+    // reads wait while the bytes it has not acknowledged fill its window, so
+    // nothing is ever sent that its stack would have to drop.
+    uint32_t clientAcknowledged = 0;
+    uint32_t clientWindow = 0;
+    bool readOutstanding = false;
+    bool connected = false;
+};
+
+// The direct routes in the form the per-packet gate needs, rebuilt only when
+// the session or the learned set changes.
+struct CompiledDirectRoutes {
+    std::weak_ptr<VantuSession> session;
+    bool forSession = false;
+    uint64_t learnedVersion = 0;
+    size_t learnedCount = 0;
+    bool valid = false;
+    std::vector<std::pair<uint32_t, uint32_t>> networks;  // (network, mask)
+    bool contains(uint32_t address) const {
+        for (const auto& [network, mask] : networks)
+            if ((address & mask) == network) return true;
+        return false;
+    }
 };
 
 class PacketTunnelProvider : public std::enable_shared_from_this<PacketTunnelProvider> {
@@ -79,6 +104,17 @@ public:
     static constexpr double keepaliveInterval = 10.0;
     static constexpr double keepaliveTimeout = 35.0;
     static constexpr double kDirectActivityKeepaliveInterval = 10.0;
+
+    static constexpr double kDirectUDPReadyDeadline = 2.0;
+    static constexpr double kDirectUDPReadyPollInterval = 0.05;
+    static constexpr double kDirectUDPIdleLimit = 30.0;
+    static constexpr size_t kDirectUDPDatagramBatch = 32;
+    static constexpr double kDirectTCPConnectDeadline = 5.0;
+    static constexpr double kDirectTCPReadyPollInterval = 0.05;
+    static constexpr double kDirectTCPIdleLimit = 60.0;
+    static constexpr double kDirectTCPFailureWindow = 20.0;
+    static constexpr int kDirectTCPFailuresToDisable = 6;
+    static constexpr int64_t kDefaultTunnelMTU = 1420;
     // Lines about undecryptable units: a burst of this many, then this many
     // a second, whatever an on-path sender floods the channel with.
     static constexpr double kDecryptLogBurst = 5.0;
@@ -180,8 +216,12 @@ public:
     Instant directTCPFailureWindowStartedAt = kDistantPast;
     int64_t directTCPFailureWindowCount = 0;
     Instant lastDirectActivityKeepaliveAt = kDistantPast;
-    std::map<DirectUDPKey, DirectUDPSessionBox> directUDPSessions;
-    std::map<DirectTCPKey, DirectTCPSessionBox> directTCPSessions;
+    std::map<DirectUDPKey, std::shared_ptr<DirectUDPSessionBox>> directUDPSessions;
+    std::map<DirectTCPKey, std::shared_ptr<DirectTCPSessionBox>> directTCPSessions;
+    // Bumped whenever dynamicDirectRoutes changes, so the gate's compiled
+    // routes know when to rebuild.
+    uint64_t dynamicDirectRoutesVersion = 0;
+    CompiledDirectRoutes compiledDirectRoutes;
     int64_t directUDPPacketsIntercepted = 0, directUDPSessionsOpened = 0, directUDPPayloadsSent = 0,
             directUDPResponsesWritten = 0, directUDPReadFailures = 0, directUDPWriteFailures = 0,
             directUDPTimeouts = 0, directUDPIdleCloses = 0;
@@ -238,6 +278,32 @@ public:
     bool handleDirectCorePacket(const Bytes& packet);
     std::set<std::string> currentCoreDirectRoutes() const;
     void sendDirectActivityKeepaliveIfNeeded();
+
+    // --- direct core (directcore/)
+    void handleDirectUDPDatagram(DirectUDPCore::Datagram datagram);
+    std::shared_ptr<DirectUDPSessionBox> makeDirectUDPSession(const DirectUDPKey& key);
+    void writeDirectUDPPayload(Bytes payload, const DirectUDPKey& key, const std::shared_ptr<DirectUDPSessionBox>& box,
+                               Instant deadline);
+    void scheduleDirectUDPCleanup(const DirectUDPKey& key);
+    void removeDirectUDPSession(const DirectUDPKey& key);
+
+    void handleDirectTCPSegment(DirectTCPCore::Segment segment);
+    void makeDirectTCPSession(const DirectTCPKey& key, const DirectTCPCore::Segment& syn);
+    int directTCPMaxPayloadSize(std::optional<int> clientMSS) const;
+    void waitForDirectTCPReady(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box,
+                               Instant deadline);
+    void sendDirectTCP(uint8_t flags, const uint8_t* payload, size_t length, const DirectTCPKey& key,
+                       const DirectTCPSessionBox& box);
+    void sendDirectTCPReset(const DirectTCPKey& key, uint32_t sequence, uint32_t acknowledgement);
+    void writeDirectTCPPayload(Bytes data, const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
+    void flushDirectTCPPendingWrites(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
+    void readDirectTCP(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
+    void sendDirectTCPPayload(const Bytes& data, const DirectTCPKey& key, DirectTCPSessionBox& box);
+    void scheduleDirectTCPCleanup(const DirectTCPKey& key);
+    void recordDirectTCPFailure(const std::string& reason, bool fatal);
+    void disableDirectTCPForSession(const std::string& reason);
+    void removeDirectTCPSession(const DirectTCPKey& key);
+    bool isDirectDestination(uint32_t address);
 
     // --- DNS answering and learned direct routes (routing/provider/)
     void resolveDNSQuery(LocalDNSResolver::Query query);

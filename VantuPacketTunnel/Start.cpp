@@ -115,6 +115,7 @@ void PacketTunnelProvider::startTunnel(StartCompletion completionHandler) {
         } else {
             p.dynamicDirectRoutes.clear();
         }
+        ++p.dynamicDirectRoutesVersion;
 
         p.recordDiagnostic("control session opened tunnelIP=" + opened->tunnelIP +
                            " dataPort=" + std::to_string(opened->dataPort) + " mtu=" + std::to_string(opened->mtu) +

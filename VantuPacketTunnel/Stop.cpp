@@ -50,11 +50,11 @@ void PacketTunnelProvider::closeDataChannel() {
         udp->cancel();
     }
     for (auto& [key, box] : directUDPSessions) {
-        if (box.session) box.session->cancel();
+        if (box && box->session) box->session->cancel();
     }
     directUDPSessions.clear();
     for (auto& [key, box] : directTCPSessions) {
-        if (box.connection) box.connection->cancel();
+        if (box && box->connection) box->connection->cancel();
     }
     directTCPSessions.clear();
     if (dataSource) {
@@ -103,6 +103,7 @@ void PacketTunnelProvider::stopTunnel(int reason, std::function<void()> completi
 
         // The cache in the defaults store stays for the next start.
         p.dynamicDirectRoutes.clear();
+        ++p.dynamicDirectRoutesVersion;
         p.dynamicDirectRouteCacheKey.clear();
 
         p.clientDirectCoreEnabled = false;
@@ -120,11 +121,11 @@ void PacketTunnelProvider::stopTunnel(int reason, std::function<void()> completi
         }
         p.dnsSessions.clear();
         for (auto& [key, box] : p.directUDPSessions) {
-            if (box.session) box.session->cancel();
+            if (box && box->session) box->session->cancel();
         }
         p.directUDPSessions.clear();
         for (auto& [key, box] : p.directTCPSessions) {
-            if (box.connection) box.connection->cancel();
+            if (box && box->connection) box->connection->cancel();
         }
         p.directTCPSessions.clear();
 
@@ -143,6 +144,7 @@ void PacketTunnelProvider::terminateTunnel(const std::string& reason) {
     session.reset();
     activeConfig.reset();
     dynamicDirectRoutes.clear();
+    ++dynamicDirectRoutesVersion;
     dynamicDirectRouteCacheKey.clear();
     clientDirectCoreEnabled = false;
     clientDirectTCPEnabled = false;

@@ -18,37 +18,7 @@ namespace {
 
 constexpr uint8_t kProtocolTCP = 6;
 constexpr uint8_t kProtocolUDP = 17;
-
-// Which flow a packet belongs to, as far as the direct-core gate needs to
-// know: protocol, destination address and port.
-struct FlowTarget {
-    uint8_t protocol = 0;
-    std::string destinationAddress;
-    uint16_t destinationPort = 0;
-};
-
-// Reads just enough of a well-formed, unfragmented IPv4 UDP or TCP packet to
-// route it. Malformed packets and fragments yield nothing and go into the
-// tunnel. The relays bring full codecs of their own when they arrive; the
-// gate only needs the destination.
-std::optional<FlowTarget> flowTarget(const Bytes& packet) {
-    if (packet.size() < 28 || (packet[0] >> 4) != 4) return std::nullopt;
-    const size_t headerLength = static_cast<size_t>(packet[0] & 0x0f) * 4;
-    if (headerLength < 20) return std::nullopt;
-    const uint8_t protocol = packet[9];
-    if (protocol != kProtocolTCP && protocol != kProtocolUDP) return std::nullopt;
-    if ((readBE16(&packet[6]) & 0x3fff) != 0) return std::nullopt;  // a fragment
-    const size_t transportHeader = protocol == kProtocolTCP ? 20 : 8;
-    const size_t totalLength = readBE16(&packet[2]);
-    if (totalLength < headerLength + transportHeader || packet.size() < totalLength) return std::nullopt;
-
-    FlowTarget target;
-    target.protocol = protocol;
-    target.destinationAddress = std::to_string(packet[16]) + "." + std::to_string(packet[17]) + "." +
-                                std::to_string(packet[18]) + "." + std::to_string(packet[19]);
-    target.destinationPort = readBE16(&packet[headerLength + 2]);
-    return target;
-}
+constexpr uint16_t kDNSPort = 53;
 
 }  // namespace
 
@@ -79,27 +49,55 @@ void PacketTunnelProvider::handleReadBatch(const std::vector<Bytes>& packets) {
 
 bool PacketTunnelProvider::handleDirectCorePacket(const Bytes& packet) {
     if (!clientDirectCoreEnabled && !clientDirectTCPEnabled) return false;
+    // The destination decides first: it costs one lookup, while parsing
+    // copies the payload. Whatever is not a well-formed TCP segment or UDP
+    // datagram fails to parse below and goes into the tunnel.
+    if (packet.size() < 20) return false;
+    const uint8_t protocol = packet[9];
+    if (protocol != kProtocolTCP && protocol != kProtocolUDP) return false;
+    if (!isDirectDestination(readBE32(&packet[16]))) return false;
 
-    // Rebuilt for every packet: learned routes may have changed in between.
-    const std::set<std::string> routes = currentCoreDirectRoutes();
-    const std::optional<FlowTarget> target = flowTarget(packet);
-    if (!target) return false;
     // DNS is never relayed, whatever the route: it has its own path.
-    const bool direct = target->destinationPort != 53 && routeSet(routes, target->destinationAddress);
-
-    // The relays themselves are not built yet, so nothing can take the packet
-    // and it continues into the tunnel. The decision and the tunnel keepalive
-    // that accompanies relayed traffic are already in place; once a relay
-    // exists, each branch hands the packet to it and returns true.
-    if (target->protocol == kProtocolTCP && clientDirectTCPEnabled && !directTCPDisabledForSession && direct) {
-        sendDirectActivityKeepaliveIfNeeded();
-        return false;
+    if (protocol == kProtocolTCP && clientDirectTCPEnabled && !directTCPDisabledForSession) {
+        std::optional<DirectTCPCore::Segment> segment = DirectTCPCore::segment(packet);
+        if (segment && segment->key.destinationPort != kDNSPort) {
+            sendDirectActivityKeepaliveIfNeeded();
+            handleDirectTCPSegment(std::move(*segment));
+            return true;
+        }
     }
-    if (target->protocol == kProtocolUDP && clientDirectCoreEnabled && direct) {
-        sendDirectActivityKeepaliveIfNeeded();
-        return false;
+    if (protocol == kProtocolUDP && clientDirectCoreEnabled) {
+        std::optional<DirectUDPCore::Datagram> datagram = DirectUDPCore::datagram(packet);
+        if (datagram && datagram->key.destinationPort != kDNSPort) {
+            sendDirectActivityKeepaliveIfNeeded();
+            handleDirectUDPDatagram(std::move(*datagram));
+            return true;
+        }
     }
     return false;
+}
+
+bool PacketTunnelProvider::isDirectDestination(uint32_t address) {
+    CompiledDirectRoutes& compiled = compiledDirectRoutes;
+    const bool current = compiled.valid && compiled.learnedVersion == dynamicDirectRoutesVersion &&
+                         compiled.learnedCount == dynamicDirectRoutes.size() &&
+                         compiled.forSession == static_cast<bool>(session) &&
+                         (!session || compiled.session.lock() == session);
+    if (!current) {
+        compiled.networks.clear();
+        for (const std::string& route : currentCoreDirectRoutes()) {
+            const std::optional<ParsedIPv4Route> parsed = parseIPv4Route(route);
+            if (!parsed) continue;
+            const uint32_t mask = parsed->prefix == 0 ? 0 : ~uint32_t{0} << (32 - parsed->prefix);
+            compiled.networks.emplace_back(parsed->address & mask, mask);
+        }
+        compiled.session = session;
+        compiled.forSession = static_cast<bool>(session);
+        compiled.learnedVersion = dynamicDirectRoutesVersion;
+        compiled.learnedCount = dynamicDirectRoutes.size();
+        compiled.valid = true;
+    }
+    return compiled.contains(address);
 }
 
 std::set<std::string> PacketTunnelProvider::currentCoreDirectRoutes() const {

@@ -79,7 +79,7 @@ TEST(DiagnosticsReport, LinesFollowTheStateAndResetClearsOnlyCounters) {
     p.dnsDirectLimitDrops = 3;
     p.dynamicRouteApplySchedules = 6;
     p.lastDynamicRouteApplyDurationMS = 12;
-    p.directUDPSessions[DirectUDPKey{1, 2, 3, 4}] = DirectUDPSessionBox{};
+    p.directUDPSessions[DirectUDPKey{1, 2, 3, 4}] = std::make_shared<DirectUDPSessionBox>();
     p.directUDPTimeouts = 2;
     p.directTCPDisabledForSession = true;
     p.directTCPFailureWindowCount = 2;

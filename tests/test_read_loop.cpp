@@ -70,33 +70,43 @@ TEST(ReadLoop, NextReadIsRequestedOnlyAfterTheWholeBatch) {
     EXPECT_EQ(h.udp()->writes.size(), 5u);
 }
 
-TEST(ReadLoop, DirectFlowsSendAnActivityPingAtMostEveryTenSeconds) {
+// A TCP segment (data offset 5) with the given flags.
+Bytes tcpSegment(const std::array<uint8_t, 4>& to, uint16_t port, uint8_t flags = 0x02) {
+    Bytes p = ipv4Packet(40, 6, to, port);
+    p[32] = 0x50;
+    p[33] = flags;
+    return p;
+}
+
+TEST(ReadLoop, DirectFlowsAreRelayedWithAnActivityPingAtMostEveryTenSeconds) {
     ProviderHarness h;
     h.provider->session = h.session;
     h.provider->clientDirectCoreEnabled = true;
     h.provider->dynamicDirectRoutes = {"203.0.113.0/24"};
-    // Nothing can relay yet, so every packet, direct or not, continues into the tunnel.
-    const auto pingsAfter = [&h](const Bytes& packet) {
-        EXPECT_FALSE(h.provider->handleDirectCorePacket(packet));
-        return h.udp() ? h.pings() : 0;
+    sim::SimUDPSession* data = nullptr;  // the data channel's session, once there is one
+    const auto pingsAfter = [&](const Bytes& packet, bool relayed) {
+        EXPECT_EQ(h.provider->handleDirectCorePacket(packet), relayed);
+        return data ? h.pings(*data) : 0;
     };
     const Bytes direct = ipv4Packet(40, 17, kDirect, 443);
-    EXPECT_EQ(pingsAfter(direct), 0u);  // not before the handshake
+    EXPECT_EQ(pingsAfter(direct, true), 0u);  // relayed, but no ping before the handshake
 
     h.verifyChannel();
+    data = h.udp();
     h.provider->keepaliveSource->cancel();  // only activity pings are counted here
-    EXPECT_EQ(pingsAfter(direct), 2u);
+    EXPECT_EQ(pingsAfter(direct, true), 2u);
     EXPECT_EQ(h.provider->lastDirectActivityKeepaliveAt, h.sim.queue.now());
     h.provider->readPackets();
     h.at(9.9);
     h.sim.packetFlow.inject({direct, direct});
     h.run();
-    EXPECT_EQ(h.pings(), 2u);
-    EXPECT_EQ(h.sentFrames(*h.udp()).back(), dataFrame(direct));
+    EXPECT_EQ(h.pings(*data), 2u);
     h.at(10.0);
     h.sim.packetFlow.inject({direct});
     h.run();
-    EXPECT_EQ(h.pings(), 3u);
+    EXPECT_EQ(h.pings(*data), 3u);
+    for (const Bytes& frame : h.sentFrames(*data)) EXPECT_NE(frame, dataFrame(direct)) << "a direct packet in the tunnel";
+    EXPECT_EQ(h.provider->directUDPPacketsIntercepted, 5);
 
     // Due again at 20 s, but none of these is a relayable direct flow: DNS,
     // not direct, TCP with TCP relaying off, a fragment, a truncated header.
@@ -104,23 +114,24 @@ TEST(ReadLoop, DirectFlowsSendAnActivityPingAtMostEveryTenSeconds) {
     Bytes fragment = direct;
     fragment[6] = 0x20;
     for (const Bytes& p : {ipv4Packet(40, 17, kDirect, 53), ipv4Packet(40, 17, kElsewhere, 443),
-                           ipv4Packet(60, 6, kDirect, 443), fragment, Bytes{0x45, 0, 0, 20}}) {
-        EXPECT_EQ(pingsAfter(p), 3u);
+                           tcpSegment(kDirect, 443), fragment, Bytes{0x45, 0, 0, 20}}) {
+        EXPECT_EQ(pingsAfter(p, false), 3u);
     }
     // TCP relaying on, but switched off for this session; then on.
     h.provider->clientDirectTCPEnabled = true;
     h.provider->directTCPDisabledForSession = true;
-    EXPECT_EQ(pingsAfter(ipv4Packet(60, 6, kDirect, 443)), 3u);
+    EXPECT_EQ(pingsAfter(tcpSegment(kDirect, 443), false), 3u);
     h.provider->directTCPDisabledForSession = false;
-    EXPECT_EQ(pingsAfter(ipv4Packet(60, 6, kDirect, 443)), 4u);
+    EXPECT_EQ(pingsAfter(tcpSegment(kDirect, 443), true), 4u);
+    EXPECT_EQ(pingsAfter(tcpSegment(kDirect, 53), false), 4u);
 
-    // Only TCP on: direct UDP no longer counts; and no pings during a recovery.
+    // Only TCP on: direct UDP goes into the tunnel; and no pings during a recovery.
     h.at(40.0);
     h.provider->clientDirectCoreEnabled = false;
-    EXPECT_EQ(pingsAfter(direct), 4u);
+    EXPECT_EQ(pingsAfter(direct, false), 4u);
     h.provider->clientDirectCoreEnabled = true;
     h.provider->dataRecoveryInProgress = true;
-    EXPECT_EQ(pingsAfter(direct), 4u);
+    EXPECT_EQ(pingsAfter(direct, true), 4u);
 }
 
 TEST(ReadLoop, RouteSetJoinsLearnedRoutesAndGlobalPolicyRanges) {
@@ -138,9 +149,18 @@ TEST(ReadLoop, RouteSetJoinsLearnedRoutesAndGlobalPolicyRanges) {
     h.provider->dynamicDirectRoutes.clear();
     h.provider->clientDirectCoreEnabled = true;
     h.verifyChannel();
+    sim::SimUDPSession* data = h.udp();
     EXPECT_EQ(h.provider->currentCoreDirectRoutes(), std::set<std::string>{"0.0.0.0/0"});
+    EXPECT_TRUE(h.provider->handleDirectCorePacket(ipv4Packet(40, 17, kElsewhere, 443)));
+    EXPECT_EQ(h.pings(*data), 2u);
+
+    // The gate's compiled routes follow the learned set and the session.
+    policy.direct_ips = std::vector<std::string>{"9.9.9.0/24"};
+    h.provider->session = makeSession("udp", policy);
     EXPECT_FALSE(h.provider->handleDirectCorePacket(ipv4Packet(40, 17, kElsewhere, 443)));
-    EXPECT_EQ(h.pings(), 2u);
+    EXPECT_TRUE(h.provider->handleDirectCorePacket(ipv4Packet(40, 17, {9, 9, 9, 1}, 443)));
+    h.provider->dynamicDirectRoutes.insert("198.51.100.0/24");
+    EXPECT_TRUE(h.provider->handleDirectCorePacket(ipv4Packet(40, 17, kElsewhere, 443)));
 }
 
 }  // namespace

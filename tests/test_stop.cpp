@@ -30,9 +30,10 @@ TEST(Stop, StopReleasesTheSessionAndResetsExactlyWhatItOwns) {
     // Flows and waiting work of the kinds stop must release.
     h.provider->dnsSessions["dns-1"] = h.sim.host.createUDPSession("9.9.9.9", "53");
     h.provider->directUDPSessions[DirectUDPKey{1, 2, 3, 4}] =
-        DirectUDPSessionBox{h.sim.host.createUDPSession("198.51.100.5", "443")};
-    h.provider->directTCPSessions[DirectTCPKey{5, 6, 7, 8}] =
-        DirectTCPSessionBox{h.sim.host.createTCPConnection("198.51.100.6", "443")};
+        std::make_shared<DirectUDPSessionBox>(DirectUDPSessionBox{h.sim.host.createUDPSession("198.51.100.5", "443")});
+    auto tcp = std::make_shared<DirectTCPSessionBox>();
+    tcp->connection = h.sim.host.createTCPConnection("198.51.100.6", "443");
+    h.provider->directTCPSessions[DirectTCPKey{5, 6, 7, 8}] = tcp;
     h.provider->dynamicDirectRoutes = {"198.51.100.0/24"};
     std::string completionOrder;
     h.provider->dynamicRouteUpdateCompletions = {[&] { completionOrder += "w1"; }, [&] { completionOrder += "w2"; }};

@@ -52,6 +52,7 @@ void PacketTunnelProvider::applyDirectRoutesFromDNS(const Bytes& packet, const s
             continue;
         }
         dynamicDirectRoutes.insert(*key);
+        ++dynamicDirectRoutesVersion;
         inserted.push_back(*key);
         ++dnsDirectInsertedRoutes;
     }

@@ -1,0 +1,342 @@
+// The TCP half of the direct core. Towards the application the provider
+// plays the remote host: it answers the SYN itself, acknowledges data on
+// acceptance and cuts what the outside connection delivers into segments.
+// Towards the outside it only opens a connection, writes and reads; the
+// kernel's TCP does the rest. The path to the application is local and
+// lossless, so there is no retransmission queue; but the application's
+// window is honoured, because what its stack cannot take it drops, and
+// nothing would ever send it again.
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "VantuPacketTunnel/PacketTunnelProvider.h"
+
+namespace vantu {
+
+namespace {
+
+// Sequence numbers compare modulo 2^32.
+bool sequenceAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+
+uint32_t randomInitialSequence() {
+    uint32_t value = 0;
+    while (value == 0) {
+        if (RAND_bytes(reinterpret_cast<unsigned char*>(&value), sizeof value) != 1) {
+            static std::mt19937 fallback{std::random_device{}()};
+            value = static_cast<uint32_t>(fallback());
+        }
+    }
+    return value;
+}
+
+const char* tcpStateName(TCPConnectionState state) {
+    switch (state) {
+        case TCPConnectionState::invalid: return "invalid";
+        case TCPConnectionState::connecting: return "connecting";
+        case TCPConnectionState::waiting: return "waiting";
+        case TCPConnectionState::connected: return "connected";
+        case TCPConnectionState::disconnected: return "disconnected";
+        case TCPConnectionState::cancelled: return "cancelled";
+    }
+    return "unknown";
+}
+
+}  // namespace
+
+void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment) {
+    ++directTCPSegmentsIntercepted;
+    const DirectTCPKey key = segment.key;
+    const auto payloadLength = static_cast<uint32_t>(segment.payload.size());
+
+    if (segment.hasRST()) {
+        removeDirectTCPSession(key);
+        return;
+    }
+    if (segment.hasSYN() && !segment.hasACK()) {
+        // A repeated SYN for a connection being opened is ignored.
+        if (!directTCPSessions.count(key)) makeDirectTCPSession(key, segment);
+        return;
+    }
+    const auto it = directTCPSessions.find(key);
+    if (it == directTCPSessions.end()) {
+        const bool bareAck = segment.payload.empty() && segment.hasACK() && !segment.hasSYN() && !segment.hasFIN();
+        if (bareAck) return;
+        // Linux takes a reset only at the exact sequence number it expects
+        // next, which for a segment that acknowledges something is that
+        // acknowledgement.
+        const uint32_t sequence = segment.hasACK() ? segment.acknowledgement : 0;
+        sendDirectTCPReset(key, sequence, segment.sequence + payloadLength);
+        return;
+    }
+    const std::shared_ptr<DirectTCPSessionBox> box = it->second;
+    box->lastSeen = now();
+
+    if (segment.hasACK() && !sequenceAfter(segment.acknowledgement, box->serverNextSequence) &&
+        !sequenceAfter(box->clientAcknowledged, segment.acknowledgement)) {
+        // A newer acknowledgement, or a window update for the same one.
+        box->clientAcknowledged = segment.acknowledgement;
+        box->clientWindow = segment.window;
+        if (box->connected && !box->readOutstanding) readDirectTCP(key, box);
+    }
+
+    if (!segment.payload.empty()) {
+        if (segment.sequence == box->clientNextSequence) {
+            box->clientNextSequence = segment.sequence + payloadLength;
+            sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
+            writeDirectTCPPayload(std::move(segment.payload), key, box);
+        } else {
+            // Out of order or repeated: repeat what is expected next.
+            sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
+        }
+    }
+    if (segment.hasFIN()) {
+        const uint32_t finEnd = segment.sequence + payloadLength + 1;
+        box->clientNextSequence = std::max(box->clientNextSequence, finEnd);
+        sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
+        sendDirectTCP(DirectTCPFlags::fin | DirectTCPFlags::ack, nullptr, 0, key, *box);
+        ++box->serverNextSequence;
+        removeDirectTCPSession(key);
+    }
+}
+
+int PacketTunnelProvider::directTCPMaxPayloadSize(std::optional<int> clientMSS) const {
+    const int64_t mtu = std::max<int64_t>(session ? session->mtu : kDefaultTunnelMTU, 576);
+    const int ceiling = static_cast<int>(std::max<int64_t>(536, mtu - 40));
+    if (clientMSS && *clientMSS > 0) return std::max(512, std::min(*clientMSS, ceiling));
+    return ceiling;
+}
+
+void PacketTunnelProvider::makeDirectTCPSession(const DirectTCPKey& key, const DirectTCPCore::Segment& syn) {
+    auto box = std::make_shared<DirectTCPSessionBox>();
+    box->connection = host.createTCPConnection(dottedQuad(key.destinationAddress), std::to_string(key.destinationPort));
+    box->maxPayloadSize = directTCPMaxPayloadSize(syn.maxSegmentSize);
+    box->clientNextSequence = syn.sequence + 1;
+    box->serverNextSequence = randomInitialSequence();
+    box->lastSeen = now();
+    // Our SYN-ACK carries no window-scale option, so the application's
+    // windows are plain byte counts from here on.
+    box->clientWindow = syn.window;
+    directTCPSessions[key] = box;
+    ++directTCPSessionsOpened;
+    recordDiagnostic("direct core TCP session opened " + key.description() +
+                     " mss=" + std::to_string(box->maxPayloadSize));
+
+    // The SYN-ACK goes out before the outside connection exists: the
+    // application's data is accepted and held until it does.
+    sendDirectTCP(DirectTCPFlags::syn | DirectTCPFlags::ack, nullptr, 0, key, *box);
+    ++box->serverNextSequence;
+    box->clientAcknowledged = box->serverNextSequence;
+
+    waitForDirectTCPReady(key, box, now() + toNanos(Duration(kDirectTCPConnectDeadline)));
+    scheduleDirectTCPCleanup(key);
+}
+
+void PacketTunnelProvider::waitForDirectTCPReady(const DirectTCPKey& key,
+                                                 const std::shared_ptr<DirectTCPSessionBox>& box, Instant deadline) {
+    const auto it = directTCPSessions.find(key);
+    if (it == directTCPSessions.end() || it->second != box) return;
+
+    std::string reason;
+    bool fatal = true;
+    const TCPConnectionState state = box->connection->state();
+    switch (state) {
+        case TCPConnectionState::connecting:
+        case TCPConnectionState::waiting:
+            if (now() < deadline) {
+                queue.after(Duration(kDirectTCPReadyPollInterval),
+                            [weakSelf = weak_from_this(), weakBox = std::weak_ptr<DirectTCPSessionBox>(box), key,
+                             deadline] {
+                                const auto self = weakSelf.lock();
+                                const auto box = weakBox.lock();
+                                if (!self || !box) return;
+                                self->waitForDirectTCPReady(key, box, deadline);
+                            });
+                return;
+            }
+            reason = "connect timeout " + key.destination();
+            break;
+        case TCPConnectionState::connected:
+            logDNS("direct core TCP connected " + key.destination());
+            box->connected = true;
+            flushDirectTCPPendingWrites(key, box);
+            readDirectTCP(key, box);
+            return;
+        case TCPConnectionState::invalid:
+        case TCPConnectionState::disconnected:
+        case TCPConnectionState::cancelled:
+            reason = std::string("connection ") + tcpStateName(state) + " " + key.destination();
+            fatal = false;
+            break;
+        default:
+            reason = "unknown connection state " + key.destination();
+            break;
+    }
+    ++directTCPConnectFailures;
+    sendDirectTCPReset(key, box->serverNextSequence, box->clientNextSequence);
+    removeDirectTCPSession(key);
+    recordDirectTCPFailure(reason, fatal);
+}
+
+void PacketTunnelProvider::sendDirectTCP(uint8_t flags, const uint8_t* payload, size_t length,
+                                         const DirectTCPKey& key, const DirectTCPSessionBox& box) {
+    const std::optional<int> mss =
+        (flags & DirectTCPFlags::syn) ? std::optional<int>(box.maxPayloadSize) : std::nullopt;
+    std::optional<Bytes> packet = DirectTCPCore::responsePacket(payload, length, flags, box.serverNextSequence,
+                                                                box.clientNextSequence, mss, key);
+    if (!packet) return;
+    static const std::vector<int> ipv4Protocol{2};  // AF_INET
+    std::vector<Bytes> packets;
+    packets.push_back(std::move(*packet));
+    packetFlow.writePackets(packets, ipv4Protocol);
+}
+
+void PacketTunnelProvider::sendDirectTCPReset(const DirectTCPKey& key, uint32_t sequence, uint32_t acknowledgement) {
+    std::optional<Bytes> packet = DirectTCPCore::resetPacket(sequence, acknowledgement, key);
+    if (!packet) return;
+    static const std::vector<int> ipv4Protocol{2};  // AF_INET
+    std::vector<Bytes> packets;
+    packets.push_back(std::move(*packet));
+    packetFlow.writePackets(packets, ipv4Protocol);
+}
+
+void PacketTunnelProvider::writeDirectTCPPayload(Bytes data, const DirectTCPKey& key,
+                                                 const std::shared_ptr<DirectTCPSessionBox>& box) {
+    const auto it = directTCPSessions.find(key);
+    if (it == directTCPSessions.end() || it->second != box) return;
+    if (box->connection->state() != TCPConnectionState::connected) {
+        box->pendingWrites.push_back(std::move(data));
+        return;
+    }
+    const size_t length = data.size();
+    box->connection->write(std::move(data), [weakSelf = weak_from_this(),
+                                             weakBox = std::weak_ptr<DirectTCPSessionBox>(box), key,
+                                             length](std::optional<TunnelError> error) {
+        const auto self = weakSelf.lock();
+        const auto box = weakBox.lock();
+        if (!self || !box) return;
+        const auto it = self->directTCPSessions.find(key);
+        if (it == self->directTCPSessions.end() || it->second != box) return;
+        if (!error) {
+            ++self->directTCPPayloadsSent;
+            self->logDNS("direct core TCP wrote " + std::to_string(length) + " bytes to " + key.destination());
+            return;
+        }
+        const std::string reason = "write failed " + key.destination() + ": " + error->description();
+        ++self->directTCPWriteFailures;
+        self->sendDirectTCPReset(key, box->serverNextSequence, box->clientNextSequence);
+        self->removeDirectTCPSession(key);
+        self->recordDirectTCPFailure(reason, true);
+    });
+}
+
+void PacketTunnelProvider::flushDirectTCPPendingWrites(const DirectTCPKey& key,
+                                                       const std::shared_ptr<DirectTCPSessionBox>& box) {
+    std::vector<Bytes> pending = std::move(box->pendingWrites);
+    box->pendingWrites.clear();
+    for (Bytes& data : pending) writeDirectTCPPayload(std::move(data), key, box);
+}
+
+void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box) {
+    const auto it = directTCPSessions.find(key);
+    if (it == directTCPSessions.end() || it->second != box || box->readOutstanding) return;
+    // Only what the application's window still has room for; when it is
+    // full the next acknowledgement or window update resumes reading.
+    const uint32_t unacknowledged = box->serverNextSequence - box->clientAcknowledged;
+    if (unacknowledged >= box->clientWindow) return;
+    const size_t room = box->clientWindow - unacknowledged;
+    const size_t maximum = std::min(room, static_cast<size_t>(box->maxPayloadSize));
+
+    box->readOutstanding = true;
+    box->connection->readMinimumLength(
+        1, maximum,
+        [weakSelf = weak_from_this(), weakBox = std::weak_ptr<DirectTCPSessionBox>(box), key](
+            Bytes data, std::optional<TunnelError> error) {
+            const auto self = weakSelf.lock();
+            const auto box = weakBox.lock();
+            if (!self || !box) return;
+            box->readOutstanding = false;
+            const auto it = self->directTCPSessions.find(key);
+            if (it == self->directTCPSessions.end() || it->second != box) return;
+            if (!error && !data.empty()) {
+                box->lastSeen = self->now();
+                self->sendDirectTCPPayload(data, key, *box);
+                self->readDirectTCP(key, box);
+                return;
+            }
+            if (error) {
+                ++self->directTCPReadFailures;
+                self->logDNS("direct core TCP read closed " + key.destination() + ": " + error->description());
+            }
+            // The remote end closed (or broke): the application sees a FIN.
+            self->sendDirectTCP(DirectTCPFlags::fin | DirectTCPFlags::ack, nullptr, 0, key, *box);
+            ++box->serverNextSequence;
+            self->removeDirectTCPSession(key);
+        });
+}
+
+void PacketTunnelProvider::sendDirectTCPPayload(const Bytes& data, const DirectTCPKey& key, DirectTCPSessionBox& box) {
+    const size_t chunk = static_cast<size_t>(box.maxPayloadSize);
+    for (size_t offset = 0; offset < data.size(); offset += chunk) {
+        const size_t length = std::min(chunk, data.size() - offset);
+        sendDirectTCP(DirectTCPFlags::ack | DirectTCPFlags::psh, data.data() + offset, length, key, box);
+        box.serverNextSequence += static_cast<uint32_t>(length);
+        ++directTCPResponsesWritten;
+    }
+}
+
+void PacketTunnelProvider::scheduleDirectTCPCleanup(const DirectTCPKey& key) {
+    queue.after(Duration(kDirectTCPIdleLimit), [weakSelf = weak_from_this(), key] {
+        const auto self = weakSelf.lock();
+        if (!self) return;
+        const auto it = self->directTCPSessions.find(key);
+        if (it == self->directTCPSessions.end()) return;
+        if (secondsBetween(it->second->lastSeen, self->now()) < kDirectTCPIdleLimit) {
+            self->scheduleDirectTCPCleanup(key);
+            return;
+        }
+        ++self->directTCPIdleCloses;
+        self->logDNS("direct core TCP session idle closed " + key.destination());
+        self->removeDirectTCPSession(key);
+    });
+}
+
+void PacketTunnelProvider::recordDirectTCPFailure(const std::string& reason, bool fatal) {
+    recordDiagnostic(std::string("direct core TCP ") + (fatal ? "fatal " : "") + "session failure: " + reason);
+    if (!fatal || directTCPDisabledForSession) return;
+    // A fixed window: it opens at the first fatal failure more than 20 s
+    // after the previous window opened.
+    if (secondsBetween(directTCPFailureWindowStartedAt, now()) > kDirectTCPFailureWindow) {
+        directTCPFailureWindowStartedAt = now();
+        directTCPFailureWindowCount = 0;
+    }
+    if (++directTCPFailureWindowCount >= kDirectTCPFailuresToDisable) {
+        disableDirectTCPForSession("repeated TCP failures: " + reason);
+    }
+}
+
+void PacketTunnelProvider::disableDirectTCPForSession(const std::string& reason) {
+    if (directTCPDisabledForSession) return;
+    directTCPDisabledForSession = true;
+    recordDiagnostic("direct core TCP disabled for session: " + reason);
+    auto boxes = std::move(directTCPSessions);
+    directTCPSessions.clear();
+    for (auto& [key, box] : boxes) {
+        if (box && box->connection) box->connection->cancel();
+    }
+}
+
+void PacketTunnelProvider::removeDirectTCPSession(const DirectTCPKey& key) {
+    const auto it = directTCPSessions.find(key);
+    if (it == directTCPSessions.end()) return;
+    const std::shared_ptr<DirectTCPSessionBox> box = std::move(it->second);
+    directTCPSessions.erase(it);
+    if (box && box->connection) box->connection->cancel();
+}
+
+}  // namespace vantu

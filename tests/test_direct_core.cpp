@@ -1,0 +1,352 @@
+// The direct core's UDP and TCP relays on the simulated platform, in
+// virtual time: flow tables, readiness bounds, idle closes, the failure
+// window, and the TCP conversation with the application as seen on the wire.
+
+#include "directcore/codec/DirectCodec.h"
+#include "tests/dns_test_support.h"
+#include "tests/provider_test_support.h"
+
+namespace vantu::testing {
+namespace {
+
+const std::array<uint8_t, 4> kApp{10, 7, 0, 2}, kRemote{203, 0, 113, 5};
+
+struct DirectHarness : ProviderHarness {
+    DirectHarness() {
+        session = makeSession("udp", std::nullopt);
+        provider->session = session;
+        provider->clientDirectCoreEnabled = true;
+        provider->clientDirectTCPEnabled = true;
+        provider->dynamicDirectRoutes = {"203.0.113.0/24"};
+    }
+    bool send(const Bytes& packet) {
+        const bool taken = provider->handleDirectCorePacket(packet);
+        run();
+        return taken;
+    }
+    std::vector<Bytes>& written() { return sim.packetFlow.written; }
+    std::vector<DirectTCPCore::Segment> segments() {
+        std::vector<DirectTCPCore::Segment> out;
+        for (const Bytes& p : written())
+            if (auto s = DirectTCPCore::segment(p)) out.push_back(*s);
+        return out;
+    }
+    sim::SimTCPConnection& connection() { return *sim.host.tcpConnections.back(); }
+};
+
+Bytes datagramFrom(uint16_t localPort, const Bytes& payload = {'q'}) {
+    return udpPacket(kApp, localPort, kRemote, 443, payload);
+}
+
+// ------------------------------------------------------------ UDP
+
+TEST(DirectUDP, OneSessionPerFlowAndRepliesInOneWrite) {
+    DirectHarness h;
+    EXPECT_TRUE(h.send(datagramFrom(999, {'a'})));
+    EXPECT_TRUE(h.send(datagramFrom(999, {'b'})));
+    EXPECT_TRUE(h.send(datagramFrom(1000, {'c'})));
+    ASSERT_EQ(h.sim.host.udpSessions.size(), 2u);
+    auto& first = *h.sim.host.udpSessions[0];
+    EXPECT_EQ(first.host, "203.0.113.5");
+    EXPECT_EQ(first.port, "443");
+    EXPECT_EQ(first.maxDatagrams, 32u);
+    EXPECT_EQ(first.writes, (std::vector<Bytes>{{'a'}, {'b'}}));
+    EXPECT_EQ(h.provider->directUDPSessionsOpened, 2);
+    EXPECT_EQ(h.provider->directUDPPayloadsSent, 3);
+    EXPECT_TRUE(h.recorded("direct core UDP session opened 10.7.0.2:999->203.0.113.5:443"));
+
+    first.deliver({{1}, {2, 2}, {3}, {4}});
+    h.run();
+    ASSERT_EQ(h.written().size(), 4u);
+    EXPECT_EQ(h.provider->directUDPResponsesWritten, 4);
+    const auto reply = DirectUDPCore::datagram(h.written()[1]);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->key, (DirectUDPKey{0xCB007105, 443, 0x0A070002, 999})) << "from the remote end to the app";
+    EXPECT_EQ(reply->payload, (Bytes{2, 2}));
+
+    // A read error ends the flow; a later datagram opens a fresh one, and the
+    // old session's late error changes nothing.
+    first.deliverError("refused");
+    h.run();
+    EXPECT_EQ(h.provider->directUDPReadFailures, 1);
+    EXPECT_TRUE(first.cancelled);
+    EXPECT_TRUE(h.recorded("direct core UDP read failed 203.0.113.5:443: refused"));
+    h.send(datagramFrom(999));
+    EXPECT_EQ(h.sim.host.udpSessions.size(), 3u);
+    first.cancelled = false;
+    first.deliverError("late");
+    h.run();
+    EXPECT_EQ(h.provider->directUDPReadFailures, 1);
+}
+
+TEST(DirectUDP, ReadinessBoundAndFailures) {
+    DirectHarness h;
+    h.sim.host.initialUDPState = UDPSessionState::preparing;
+    h.send(datagramFrom(999));
+    h.advance(1.99);
+    auto& waiting = *h.sim.host.udpSessions[0];
+    EXPECT_FALSE(waiting.cancelled);
+    h.advance(0.01);
+    EXPECT_TRUE(waiting.cancelled);
+    EXPECT_EQ(h.provider->directUDPTimeouts, 1);
+    EXPECT_TRUE(h.recorded("direct core UDP session timeout 203.0.113.5:443"));
+    EXPECT_TRUE(h.provider->directUDPSessions.empty());
+
+    // Ready in time: the waiting datagram goes out once.
+    h.send(datagramFrom(999, {'x'}));
+    h.advance(0.5);
+    h.sim.host.udpSessions[1]->setState(UDPSessionState::ready);
+    h.advance(0.05);
+    EXPECT_EQ(h.sim.host.udpSessions[1]->writes, std::vector<Bytes>{{'x'}});
+
+    h.sim.host.initialUDPState = UDPSessionState::failed;
+    h.send(datagramFrom(2000));
+    EXPECT_TRUE(h.recorded("direct core UDP session failed 203.0.113.5:443"));
+    h.sim.host.initialUDPState = UDPSessionState::ready;
+    h.sim.host.onNewUDPSession = [](sim::SimUDPSession& s) { s.failWrites = "no route"; };
+    h.send(datagramFrom(3000));
+    EXPECT_EQ(h.provider->directUDPWriteFailures, 1);
+    EXPECT_TRUE(h.recorded("direct core UDP write failed 203.0.113.5:443: no route"));
+    EXPECT_EQ(h.provider->directUDPSessions.size(), 1u);
+}
+
+TEST(DirectUDP, QuietFlowsCloseBetweenThirtyAndSixtySeconds) {
+    DirectHarness h;
+    h.send(datagramFrom(999));
+    for (int i = 0; i < 5; ++i) {  // traffic every 20 s keeps it open
+        h.advance(20);
+        h.send(datagramFrom(999));
+    }
+    EXPECT_EQ(h.provider->directUDPIdleCloses, 0);
+    // Last activity at 100 s; checks run at 30, 60, 90, 120, 150 s.
+    h.at(149.9);
+    EXPECT_EQ(h.provider->directUDPSessions.size(), 1u);
+    h.at(150);
+    EXPECT_EQ(h.provider->directUDPIdleCloses, 1);
+    EXPECT_TRUE(h.sim.host.udpSessions[0]->cancelled);
+    EXPECT_FALSE(h.recorded("idle closed")) << "debug log only";
+}
+
+// ------------------------------------------------------------ TCP
+
+Bytes segmentFrom(uint16_t localPort, uint8_t flags, uint32_t sequence, uint32_t acknowledgement = 0,
+                  const Bytes& payload = {}, uint16_t window = 65535, std::optional<uint16_t> mss = std::nullopt) {
+    const size_t options = mss ? 4 : 0;
+    Bytes p = udpPacket(kApp, localPort, kRemote, 443, Bytes(12 + options + payload.size()));
+    p[9] = 6;
+    const auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) p[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (24 - 8 * i));
+    };
+    put32(24, sequence);
+    put32(28, acknowledgement);
+    p[32] = static_cast<uint8_t>((20 + options) / 4 << 4);
+    p[33] = flags;
+    p[34] = static_cast<uint8_t>(window >> 8);
+    p[35] = static_cast<uint8_t>(window);
+    if (mss) {
+        p[40] = 2, p[41] = 4, p[42] = static_cast<uint8_t>(*mss >> 8), p[43] = static_cast<uint8_t>(*mss);
+    }
+    std::copy(payload.begin(), payload.end(), p.begin() + static_cast<long>(40 + options));
+    return p;
+}
+
+constexpr uint8_t SYN = DirectTCPFlags::syn, ACK = DirectTCPFlags::ack, FIN = DirectTCPFlags::fin,
+                  RST = DirectTCPFlags::rst, PSH = DirectTCPFlags::psh;
+
+// Opens a relayed connection from local port 999 with ISN 100; returns the
+// provider's initial sequence number + 1 (the next byte towards the app).
+uint32_t open(DirectHarness& h, uint16_t window = 65535) {
+    h.send(segmentFrom(999, SYN, 100, 0, {}, window, 1460));
+    const auto synAck = h.segments().back();
+    h.send(segmentFrom(999, ACK, 101, synAck.sequence + 1, {}, window));
+    return synAck.sequence + 1;
+}
+
+TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
+    DirectHarness h;
+    h.session = std::make_shared<VantuSession>(0x01020304u, Bytes(16, 0x30), "aes-128-gcm", "10.7.0.2", 1400, 5555,
+                                               "udp", std::vector<std::string>{}, std::nullopt);
+    h.provider->session = h.session;
+    h.send(segmentFrom(999, SYN, 100, 0, {}, 65535, 1460));
+    h.send(segmentFrom(999, SYN, 100, 0, {}, 65535, 1460));
+    ASSERT_EQ(h.segments().size(), 1u) << "a repeated SYN is ignored";
+    const auto synAck = h.segments()[0];
+    EXPECT_EQ(synAck.flags, SYN | ACK);
+    EXPECT_EQ(synAck.acknowledgement, 101u);
+    EXPECT_EQ(synAck.maxSegmentSize, 1360);
+    EXPECT_NE(synAck.sequence, 0u);
+    EXPECT_EQ(h.provider->directTCPSessionsOpened, 1);
+    EXPECT_TRUE(h.recorded("direct core TCP session opened 10.7.0.2:999->203.0.113.5:443 mss=1360"));
+    ASSERT_EQ(h.sim.host.tcpConnections.size(), 1u);
+    EXPECT_EQ(h.connection().host, "203.0.113.5");
+
+    // Data before the outside connection is up: acknowledged at once, held.
+    const uint32_t s0 = synAck.sequence + 1;
+    h.send(segmentFrom(999, ACK | PSH, 101, s0, {'a', 'b'}));
+    h.send(segmentFrom(999, ACK | PSH, 103, s0, {'c'}));
+    h.send(segmentFrom(999, ACK | PSH, 200, s0, {'x'}));  // out of order: dropped
+    const auto acks = h.segments();
+    ASSERT_EQ(acks.size(), 4u);
+    EXPECT_EQ(acks[1].acknowledgement, 103u);
+    EXPECT_EQ(acks[2].acknowledgement, 104u);
+    EXPECT_EQ(acks[3].acknowledgement, 104u) << "repeats what is expected next";
+    EXPECT_TRUE(h.connection().writes.empty());
+    h.connection().setState(TCPConnectionState::connected);
+    h.advance(0.05);
+    EXPECT_EQ(h.connection().writes, (std::vector<Bytes>{{'a', 'b'}, {'c'}}));
+    EXPECT_EQ(h.provider->directTCPPayloadsSent, 2);
+
+    // 4000 bytes from outside, in segments of at most the payload size, back to back.
+    Bytes download(4000);
+    for (size_t i = 0; i < download.size(); ++i) download[i] = static_cast<uint8_t>(i);
+    h.connection().deliver(download);
+    h.run();
+    Bytes received;
+    uint32_t expected = s0;
+    for (const auto& s : h.segments()) {
+        if (s.payload.empty()) continue;
+        EXPECT_LE(s.payload.size(), 1360u);
+        EXPECT_EQ(s.sequence, expected);
+        expected += static_cast<uint32_t>(s.payload.size());
+        received.insert(received.end(), s.payload.begin(), s.payload.end());
+    }
+    EXPECT_EQ(received, download);
+
+    // The remote end closes: exactly one FIN-ACK, and the connection is gone.
+    const size_t before = h.written().size();
+    h.connection().deliver({});
+    h.run();
+    ASSERT_EQ(h.written().size(), before + 1);
+    EXPECT_EQ(h.segments().back().flags, FIN | ACK);
+    EXPECT_EQ(h.segments().back().sequence, expected);
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+}
+
+TEST(DirectTCP, FinResetsAndUnknownFlows) {
+    DirectHarness h;
+    const uint32_t s0 = open(h);
+    h.connection().setState(TCPConnectionState::connected);
+    h.advance(0.05);
+    h.send(segmentFrom(999, FIN | ACK, 101, s0));
+    auto segments = h.segments();
+    ASSERT_GE(segments.size(), 3u);
+    EXPECT_EQ(segments[segments.size() - 2].flags, ACK);
+    EXPECT_EQ(segments[segments.size() - 2].acknowledgement, 102u);
+    EXPECT_EQ(segments.back().flags, FIN | ACK);
+    EXPECT_TRUE(h.connection().cancelled);
+
+    // Unknown flows: a bare ACK gets nothing; anything else a reset the
+    // application's stack accepts (its acknowledgement as our sequence).
+    const size_t before = h.written().size();
+    h.send(segmentFrom(999, ACK, 102, s0 + 1));
+    EXPECT_EQ(h.written().size(), before);
+    h.send(segmentFrom(999, ACK | PSH, 102, s0 + 1, {'l', 'a', 't', 'e'}));
+    auto reset = h.segments().back();
+    EXPECT_EQ(reset.flags, RST | ACK);
+    EXPECT_EQ(reset.sequence, s0 + 1);
+    EXPECT_EQ(reset.acknowledgement, 106u);
+    h.send(segmentFrom(1234, FIN, 7));
+    reset = h.segments().back();
+    EXPECT_EQ(reset.sequence, 0u) << "nothing acknowledged: sequence 0";
+    EXPECT_EQ(reset.acknowledgement, 7u);
+
+    // A reset from the application removes the flow silently.
+    const uint32_t s1 = open(h);
+    const size_t beforeReset = h.written().size();
+    h.send(segmentFrom(999, RST, 101, s1));
+    EXPECT_EQ(h.written().size(), beforeReset);
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+
+    // Sequence numbers wrap.
+    h.send(segmentFrom(2000, SYN, 0xFFFFFFFFu));
+    EXPECT_EQ(h.segments().back().acknowledgement, 0u);
+}
+
+TEST(DirectTCP, OutsideReadsWaitForTheApplicationsWindow) {
+    DirectHarness h;
+    const uint32_t s0 = open(h, 3000);
+    h.connection().setState(TCPConnectionState::connected);
+    h.advance(0.05);
+    h.connection().deliver(Bytes(10000, 0x42));
+    h.run();
+    const auto sentBytes = [&] {
+        size_t n = 0;
+        for (const auto& s : h.segments()) n += s.payload.size();
+        return n;
+    };
+    EXPECT_EQ(sentBytes(), 3000u) << "no more than the window holds";
+    // The application takes 2000 bytes and keeps a 3000-byte window.
+    h.send(segmentFrom(999, ACK, 101, s0 + 2000, {}, 3000));
+    EXPECT_EQ(sentBytes(), 5000u);
+    // A zero window stops reading; the update that opens it resumes.
+    h.send(segmentFrom(999, ACK, 101, s0 + 5000, {}, 0));
+    EXPECT_EQ(sentBytes(), 5000u);
+    h.send(segmentFrom(999, ACK, 101, s0 + 5000, {}, 65535));
+    EXPECT_EQ(sentBytes(), 10000u);
+    // A stale acknowledgement does not move anything back.
+    h.send(segmentFrom(999, ACK, 101, s0 + 1000, {}, 65535));
+    EXPECT_EQ(h.provider->directTCPSessions.begin()->second->clientAcknowledged, s0 + 5000);
+}
+
+TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
+    DirectHarness h;
+    open(h);
+    h.advance(4.99);
+    EXPECT_EQ(h.provider->directTCPSessions.size(), 1u);
+    h.advance(0.01);
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_EQ(h.segments().back().flags, RST | ACK);
+    EXPECT_EQ(h.provider->directTCPConnectFailures, 1);
+    EXPECT_TRUE(h.recorded("direct core TCP fatal session failure: connect timeout 203.0.113.5:443"));
+
+    // A refused connection is not fatal and never counts towards disabling.
+    for (int i = 0; i < 8; ++i) {
+        h.send(segmentFrom(static_cast<uint16_t>(3000 + i), SYN, 1));
+        h.connection().setState(TCPConnectionState::disconnected);
+        h.advance(0.05);
+    }
+    EXPECT_TRUE(h.recorded("direct core TCP session failure: connection disconnected 203.0.113.5:443"));
+    EXPECT_FALSE(h.provider->directTCPDisabledForSession);
+
+    // Fatal failures: the timeout's window is long over at 30 s, so a new
+    // one opens; five failures in it do not disable relaying, the sixth
+    // does, and cancels what is still open.
+    h.at(30);
+    const auto writeFailure = [&](uint16_t port) {
+        h.send(segmentFrom(port, SYN, 1));
+        h.connection().setState(TCPConnectionState::connected);
+        h.advance(0.05);
+        h.connection().cancelled = true;  // the next write fails
+        h.send(segmentFrom(port, ACK | PSH, 2, 0, {'x'}));
+    };
+    for (uint16_t port = 4000; port < 4005; ++port) writeFailure(port);
+    EXPECT_FALSE(h.provider->directTCPDisabledForSession) << "five in the window";
+    h.send(segmentFrom(5000, SYN, 1));  // stays open until disabled
+    auto& survivor = h.connection();
+    writeFailure(4005);
+    EXPECT_TRUE(h.provider->directTCPDisabledForSession);
+    EXPECT_TRUE(h.recorded("direct core TCP disabled for session: repeated TCP failures: write failed 203.0.113.5:443: "));
+    EXPECT_TRUE(survivor.cancelled);
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_FALSE(h.send(segmentFrom(6000, SYN, 1))) << "direct TCP now goes into the tunnel";
+}
+
+TEST(DirectTCP, QuietConnectionsCloseSilently) {
+    DirectHarness h;
+    open(h);
+    h.connection().setState(TCPConnectionState::connected);
+    h.advance(0.05);
+    h.at(20);
+    h.connection().deliver({'d'});
+    h.run();
+    const size_t before = h.written().size();
+    h.at(119.9);  // checks at 60 (active at 20) and 120
+    EXPECT_EQ(h.provider->directTCPSessions.size(), 1u);
+    h.at(120);
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_EQ(h.provider->directTCPIdleCloses, 1);
+    EXPECT_EQ(h.written().size(), before) << "nothing is sent to the application";
+}
+
+}  // namespace
+}  // namespace vantu::testing
