@@ -5,6 +5,7 @@
 // provider's one work queue thread. See --help.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <string.h>
 
 #include <exception>
@@ -220,6 +221,13 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::cerr << "vantud: " << e.what() << std::endl;
         return 2;
+    }
+    // Every direct flow and every DNS query in flight holds a socket of its
+    // own: the usual soft limit of 1024 descriptors would cap them long before
+    // memory does, so take all the hard limit allows.
+    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
     }
     // A control client that hangs up early must not end the daemon.
     signal(SIGPIPE, SIG_IGN);
