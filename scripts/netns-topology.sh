@@ -178,7 +178,8 @@ topo_wait_tcp() {
 
 # Knobs for tests: TOPO_DNS_UPSTREAM (the DNS server both configurations
 # name; default the web host), TOPO_SERVER_EXTRA_JSON (more keys for the
-# server, such as "dns_forwarder" or "routing"), TOPO_CLIENT_DIRECT_CORE.
+# server, such as "dns_forwarder" or "routing"), TOPO_CLIENT_DIRECT_CORE and
+# TOPO_CLIENT_DIRECT_TCP (the client's UDP and TCP direct relays).
 topo_write_server_config() {
   cat >"$TOPO_RUN_DIR/server.json" <<EOF
 {
@@ -220,7 +221,7 @@ topo_write_client_config() {
   "clientVersion": "netns-demo",
   "useServerRouting": true,
   "clientDirectCoreEnabled": ${TOPO_CLIENT_DIRECT_CORE:-false},
-  "clientDirectTCPEnabled": false
+  "clientDirectTCPEnabled": ${TOPO_CLIENT_DIRECT_TCP:-false}
 }
 EOF
 }

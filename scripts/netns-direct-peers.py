@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""Peers for exercising the client's direct relays on the netns topology.
+
+  serve ADDR UDP_PORT TCP_PORT   on the web host: a UDP echo, and a TCP sink
+                                 that reads an 8-byte big-endian length and
+                                 that many bytes, then answers the SHA-256 of
+                                 what it read as hex and a newline
+  upload HOST PORT FILE          sends FILE to the sink, prints its answer
+  udp-echo HOST PORT COUNT SIZE  COUNT datagrams of SIZE random bytes on one
+                                 socket; prints how many came back unchanged
+  udp-flows HOST PORT COUNT HOLD one datagram from each of COUNT sockets (so
+                                 COUNT source ports, COUNT flows), resent to
+                                 the silent ones for a few rounds; prints
+                                 "flows COUNT echoed N" and keeps the sockets
+                                 open HOLD seconds more, so that echoes never
+                                 meet a closed port
+
+Everything stays on the addresses it is given; the scripts that call it only
+pass the topology's own documentation addresses.
+"""
+
+import hashlib
+import os
+import resource
+import selectors
+import socket
+import socketserver
+import struct
+import sys
+import threading
+import time
+
+
+def serve(address, udp_port, tcp_port):
+    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    udp.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+    udp.bind((address, udp_port))
+
+    def echo():
+        while True:
+            data, peer = udp.recvfrom(65535)
+            udp.sendto(data, peer)
+
+    threading.Thread(target=echo, daemon=True).start()
+
+    class Sink(socketserver.BaseRequestHandler):
+        def handle(self):
+            header = self._exactly(8)
+            if header is None:
+                return
+            (length,) = struct.unpack("!Q", header)
+            digest = hashlib.sha256()
+            left = length
+            while left:
+                chunk = self.request.recv(min(left, 1 << 16))
+                if not chunk:
+                    return
+                digest.update(chunk)
+                left -= len(chunk)
+            self.request.sendall(digest.hexdigest().encode() + b"\n")
+
+        def _exactly(self, n):
+            data = b""
+            while len(data) < n:
+                chunk = self.request.recv(n - len(data))
+                if not chunk:
+                    return None
+                data += chunk
+            return data
+
+    class Server(socketserver.ThreadingTCPServer):
+        allow_reuse_address = True
+        daemon_threads = True
+
+    server = Server((address, tcp_port), Sink)
+    print(f"serving udp {address}:{udp_port} tcp {address}:{tcp_port}", flush=True)
+    server.serve_forever()
+
+
+def upload(host, port, path):
+    size = os.path.getsize(path)
+    with socket.create_connection((host, port), timeout=30) as s, open(path, "rb") as f:
+        s.sendall(struct.pack("!Q", size))
+        while True:
+            chunk = f.read(1 << 16)
+            if not chunk:
+                break
+            s.sendall(chunk)
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = s.recv(128)
+            if not chunk:
+                break
+            answer += chunk
+    print(answer.decode().strip())
+
+
+def udp_echo(host, port, count, size):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.connect((host, port))
+    s.settimeout(2)
+    good = 0
+    for _ in range(count):
+        payload = os.urandom(size)
+        s.send(payload)
+        try:
+            if s.recv(65535) == payload:
+                good += 1
+        except socket.timeout:
+            pass
+    print(f"echoed {good} of {count}")
+
+
+def udp_flows(host, port, count, hold):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    selector = selectors.DefaultSelector()
+    sockets = []
+    for i in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setblocking(False)
+        s.connect((host, port))
+        sockets.append(s)
+        selector.register(s, selectors.EVENT_READ, i)
+    echoed = set()
+
+    def drain(seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            for key, _ in selector.select(timeout=0.05):
+                try:
+                    key.fileobj.recv(2048)
+                    echoed.add(key.data)
+                except (BlockingIOError, ConnectionRefusedError):
+                    pass
+            if len(echoed) == count:
+                return
+
+    # Paced, so that a burst does not overflow the TUN device's queue; the
+    # silent ones are sent again: the flow is the same, its source port is.
+    for _ in range(4):
+        silent = [i for i in range(count) if i not in echoed]
+        if not silent:
+            break
+        for n, i in enumerate(silent):
+            try:
+                sockets[i].send(b"flow %d" % i)
+            except (BlockingIOError, ConnectionRefusedError):
+                pass
+            if n % 200 == 199:
+                drain(0.02)
+        drain(2)
+    print(f"flows {count} echoed {len(echoed)}", flush=True)
+    time.sleep(hold)
+
+
+def main(argv):
+    if len(argv) >= 5 and argv[1] == "serve":
+        serve(argv[2], int(argv[3]), int(argv[4]))
+    elif len(argv) >= 5 and argv[1] == "upload":
+        upload(argv[2], int(argv[3]), argv[4])
+    elif len(argv) >= 6 and argv[1] == "udp-echo":
+        udp_echo(argv[2], int(argv[3]), int(argv[4]), int(argv[5]))
+    elif len(argv) >= 6 and argv[1] == "udp-flows":
+        udp_flows(argv[2], int(argv[3]), int(argv[4]), float(argv[5]))
+    else:
+        print(__doc__, file=sys.stderr)
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
