@@ -104,6 +104,16 @@ public:
     static constexpr double keepaliveInterval = 10.0;
     static constexpr double keepaliveTimeout = 35.0;
     static constexpr double kDirectActivityKeepaliveInterval = 10.0;
+    // TCP data channel.
+    static constexpr int64_t maxTCPWriteBufferBytes = 8388608;
+    static constexpr int64_t kTCPCompactionThreshold = 65536;
+    static constexpr uint32_t kMaxTCPFrameBytes = 1048576;
+    static constexpr size_t kTCPReceiveChunk = 65535;
+    static constexpr int kTCPSocketBufferBytes = 4194304;
+    static constexpr double kTCPWriteRetryDelay = 0.01;
+    // A connect to a silent server would otherwise hold the work queue for
+    // the system's own SYN timeout, about two minutes.
+    static constexpr double kTCPConnectTimeout = 4.0;
 
     static constexpr double kDirectUDPReadyDeadline = 2.0;
     static constexpr double kDirectUDPReadyPollInterval = 0.05;
@@ -163,6 +173,10 @@ public:
     std::string lastUDPSendError;
     int64_t tcpSendAttempts = 0, tcpSendFailures = 0, tcpSentBytes = 0, tcpReceivedBytes = 0, tcpFramesReceived = 0;
     std::string lastTCPSendError, lastTCPReceiveError;
+    // Frames refused because the write buffer was full: congestion towards a
+    // slow server, counted and reported but not a broken channel.
+    int64_t tcpSendBufferOverflows = 0;
+    bool tcpSendBufferOverflowReported = false;  // one event per episode
     std::string lastSentPlainPreview, lastReceivedPlainPreview, lastDecryptError;
     // Every unit that did not open counts; the log lines about them are
     // rate limited and say how many were left out in between.
@@ -266,6 +280,23 @@ public:
     void scheduleUDPPing(std::shared_ptr<UDPSession> udp, int64_t generation);
     void finishHandshake(std::optional<TunnelError> error);
     void failDataChannel(const std::string& message);
+
+    // --- TCP data channel (datachannel/)
+    void startTCPConnection(const std::string& host, std::shared_ptr<VantuSession> session, int64_t generation);
+    void receiveSocketFrames();
+    void receiveTCPBytes(const Bytes& bytes);
+    // Throws VantuError "TCP send buffer overflow" when the frame does not fit.
+    void enqueueTCPWrite(const Bytes& streamFrame);
+    void flushTCPWriteBuffer();
+    void compactTCPWriteBufferIfNeeded();
+    void failTCPSend(const std::string& text);
+    void scheduleTCPWriteRetry();
+    void scheduleTCPPing(int64_t generation);
+
+    // --- UDP data recovery (datachannel/)
+    void recoverUDPDataChannel(const std::string& reason);
+    void openFreshSessionForUDPRecovery(const VantuConfig& config, const std::string& reason);
+    void finishFailedUDPRecovery(const std::string& message);
 
     // --- keepalive and default path (datachannel/)
     void startKeepalive();

@@ -100,11 +100,38 @@ void PacketTunnelProvider::sendPlainFrame(const Bytes& frame) {
         return;
     }
 
-    // Stream transport: units would be length-prefixed onto the TCP data
-    // socket. That channel does not exist yet, so dataFD is always -1 and
-    // the unit is dropped without a trace, as for a channel whose socket is
-    // not open.
-    if (dataFD < 0) return;
+    // Stream transport: the unit, length-prefixed, into the write buffer.
+    if (dataFD < 0) return;  // no socket: dropped, its sequence number stays used
+    Bytes streamFrame;
+    streamFrame.reserve(unit.size() + 4);
+    appendBE(streamFrame, static_cast<uint32_t>(unit.size()));
+    streamFrame.insert(streamFrame.end(), unit.begin(), unit.end());
+    ++tcpSendAttempts;
+    if constexpr (packetLoggingEnabled) logPacket("TCP queued " + std::to_string(streamFrame.size()) + " bytes");
+    try {
+        enqueueTCPWrite(streamFrame);
+    } catch (const VantuError& e) {
+        const std::string text = e.what();
+        lastTCPSendError = text;
+        if (handshakeCompleted) {
+            // A full buffer is congestion towards a slow server, not a broken
+            // socket: the frame is dropped like a packet at a full queue and
+            // counted, with one event per episode (each event is a store
+            // write). Counting it as a send failure would end the tunnel
+            // after three drops under any sustained load.
+            ++tcpSendBufferOverflows;
+            if (!tcpSendBufferOverflowReported) {
+                tcpSendBufferOverflowReported = true;
+                recordDiagnostic("TCP send failed: " + text);
+            }
+            return;
+        }
+        ++tcpSendFailures;
+        recordDiagnostic("TCP send failed: " + text);
+        finishHandshake(TunnelError::fromVantu("TCP send failed: " + text));
+        return;
+    }
+    tcpSendBufferOverflowReported = false;
 }
 
 void PacketTunnelProvider::handleUDPWriteCompletion(const std::weak_ptr<UDPSession>& written,

@@ -42,10 +42,7 @@ void PacketTunnelProvider::startDataChannel(const std::string& serverHost, std::
     resetTCPDiagnostics();
 
     if (channelSession->transport == "tcp") {
-        // The stream transport is not built yet. Say so plainly instead of
-        // reporting a handshake that never happened; finishHandshake closes
-        // the (empty) channel and hands the error to the waiting start.
-        finishHandshake(TunnelError::fromVantu("TCP data channel is not supported yet"));
+        startTCPConnection(serverHost, std::move(channelSession), generation);
         return;
     }
     startUDPConnection(serverHost, std::move(channelSession), generation);
@@ -193,13 +190,11 @@ void PacketTunnelProvider::failDataChannel(const std::string& message) {
         return;
     }
     if (session && session->transport == "udp" && activeConfig) {
-        // Rebuilding the UDP channel in place (a fresh control session and
-        // handshake while the tunnel stays up) is not available yet, so a
-        // lost UDP channel ends the tunnel just like the stream transport.
-        closeDataChannel();
-        host.cancelTunnelWithError(TunnelError::fromVantu(message));
+        recoverUDPDataChannel(message);
         return;
     }
+    // The stream transport is not rebuilt: TCP itself already retransmits,
+    // so a stream that failed means a server or path that is gone.
     closeDataChannel();
     host.cancelTunnelWithError(TunnelError::fromVantu(message));
 }

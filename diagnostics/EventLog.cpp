@@ -88,6 +88,7 @@ std::string PacketTunnelProvider::tcpDiagnostics() const {
     text += " sentBytes=" + std::to_string(tcpSentBytes);
     text += " receivedBytes=" + std::to_string(tcpReceivedBytes);
     text += " framesReceived=" + std::to_string(tcpFramesReceived);
+    if (tcpSendBufferOverflows > 0) text += " bufferOverflows=" + std::to_string(tcpSendBufferOverflows);
     if (!lastTCPSendError.empty()) text += " lastSendError=" + lastTCPSendError;
     if (!lastTCPReceiveError.empty()) text += " lastReceiveError=" + lastTCPReceiveError;
     if (!lastSentPlainPreview.empty()) text += " lastSentPlain=" + lastSentPlainPreview;
@@ -113,6 +114,8 @@ void PacketTunnelProvider::resetTCPDiagnostics() {
     tcpSentBytes = 0;
     tcpReceivedBytes = 0;
     tcpFramesReceived = 0;
+    tcpSendBufferOverflows = 0;
+    tcpSendBufferOverflowReported = false;
     lastTCPSendError.clear();
     lastTCPReceiveError.clear();
     lastSentPlainPreview.clear();

@@ -195,6 +195,9 @@ public:
     virtual std::shared_ptr<UDPSession> createUDPSession(const std::string& host, const std::string& port) = 0;
     virtual std::shared_ptr<TCPConnection> createTCPConnection(const std::string& host, const std::string& port) = 0;
     virtual std::optional<NetworkPath> defaultPath() const = 0;
+    // The firewall mark that keeps a socket the provider opens itself (the
+    // TCP data channel) outside the tunnel; 0 when the host needs none.
+    virtual uint32_t outsideSocketMark() const { return 0; }
 };
 
 // ---------------------------------------------------------------- defaults store

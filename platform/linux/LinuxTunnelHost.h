@@ -85,6 +85,7 @@ public:
     // with the interface down. Identity: "<ifname> via <gateway> src <addr>".
     // None when netlink cannot be asked.
     std::optional<NetworkPath> defaultPath() const override;
+    uint32_t outsideSocketMark() const override { return options_.fwmark; }
 
     // The synchronous forms of setTunnelNetworkSettings: apply replaces
     // whatever an earlier apply set; clear removes everything.
