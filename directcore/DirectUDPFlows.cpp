@@ -31,7 +31,11 @@ std::shared_ptr<DirectUDPSessionBox> PacketTunnelProvider::makeDirectUDPSession(
     box->lastSeen = now();
     directUDPSessions[key] = box;
     ++directUDPSessionsOpened;
-    recordDiagnostic("direct core UDP session opened " + key.description());
+    // A debug line, not an event: every event is persisted at once, on this
+    // queue, so a burst of new flows would stall the read loop on the store
+    // (and the TUN device drop what it cannot queue), and push every notable
+    // event out of the bounded log. The counters tell how many opened.
+    logDNS("direct core UDP session opened " + key.description());
 
     box->session->setReadHandler(
         [weakSelf = weak_from_this(), weakSession = std::weak_ptr<UDPSession>(box->session), key](
