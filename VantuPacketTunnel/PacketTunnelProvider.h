@@ -178,6 +178,9 @@ public:
     int64_t tcpSendBufferOverflows = 0;
     bool tcpSendBufferOverflowReported = false;  // one event per episode
     std::string lastSentPlainPreview, lastReceivedPlainPreview, lastDecryptError;
+    // IP packets carried by data frames and their bytes, whatever the
+    // transport: what `vantuctl status` shows as traffic.
+    int64_t tunnelPacketsOut = 0, tunnelBytesOut = 0, tunnelPacketsIn = 0, tunnelBytesIn = 0;
     // Every unit that did not open counts; the log lines about them are
     // rate limited and say how many were left out in between.
     int64_t decryptFailures = 0, decryptLogLinesSuppressed = 0;
@@ -202,6 +205,7 @@ public:
 
     // Termination and stop
     bool isTerminatingTunnel = false;
+    Instant tunnelUpSince = kDistantPast;  // when the network settings of the last start took
     std::string lastTunnelFailure;
     std::string lastStopReason;
     std::string lastStoppedSnapshot;

@@ -171,6 +171,7 @@ void PacketTunnelProvider::continueStartAfterDataChannel(std::optional<TunnelErr
             if (completion) completion(settingsError);
             return;
         }
+        self->tunnelUpSince = self->now();
         self->recordDiagnostic("network settings applied");
         self->readPackets();
         if (completion) completion(std::nullopt);

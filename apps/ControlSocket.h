@@ -36,6 +36,10 @@ namespace vantu::control {
 
 inline constexpr const char* kDefaultControlSocket = "/run/vantu/vantud.sock";
 inline constexpr const char* kDefaultStateDir = "/var/lib/vantu";
+// vantuctl's request for the status summary. It is vantud's to answer, not
+// an app message: it starts with a byte that UTF-8 never holds, so no app
+// message can look like it (the provider reads such bytes as "diagnostics").
+inline constexpr const char* kStatusRequest = "\xff" "vantu-status";
 // A message longer than this is cut here; app messages are short commands.
 inline constexpr size_t kMaxMessageBytes = 64 * 1024;
 // A client that neither finishes its message nor reads the reply within this

@@ -14,20 +14,20 @@
 
 #include <nlohmann/json.hpp>
 
+#include "apps/CommandLine.h"
 #include "apps/ControlSocket.h"
 #include "platform/Platform.h"
 #include "platform/linux/LinuxTunnelHost.h"
 
 namespace vantu::daemon {
 
-// A command line that cannot be run; main prints it with the usage.
-class UsageError : public std::runtime_error {
-public:
-    explicit UsageError(const std::string& message) : std::runtime_error(message) {}
-};
+using cli::UsageError;
 
 struct DaemonOptions {
     bool help = false;
+    bool version = false;
+    bool checkConfig = false;  // print the configuration as read, and its warnings
+    bool cleanupOnly = false;  // remove what a daemon left, and exit
     std::string configPath;
     std::string stateDir = control::kDefaultStateDir;
     std::string controlSocket = control::kDefaultControlSocket;
@@ -72,79 +72,71 @@ inline uint32_t parseUnsigned32(const std::string& option, const std::string& te
 
 inline DaemonOptions parseDaemonArguments(const std::vector<std::string>& args) {
     DaemonOptions options;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string value;
-        bool inlineValue = false;
-        if (arg.rfind("--", 0) == 0) {
-            const auto eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-                inlineValue = true;
-            }
-        }
-        auto next = [&]() -> std::string {
-            if (inlineValue) return value;
-            if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
-            return args[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
+    static const std::vector<cli::Option> known = {
+        {"help", false, 'h'},        {"version", false, 'V'},    {"config", true, 'c'},
+        {"check-config", false},     {"cleanup", false},         {"kill-switch", false},
+        {"state-dir", true},         {"tun-name", true},         {"control-socket", true},
+        {"table", true},             {"fwmark", true},           {"rule-priority", true},
+        {"virtual-dns", true},       {"dns", true},              {"resolv-conf", true},
+        {"resolv-conf-backup", true},
+    };
+    const auto operands = cli::parseOptions(args, known, [&](const std::string& name, const std::string& value) {
+        const std::string option = "--" + name;
+        if (name == "help") {
             options.help = true;
-        } else if (arg == "--config") {
-            options.configPath = next();
-        } else if (arg == "--state-dir") {
-            options.stateDir = next();
+        } else if (name == "version") {
+            options.version = true;
+        } else if (name == "check-config") {
+            options.checkConfig = true;
+        } else if (name == "cleanup") {
+            options.cleanupOnly = true;
+        } else if (name == "kill-switch") {
+            options.host.killSwitch = true;
+        } else if (name == "config") {
+            options.configPath = value;
+        } else if (name == "state-dir") {
+            options.stateDir = value;
             while (options.stateDir.size() > 1 && options.stateDir.back() == '/') options.stateDir.pop_back();
             if (options.stateDir.empty()) throw UsageError("--state-dir must not be empty");
-        } else if (arg == "--tun-name") {
-            options.host.tunName = next();
-            if (options.host.tunName.empty() || options.host.tunName.size() >= 16) {
-                throw UsageError("--tun-name must be 1 to 15 characters");
-            }
-        } else if (arg == "--control-socket") {
-            options.controlSocket = next();
-            if (options.controlSocket.empty() || options.controlSocket.size() >= 108) {
+        } else if (name == "tun-name") {
+            options.host.tunName = value;
+            if (value.empty() || value.size() >= 16) throw UsageError("--tun-name must be 1 to 15 characters");
+        } else if (name == "control-socket") {
+            options.controlSocket = value;
+            if (value.empty() || value.size() >= 108) {
                 throw UsageError("--control-socket must be a path of 1 to 107 characters");
             }
-        } else if (arg == "--table") {
-            options.host.table = parseUnsigned32(arg, next());
+        } else if (name == "table") {
+            options.host.table = parseUnsigned32(option, value);
             const uint32_t t = options.host.table;
             if (t == 253 || t == 254 || t == 255) {
                 throw UsageError("--table must not be one of the system's tables (253 default, 254 main, 255 local)");
             }
-        } else if (arg == "--fwmark") {
-            options.host.fwmark = parseUnsigned32(arg, next());
-        } else if (arg == "--rule-priority") {
+        } else if (name == "fwmark") {
+            options.host.fwmark = parseUnsigned32(option, value);
+        } else if (name == "rule-priority") {
             // The suppress rule takes this priority, the fwmark rule the next.
-            const uint32_t p = parseUnsigned32(arg, next());
+            const uint32_t p = parseUnsigned32(option, value);
             if (p >= 32765) throw UsageError("--rule-priority must be below 32765 (the main table's rule)");
             options.host.suppressRulePriority = p;
             options.host.fwmarkRulePriority = p + 1;
-        } else if (arg == "--virtual-dns") {
-            const std::string address = next();
+        } else if (name == "virtual-dns") {
             in_addr parsed{};
-            if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
-                throw UsageError("--virtual-dns must be an IPv4 address, not \"" + address + "\"");
+            if (inet_pton(AF_INET, value.c_str(), &parsed) != 1) {
+                throw UsageError("--virtual-dns must be an IPv4 address, not \"" + value + "\"");
             }
-            options.host.virtualDnsAddress = address;
-        } else if (arg == "--dns") {
-            options.host.dnsMode = parseDnsMode(next());
-        } else if (arg == "--resolv-conf") {
-            options.host.resolvConfPath = next();
-            if (options.host.resolvConfPath.empty() || options.host.resolvConfPath[0] != '/') {
-                throw UsageError("--resolv-conf must be an absolute path");
-            }
-        } else if (arg == "--resolv-conf-backup") {
-            options.host.resolvConfBackupPath = next();
-            if (options.host.resolvConfBackupPath.empty() || options.host.resolvConfBackupPath[0] != '/') {
-                throw UsageError("--resolv-conf-backup must be an absolute path");
-            }
-        } else {
-            throw UsageError("unknown argument \"" + args[i] + "\"");
+            options.host.virtualDnsAddress = value;
+        } else if (name == "dns") {
+            options.host.dnsMode = parseDnsMode(value);
+        } else if (name == "resolv-conf" || name == "resolv-conf-backup") {
+            if (value.empty() || value[0] != '/') throw UsageError(option + " must be an absolute path");
+            (name == "resolv-conf" ? options.host.resolvConfPath : options.host.resolvConfBackupPath) = value;
         }
+    });
+    if (!operands.empty()) throw UsageError("unexpected argument \"" + operands.front() + "\"");
+    if (!options.help && !options.version && !options.cleanupOnly && options.configPath.empty()) {
+        throw UsageError("--config FILE is required");
     }
-    if (!options.help && options.configPath.empty()) throw UsageError("--config FILE is required");
     return options;
 }
 
@@ -172,14 +164,14 @@ inline std::string daemonUsage() {
     const LinuxTunnelHostOptions defaults;
     std::ostringstream out;
     out << "Usage: vantud --config FILE [options]\n"
-           "       vantud --help\n"
+           "       vantud --help | --version\n"
            "\n"
            "Runs the Vantu tunnel in the foreground: opens a TUN device, connects to the\n"
            "server named in FILE, routes all IPv4 traffic through the tunnel and points\n"
            "the system resolver at it. Needs CAP_NET_ADMIN (root, or the systemd unit).\n"
            "\n"
            "Options:\n"
-           "  --config FILE          the tunnel configuration (required; see below)\n"
+           "  -c, --config FILE      the tunnel configuration (required; see below)\n"
            "  --state-dir DIR        persisted state: the event log, the last stop's\n"
            "                         report, learned routes, in DIR/state.db\n"
            "                         (default " << control::kDefaultStateDir << ")\n"
@@ -212,7 +204,17 @@ inline std::string daemonUsage() {
            "                         file's path + .vantud-backup); for a read-only /etc\n"
            "                         where only the file is writable (the systemd unit),\n"
            "                         which is then rewritten in place\n"
+           "  --check-config         read FILE, print the values in effect (the secret\n"
+           "                         masked) and every warning, and exit: 0 when a\n"
+           "                         tunnel could start with it, 2 when not\n"
+           "  --kill-switch          keep traffic blocked when the tunnel fails and while\n"
+           "                         the daemon is restarted, until an explicit stop\n"
+           "                         (also \"killSwitch\": true in FILE); see below\n"
+           "  --cleanup              remove the rules, routes, addresses and DNS changes a\n"
+           "                         daemon with these options left, and exit (--config\n"
+           "                         optional); the unit's stop path runs it\n"
            "  -h, --help             this text\n"
+           "  -V, --version          the version\n"
            "\n"
            "Configuration file: one JSON object with the tunnel's settings.\n"
            "  server                   string   host:port of the server's control service\n"
@@ -223,7 +225,10 @@ inline std::string daemonUsage() {
            "  useServerRouting         boolean  follow the server's routing policy\n"
            "  clientDirectCoreEnabled  boolean  relay direct UDP flows outside the tunnel\n"
            "  clientDirectTCPEnabled   boolean  relay direct TCP flows outside the tunnel\n"
-           "JSON types are kept: a boolean written as \"true\" is text, not a boolean.\n"
+           "JSON types are kept: a boolean written as \"true\" is text, not a boolean,\n"
+           "and a value of the wrong type counts as absent. Unknown keys and values of\n"
+           "the wrong type are warned about on every start (and by --check-config), as\n"
+           "is a file with the secret that other users can read.\n"
            "Example:\n"
            "  {\"server\": \"vpn.example.net:8443\", \"secretKey\": \"...\",\n"
            "   \"deviceID\": \"laptop-1\", \"useServerRouting\": true}\n"
@@ -234,11 +239,23 @@ inline std::string daemonUsage() {
            "  is now. Events go to syslog (ident vantud) and stderr.\n"
            "  SIGTERM or SIGINT stops the tunnel, removes every route, rule, address and\n"
            "  DNS change, and exits 0. A failed start prints the error on stderr and\n"
-           "  exits 1; so does a tunnel that fails while running (server gone, keepalive\n"
-           "  timed out).\n"
+           "  exits 1; so does a tunnel that fails while running and cannot be rebuilt.\n"
+           "  A lost UDP data channel (server silent for 35 s, path changed) is rebuilt\n"
+           "  while vantud keeps running and the routes stay in place: first on the same\n"
+           "  session, then with a fresh control session; a lost TCP channel ends it.\n"
            "  Control socket: one message per connection, read to end of stream (at most\n"
            "  64 KiB); the reply is the diagnostics report. \"resetDiagnostics\" resets the\n"
            "  counters and the event log. Use vantuctl.\n"
+           "\n"
+           "Kill switch:\n"
+           "  The tunnel table also holds an unreachable default behind the TUN's, so no\n"
+           "  unmarked packet leaves outside the tunnel while the rules exist. When the\n"
+           "  tunnel fails, vantud exits 1 leaving the rules and the unreachable defaults\n"
+           "  (IPv4 and IPv6), and the next start keeps them while it connects; the\n"
+           "  daemon's own marked sockets still reach the server. SIGTERM removes\n"
+           "  everything as always. vantud --cleanup removes it too, except when run by\n"
+           "  the unit after a failure that the unit restarts (SERVICE_RESULT other than\n"
+           "  success, EXIT_STATUS other than 2) with the kill switch on.\n"
            "\n"
            "Exit status: 0 stopped by a signal; 1 the tunnel failed to start or failed\n"
            "while running; 2 bad command line or configuration file.\n";

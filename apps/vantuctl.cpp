@@ -1,7 +1,8 @@
-// vantuctl: sends one app message to vantud and prints the reply. When no
-// daemon answers, it builds the same report from the state the daemon left
-// in its state directory (the event log and the report taken at the last
-// stop), so that why a tunnel ended can be read after it ended.
+// vantuctl: the tunnel's status at a glance, its diagnostics report, and any
+// app message sent to vantud as it is. When no daemon answers, the status
+// and the report come from the state the daemon left in its state directory
+// (the event log and the report taken at the last stop), so that why a
+// tunnel ended can be read after it ended.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +15,10 @@
 #include <vector>
 
 #include "VantuPacketTunnel/PacketTunnelProvider.h"
+#include "apps/CommandLine.h"
 #include "apps/ControlSocket.h"
+#include "apps/CtlOptions.h"
+#include "diagnostics/Status.h"
 #include "platform/linux/AsioWorkQueue.h"
 #include "platform/linux/SqliteDefaultsStore.h"
 
@@ -28,19 +32,24 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNotRunning = 3;
 
 void printUsage(std::ostream& out) {
-    out << "Usage: vantuctl [--control-socket PATH] [--state-dir DIR] [--timeout SECONDS] [MESSAGE]\n"
-           "       vantuctl --help\n"
+    out << "Usage: vantuctl [options] [status [--json]]\n"
+           "       vantuctl [options] report | reset | send TEXT\n"
+           "       vantuctl --help | --version\n"
            "\n"
-           "Sends MESSAGE to vantud and prints its reply, the tunnel's diagnostics report.\n"
-           "  diagnostics        the report (the default MESSAGE)\n"
-           "  resetDiagnostics   reset the counters and the event log, then the report\n"
-           "Any other text is answered with the report as well.\n"
+           "Commands:\n"
+           "  status       the tunnel at a glance (the default): state, server, address,\n"
+           "               uptime, last frame from the server, traffic, DNS and direct\n"
+           "               flows, the last failure; with --json one JSON object\n"
+           "  report       the full diagnostics report\n"
+           "  reset        reset the counters and the event log, then the report\n"
+           "  send TEXT    send TEXT to the tunnel as an app message, print the reply\n"
            "\n"
-           "When no daemon answers on the control socket, the report is built from the\n"
-           "state saved in the state directory: the recent events and the report taken\n"
-           "when the tunnel last stopped. A note on stderr says the daemon is not running.\n"
+           "When no daemon answers on the control socket, the status and the report\n"
+           "come from the state saved in the state directory: the recent events and the\n"
+           "report taken when the tunnel last stopped.\n"
            "\n"
            "Options:\n"
+           "  -j, --json             status as JSON (stable keys; null where nothing applies)\n"
            "  --control-socket PATH  the daemon's socket (default "
         << control::kDefaultControlSocket
         << ")\n"
@@ -49,9 +58,11 @@ void printUsage(std::ostream& out) {
         << ")\n"
            "  --timeout SECONDS      how long to wait for the reply (default 15; a daemon\n"
            "                         in the middle of its control exchange answers late)\n"
+           "  -h, --help             this text\n"
+           "  -V, --version          the version\n"
            "\n"
-           "Exit status: 0 the daemon answered; 3 the daemon is not running and the\n"
-           "report comes from the saved state; 1 no report could be had; 2 bad usage.\n";
+           "Exit status: 0 the daemon answered; 3 the daemon is not running and what is\n"
+           "shown comes from the saved state; 1 nothing could be had; 2 bad usage.\n";
 }
 
 // Platform objects for a provider that only reads its saved state: nothing
@@ -123,79 +134,91 @@ std::optional<std::string> offlineReport(const std::string& stateDir, const std:
     }
 }
 
+// The report taken at the last stop, from the saved state; empty when none.
+std::string savedStopSnapshot(const std::string& stateDir, std::string& error) {
+    const std::string path = stateDir + "/state.db";
+    if (::access(path.c_str(), F_OK) != 0) return "";
+    if (::access(path.c_str(), R_OK | W_OK) != 0) {
+        error = "cannot open " + path + ": permission denied (run as the daemon's user, usually root)";
+        return "";
+    }
+    try {
+        SqliteDefaultsStore store(path);
+        return store.string(PacketTunnelProvider::kLastStoppedSnapshotKey).value_or("");
+    } catch (const std::exception& e) {
+        error = std::string("cannot read the saved state: ") + e.what();
+        return "";
+    }
+}
+
+void printText(const std::string& text) {
+    std::cout << text;
+    if (!text.empty() && text.back() != '\n') std::cout << '\n';
+}
+
+int runStatus(const ctl::CtlOptions& options, const control::ControlReply& answer) {
+    nlohmann::json status;
+    int exitCode = kExitAnswered;
+    if (answer.status == control::ControlReply::Status::answered) {
+        status = nlohmann::json::parse(answer.reply, nullptr, false);
+        if (!status.is_object() || !status.contains("state")) {
+            std::cerr << "vantuctl: the daemon did not answer the status request (an older vantud?); "
+                         "try 'vantuctl report'" << std::endl;
+            return kExitFailed;
+        }
+    } else {
+        std::string error;
+        status = stoppedTunnelStatus(savedStopSnapshot(options.stateDir, error));
+        if (!error.empty()) std::cerr << "vantuctl: " << error << std::endl;
+        exitCode = kExitNotRunning;
+    }
+    if (options.json) {
+        std::cout << status.dump(2) << std::endl;
+    } else {
+        std::cout << formatTunnelStatus(status);
+    }
+    return exitCode;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string socketPath = control::kDefaultControlSocket;
-    std::string stateDir = control::kDefaultStateDir;
-    std::optional<std::string> message;
-    double timeoutSeconds = 15;
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    ctl::CtlOptions options;
     try {
-        for (size_t i = 0; i < args.size(); ++i) {
-            std::string arg = args[i];
-            std::optional<std::string> inlineValue;
-            if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-                inlineValue = arg.substr(arg.find('=') + 1);
-                arg = arg.substr(0, arg.find('='));
-            }
-            auto value = [&]() -> std::string {
-                if (inlineValue) return *inlineValue;
-                if (i + 1 >= args.size()) throw std::invalid_argument(arg + " needs a value");
-                return args[++i];
-            };
-            if (arg == "--help" || arg == "-h") {
-                printUsage(std::cout);
-                return kExitAnswered;
-            } else if (arg == "--control-socket") {
-                socketPath = value();
-            } else if (arg == "--state-dir") {
-                stateDir = value();
-            } else if (arg == "--timeout") {
-                const std::string text = value();
-                size_t used = 0;
-                timeoutSeconds = std::stod(text, &used);
-                if (used != text.size() || !(timeoutSeconds > 0) || timeoutSeconds > 3600) {
-                    throw std::invalid_argument("--timeout must be a number of seconds from 0 to 3600");
-                }
-            } else if (arg == "--") {
-                if (i + 1 < args.size()) message = args[++i];
-            } else if (arg.rfind("--", 0) == 0) {
-                throw std::invalid_argument("unknown option \"" + arg + "\"");
-            } else if (!message) {
-                message = arg;
-            } else {
-                throw std::invalid_argument("only one MESSAGE may be given");
-            }
-        }
-    } catch (const std::exception& e) {
-        std::cerr << "vantuctl: " << e.what() << "\n\n";
-        printUsage(std::cerr);
+        options = ctl::parseCtlArguments(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const cli::UsageError& e) {
+        cli::printUsageError("vantuctl", e.what());
         return kExitUsage;
     }
-    const std::string text = message.value_or("diagnostics");
-
-    const auto timeout = std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000));
-    const control::ControlReply answer = control::sendControlMessage(socketPath, text, timeout);
-    if (answer.status == control::ControlReply::Status::answered) {
-        std::cout << answer.reply;
-        if (!answer.reply.empty() && answer.reply.back() != '\n') std::cout << '\n';
+    if (options.help) {
+        printUsage(std::cout);
         return kExitAnswered;
     }
+    if (options.version) {
+        cli::printVersion("vantuctl");
+        return kExitAnswered;
+    }
+
+    const auto timeout = std::chrono::milliseconds(static_cast<int64_t>(options.timeoutSeconds * 1000));
+    const control::ControlReply answer = control::sendControlMessage(options.controlSocket, options.message(), timeout);
     if (answer.status == control::ControlReply::Status::failed) {
         std::cerr << "vantuctl: " << answer.error << std::endl;
         return kExitFailed;
     }
+    if (options.command == ctl::Command::status) return runStatus(options, answer);
+    if (answer.status == control::ControlReply::Status::answered) {
+        printText(answer.reply);
+        return kExitAnswered;
+    }
 
     std::cerr << "vantuctl: vantud is not running (" << answer.error << "); the report below comes from the state "
-              << "saved in " << stateDir << std::endl;
+              << "saved in " << options.stateDir << std::endl;
     std::string error;
-    const auto report = offlineReport(stateDir, text, error);
+    const auto report = offlineReport(options.stateDir, options.message(), error);
     if (!report) {
         std::cerr << "vantuctl: " << error << std::endl;
         return kExitFailed;
     }
-    std::cout << *report;
-    if (!report->empty() && report->back() != '\n') std::cout << '\n';
+    printText(*report);
     return kExitNotRunning;
 }

@@ -6,8 +6,10 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <syslog.h>
 #include <string.h>
 
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -19,9 +21,13 @@
 
 #include "VantuPacketTunnel/PacketTunnelProvider.h"
 #include "apps/ControlSocket.h"
+#include "apps/ConfigCheck.h"
 #include "apps/DaemonOptions.h"
+#include "apps/ServiceStatus.h"
+#include "diagnostics/Status.h"
 #include "platform/linux/AsioWorkQueue.h"
 #include "platform/linux/LinuxTunnelHost.h"
+#include "platform/linux/ServiceNotifier.h"
 #include "platform/linux/SqliteDefaultsStore.h"
 #include "platform/linux/SystemLogs.h"
 #include "platform/linux/TunPacketFlow.h"
@@ -35,11 +41,12 @@ constexpr int kReasonProviderFailed = 2;
 // A stop whose completion does not arrive in this time is finished anyway,
 // so that the system is always cleaned up and the daemon always exits.
 constexpr double kStopDeadlineSeconds = 15.0;
+constexpr double kStatusWatchSeconds = 2.0;
 
 class Daemon {
 public:
-    Daemon(DaemonOptions options, ProviderConfiguration configuration)
-        : options_(std::move(options)), configuration_(std::move(configuration)) {}
+    Daemon(DaemonOptions options, ProviderConfiguration configuration, std::vector<std::string> warnings)
+        : options_(std::move(options)), configuration_(std::move(configuration)), warnings_(std::move(warnings)) {}
 
     int run() {
         // Installed first, so no moment of the start is left to the default
@@ -53,6 +60,7 @@ public:
             signals_->add(signo);
         }
         waitForSignal();
+        for (const std::string& warning : warnings_) log_.write(LOG_WARNING, "vantud: configuration: " + warning);
         // The control socket comes first: it is what finds another vantud
         // still running, before anything of that daemon's is touched.
         control_ = std::make_unique<control::ControlSocketServer>(
@@ -60,6 +68,10 @@ public:
             [this](Bytes message, std::function<void(Bytes)> reply) {
                 // Connections are served on the queue, which runs only once
                 // the provider exists.
+                if (std::string(message.begin(), message.end()) == control::kStatusRequest) {
+                    reply(bytesOf(tunnelStatus(*provider_).dump()));
+                    return;
+                }
                 provider_->handleAppMessage(message, [reply = std::move(reply)](std::optional<Bytes> answer) {
                     reply(answer.value_or(Bytes{}));
                 });
@@ -74,6 +86,7 @@ public:
             host_ = std::make_unique<LinuxTunnelHost>(queue_, hostOptions, configuration_, &log_);
         } catch (const std::exception& e) {
             std::cerr << "vantud: " << e.what() << std::endl;
+            service_.failed(e.what());
             return 1;
         }
         if (!store_->movedAsidePath().empty()) {
@@ -82,6 +95,7 @@ public:
         }
         // A daemon that crashed or was killed left its rules, its table's
         // routes and perhaps a rewritten resolv.conf behind.
+        // With the kill switch the block stays (or is put in place) instead.
         if (auto error = host_->cleanupStale()) note("cleaning up after an earlier run: " + error->description());
 
         provider_ = PacketTunnelProvider::create(Platform{queue_, *flow_, *host_, *store_, log_});
@@ -91,6 +105,9 @@ public:
         note("starting on " + flow_->name() + ", table " + std::to_string(options_.host.table) + ", fwmark " +
              std::to_string(options_.host.fwmark) + ", dns " + dnsModeName(options_.host.dnsMode) + ", control " +
              options_.controlSocket + ", state " + options_.statePath());
+        const auto server = configuration_.find("server");
+        service_.starting(server != configuration_.end() && server->is_string() ? server->get<std::string>()
+                                                                                 : std::string("the server"));
         provider_->startTunnel([this](std::optional<TunnelError> error) { onStarted(error); });
 
         while (phase_ != Phase::done) {
@@ -101,7 +118,7 @@ public:
                 note(std::string("unexpected failure on the work queue: ") + e.what());
                 if (phase_ == Phase::starting || phase_ == Phase::running) {
                     std::cerr << "vantud: internal error: " << e.what() << std::endl;
-                    finish(kReasonProviderFailed, 1);
+                    finish(kReasonProviderFailed, 1, std::string("internal error: ") + e.what());
                 }
             }
         }
@@ -123,7 +140,7 @@ private:
                 note(name + " while stopping; still cleaning up");
             } else {
                 note("stopping on " + name);
-                finish(kReasonUserInitiated, 0);
+                finish(kReasonUserInitiated, 0, name);
             }
             waitForSignal();
         });
@@ -133,37 +150,59 @@ private:
         if (phase_ != Phase::starting) return;
         if (error) {
             std::cerr << "vantud: start failed: " << error->description() << std::endl;
-            finish(kReasonProviderFailed, 1);
+            service_.failed("start failed: " + error->description());
+            finish(kReasonProviderFailed, 1, "start failed");
             return;
         }
         phase_ = Phase::running;
-        note("tunnel up on " + flow_->name());
+        log_.write(LOG_NOTICE, "vantud: tunnel up on " + flow_->name());
+        service_.up(tunnelStatus(*provider_), flow_->name());
+        watchStatus();
+    }
+
+    // The service manager's status line follows the data channel's
+    // recoveries; the provider's state is looked at every few seconds.
+    void watchStatus() {
+        queue_.after(Duration(kStatusWatchSeconds), [this] {
+            if (phase_ != Phase::running) return;
+            service_.observe(tunnelStatus(*provider_));
+            watchStatus();
+        });
     }
 
     void onTunnelCancelled(const TunnelError& error) {
         if (phase_ == Phase::stopping || phase_ == Phase::done) return;
         std::cerr << "vantud: tunnel failed: " << error.description() << std::endl;
-        finish(kReasonProviderFailed, 1);
+        service_.failed("tunnel failed: " + error.description());
+        finish(kReasonProviderFailed, 1, "tunnel failed");
     }
 
     // Stops the provider, then removes everything the tunnel put on the
     // system and ends the work queue.
-    void finish(int reason, int exitCode) {
+    void finish(int reason, int exitCode, const std::string& why) {
         if (phase_ == Phase::stopping || phase_ == Phase::done) return;
         phase_ = Phase::stopping;
         exitCode_ = exitCode;
+        service_.stopping(why);
         auto finished = std::make_shared<bool>(false);
         auto complete = [this, finished] {
             if (*finished) return;
             *finished = true;
-            if (auto error = host_->cleanup()) note("cleanup incomplete: " + error->description());
+            // With the kill switch a failed tunnel leaves the block in place:
+            // traffic stays stopped until someone stops vantud on purpose.
+            if (exitCode_ != 0 && options_.host.killSwitch) {
+                if (auto error = host_->block()) note("kill switch incomplete: " + error->description());
+            } else if (auto error = host_->cleanup()) {
+                note("cleanup incomplete: " + error->description());
+            }
             flow_->close();
             control_->close();
             if (signals_) {
                 std::error_code ignored;
                 signals_->cancel(ignored);
             }
-            note(exitCode_ == 0 ? "stopped" : "stopped after a failure");
+            log_.write(exitCode_ == 0 ? LOG_NOTICE : LOG_ERR,
+                       exitCode_ == 0 ? "vantud: stopped" : "vantud: stopped after a failure");
             phase_ = Phase::done;
             queue_.stop();
         };
@@ -185,9 +224,12 @@ private:
 
     DaemonOptions options_;
     ProviderConfiguration configuration_;
+    std::vector<std::string> warnings_;
     // Declared first: every platform object below lives on it.
     AsioWorkQueue queue_;
     SyslogLog log_{"vantud", true};
+    ServiceNotifier notifier_;
+    ServiceStatus service_{notifier_};
     std::unique_ptr<SqliteDefaultsStore> store_;
     std::unique_ptr<TunPacketFlow> flow_;
     std::unique_ptr<LinuxTunnelHost> host_;
@@ -197,6 +239,37 @@ private:
     Phase phase_ = Phase::starting;
     int exitCode_ = 0;
 };
+
+// vantud --cleanup: what a daemon with these options left is removed. Run
+// by the unit after every stop; after a failure that the unit answers with a
+// restart, a kill switch's block stays for the next start to take over.
+int cleanupOnly(const DaemonOptions& options) {
+    const char* result = std::getenv("SERVICE_RESULT");
+    const char* exitStatus = std::getenv("EXIT_STATUS");
+    const bool restartFollows = result && std::string(result) != "success" &&
+                                !(exitStatus && std::string(exitStatus) == "2");
+    SyslogLog log("vantud", true);
+    try {
+        AsioWorkQueue queue;
+        LinuxTunnelHost host(queue, options.host, std::nullopt, &log);
+        if (options.host.killSwitch && restartFollows) {
+            log.write(LOG_NOTICE, std::string("vantud: kill switch: the daemon ended (") + result +
+                                      ") and is restarted; traffic stays blocked");
+            return host.block() ? 1 : 0;
+        }
+        auto error = host.cleanup();
+        if (auto dns = host.cleanupStaleDns(); dns && !error) error = dns;
+        if (error) {
+            std::cerr << "vantud: cleanup incomplete: " << error->description() << std::endl;
+            return 1;
+        }
+        log.write(LOG_NOTICE, "vantud: cleanup done");
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "vantud: cleanup failed: " << e.what() << std::endl;
+        return 1;
+    }
+}
 
 }  // namespace
 
@@ -208,18 +281,53 @@ int main(int argc, char** argv) {
     try {
         options = parseDaemonArguments(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const UsageError& e) {
-        std::cerr << "vantud: " << e.what() << "\n\n" << daemonUsage();
+        vantu::cli::printUsageError("vantud", e.what());
         return 2;
     }
     if (options.help) {
         std::cout << daemonUsage();
         return 0;
     }
+    if (options.version) {
+        vantu::cli::printVersion("vantud");
+        return 0;
+    }
     vantu::ProviderConfiguration configuration;
+    if (options.cleanupOnly && options.configPath.empty()) return cleanupOnly(options);
     try {
         configuration = loadProviderConfiguration(options.configPath);
     } catch (const std::exception& e) {
         std::cerr << "vantud: " << e.what() << std::endl;
+        // A broken file must not keep the last daemon's leftovers in place.
+        if (options.cleanupOnly) return cleanupOnly(options);
+        return 2;
+    }
+    const auto killSwitch = configuration.find("killSwitch");
+    if (killSwitch != configuration.end() && killSwitch->is_boolean() && killSwitch->get<bool>()) {
+        options.host.killSwitch = true;
+    }
+    if (options.cleanupOnly) return cleanupOnly(options);
+    ConfigurationCheck check = checkConfiguration(configuration);
+    if (configuration.contains("secretKey")) {
+        if (auto warning = secretFileWarning(options.configPath, "secretKey")) check.warnings.push_back(*warning);
+    }
+    if (options.checkConfig) {
+        std::cout << "configuration " << options.configPath << "\n";
+        for (const auto& [name, value] : check.effective) {
+            std::cout << "  " << name << std::string(name.size() < 24 ? 25 - name.size() : 1, ' ') << value << "\n";
+        }
+        for (const std::string& warning : check.warnings) std::cout << "warning: " << warning << "\n";
+        if (check.error) {
+            std::cout << "error: " << *check.error << "\n";
+            return 2;
+        }
+        std::cout << (check.warnings.empty() ? "no warnings\n" : "usable, with the warnings above\n");
+        return 0;
+    }
+    // A file no tunnel can start with: exit 2, which the unit does not
+    // restart, instead of a start that fails again every few seconds.
+    if (check.error) {
+        std::cerr << "vantud: configuration " << options.configPath << ": " << *check.error << std::endl;
         return 2;
     }
     // Every direct flow and every DNS query in flight holds a socket of its
@@ -231,6 +339,6 @@ int main(int argc, char** argv) {
     }
     // A control client that hangs up early must not end the daemon.
     signal(SIGPIPE, SIG_IGN);
-    Daemon daemon(std::move(options), std::move(configuration));
+    Daemon daemon(std::move(options), std::move(configuration), std::move(check.warnings));
     return daemon.run();
 }

@@ -41,6 +41,10 @@ void PacketTunnelProvider::sendFrame(uint8_t type, const Bytes& payload) {
     frame.reserve(payload.size() + 1);
     frame.push_back(type);
     frame.insert(frame.end(), payload.begin(), payload.end());
+    if (type == kFrameData) {
+        ++tunnelPacketsOut;
+        tunnelBytesOut += static_cast<int64_t>(payload.size());
+    }
     sendPlainFrame(frame);
 }
 
@@ -209,6 +213,8 @@ void PacketTunnelProvider::handleFrame(const Bytes& frame) {
             // the system, so there is nothing to wait for), which is why the
             // batch can live here.
             static const std::vector<int> ipv4Protocol{2};  // AF_INET
+            ++tunnelPacketsIn;
+            tunnelBytesIn += static_cast<int64_t>(frame.size() - 1);
             std::vector<Bytes> packets;
             packets.emplace_back(frame.begin() + 1, frame.end());
             applyDirectRoutesFromDNS(packets.front(), [this, &packets] { packetFlow.writePackets(packets, ipv4Protocol); });

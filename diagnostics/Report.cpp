@@ -153,6 +153,7 @@ void PacketTunnelProvider::resetDiagnosticsCounters() {
     directTCPFailureWindowCount = 0;
     dataRecoveryAttempts = dataRecoverySuccesses = dataRecoveryFailures = 0;
     keepaliveTimeouts = 0;
+    tunnelPacketsOut = tunnelBytesOut = tunnelPacketsIn = tunnelBytesIn = 0;
 
     directTCPFailureWindowStartedAt = kDistantPast;
     lastDataFrameReceivedAt = kDistantPast;

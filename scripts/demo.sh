@@ -3,7 +3,8 @@
 # vantud in the client sends everything through the tunnel to vantu-server,
 # which forwards it (masqueraded) to the web host. Shows ping, an HTTP
 # request and a name lookup through the tunnel, where the packets went, and
-# vantuctl's report, then removes everything it created.
+# `vantuctl status` beside vantuctl's full report, then removes everything it
+# created.
 #
 # Usage: scripts/demo.sh BUILD_DIR     (as root: sudo make demo)
 set -euo pipefail
@@ -79,7 +80,7 @@ show topo_in_client dig +short +time=2 +tries=1 www.vantu.test || echo "no answe
 echo "the DNS server's log (who asked):"
 tail -n 3 "$TOPO_RUN_DIR/dns.log" | sed 's/^/  dns server: /'
 echo "vantuctl's DNS counters:"
-topo_vantuctl "$BUILD" | grep -m1 '^dns servers=' | sed 's/^/  /'
+topo_vantuctl "$BUILD" report | grep -m1 '^dns servers=' | sed 's/^/  /'
 
 step "proof of the path"
 echo "packets the server took out of the tunnel into $TOPO_SERVER_TUN meanwhile: $((tun_after - tun_before))"
@@ -88,8 +89,11 @@ echo "not from the client's own $TOPO_CLIENT_ADDR:"
 grep 'GET /' "$TOPO_RUN_DIR/web.log" | sed 's/^/  web: /'
 show topo_in_server nft list table ip vantu_topology
 
-step "vantuctl (the daemon's diagnostics report)"
-topo_vantuctl "$BUILD"
+step "vantuctl status (the tunnel at a glance)"
+topo_vantuctl "$BUILD" status
+
+step "vantuctl report (the daemon's full diagnostics report)"
+topo_vantuctl "$BUILD" report
 
 step "stopping vantud with SIGTERM"
 kill -TERM "$TOPO_CLIENT_PID"
@@ -100,5 +104,7 @@ else
 fi
 echo "rules left in $TOPO_NS_CLIENT:"
 topo_in_client ip rule | sed 's/^/  /'
+echo "vantuctl status with vantud gone (from the saved state):"
+topo_vantuctl "$BUILD" status | sed 's/^/  /' || true
 echo "resolv.conf of $TOPO_NS_CLIENT is back to:"
 sed 's/^/  /' "$TOPO_RUN_DIR/client-resolv.conf"

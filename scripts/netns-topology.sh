@@ -142,6 +142,35 @@ EOF
   topo_log "namespaces $TOPO_NS_CLIENT, $TOPO_NS_SERVER, $TOPO_NS_WEB are up"
 }
 
+# IPv6 beside the IPv4 addresses (documentation prefix 2001:db8::/32): the
+# client reaches the web host through the server, which forwards IPv6 as a
+# plain router would (no IPv6 in the tunnel). Addresses skip duplicate
+# detection so that they work at once.
+TOPO_CLIENT_ADDR6=2001:db8:1::2
+TOPO_SERVER_OUTSIDE_ADDR6=2001:db8:1::1
+TOPO_SERVER_INSIDE_ADDR6=2001:db8:2::1
+TOPO_WEB_ADDR6=2001:db8:2::2
+topo_add_ipv6() {
+  topo_in_client ip -6 addr add "$TOPO_CLIENT_ADDR6/64" dev vc0 nodad
+  topo_in_server ip -6 addr add "$TOPO_SERVER_OUTSIDE_ADDR6/64" dev vs0 nodad
+  topo_in_server ip -6 addr add "$TOPO_SERVER_INSIDE_ADDR6/64" dev vs1 nodad
+  topo_in_web ip -6 addr add "$TOPO_WEB_ADDR6/64" dev vw0 nodad
+  topo_in_server sysctl -qw net.ipv6.conf.all.forwarding=1
+  topo_in_client ip -6 route add default via "$TOPO_SERVER_OUTSIDE_ADDR6"
+  topo_in_web ip -6 route add default via "$TOPO_SERVER_INSIDE_ADDR6"
+  # An HTTP server on the web host's IPv6 address.
+  (cd "$TOPO_RUN_DIR/www" && exec ip netns exec "$TOPO_NS_WEB" \
+    python3 -u -m http.server "$TOPO_WEB_PORT" --bind "$TOPO_WEB_ADDR6") \
+    >"$TOPO_RUN_DIR/web6.log" 2>&1 &
+  topo_wait_tcp "$TOPO_NS_WEB" "$TOPO_WEB_PORT" 10
+  local i=0
+  until grep -q . <<<"$(ip netns exec "$TOPO_NS_WEB" ss -Htln "src [$TOPO_WEB_ADDR6]:$TOPO_WEB_PORT" 2>/dev/null)"; do
+    [ $i -lt 50 ] || { topo_log "IPv6 web server did not start"; return 1; }
+    sleep 0.1
+    i=$((i + 1))
+  done
+}
+
 # A plain HTTP server on the web host, whose log names each client's
 # address, and a small DNS server for the vantu.test names.
 topo_start_web() {
@@ -259,7 +288,7 @@ topo_wait_applied() {
     # run), and the event must follow this run's "startTunnel": the event
     # log is persisted across runs.
     local report
-    if report=$(topo_vantuctl "$build" 2>/dev/null) &&
+    if report=$(topo_vantuctl "$build" report 2>/dev/null) &&
       awk '/ #[0-9]+ startTunnel$/ { up = 0 } / #[0-9]+ network settings applied$/ { up = 1 } END { exit !up }' \
         <<<"$report"; then
       return 0

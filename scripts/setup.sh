@@ -7,7 +7,13 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libasio-dev libssl-dev nlohmann-json3-dev libre2-dev libsqlite3-dev
   libnl-3-dev libnl-route-3-dev
+  # sd_notify for vantud's readiness and status under systemd
+  libsystemd-dev
+  # man pages from the programs' --help
+  help2man
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # fuzzing: clang with the libFuzzer runtime
+  clang libclang-rt-14-dev
   iproute2 iputils-ping curl iperf3 nftables tcpdump python3 procps kmod
   # DNS in the end-to-end tests: dnsmasq alone (no system service), dig
   dnsmasq-base bind9-dnsutils

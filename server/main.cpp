@@ -10,20 +10,24 @@
 #include <iostream>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "server/DnsForwarder.h"
 #include "server/EchoResponder.h"
 #include "server/ServerConfig.h"
+#include "server/ServerOptions.h"
 #include "server/TunSink.h"
 #include "server/VantuServer.h"
 
 namespace {
 
 void printUsage(std::ostream& out) {
-    out << "Usage: vantu-server --config FILE\n"
-           "       vantu-server --help\n\n"
+    out << "Usage: vantu-server -c|--config FILE [--check-config]\n"
+           "       vantu-server --help | --version\n\n"
            "Grants tunnel sessions on a TCP control port and carries their encrypted\n"
-           "packets on a UDP data port. SIGINT or SIGTERM stops it.\n\n"
+           "packets on a UDP data port. SIGINT or SIGTERM stops it.\n"
+           "--check-config reads FILE, prints the values in effect (secrets masked) and\n"
+           "any warning, and exits: 0 when the server could start with it, 2 when not.\n\n"
         << vantu::server::ServerConfig::formatHelp() << vantu::server::tunSinkConfigHelp()
         << vantu::server::dnsForwarderConfigHelp()
         << "\nExample:\n"
@@ -49,31 +53,60 @@ void logLine(const std::string& line) {
     std::cerr << stamp << " vantu-server: " << line << std::endl;
 }
 
+// Loads the file as a start would, and says what it made of it.
+int checkConfiguration(const std::string& path) {
+    try {
+        std::optional<std::string> tunName;
+        std::optional<asio::ip::udp::endpoint> dnsForwarder;
+        const vantu::server::ServerConfig c = vantu::server::loadServerConfigWithSink(
+            path, tunName, [&](nlohmann::json& document) { dnsForwarder = vantu::server::extractDnsForwarder(document); });
+        auto row = [](const std::string& name, const std::string& value) {
+            std::cout << "  " << name << std::string(name.size() < 28 ? 29 - name.size() : 1, ' ') << value << "\n";
+        };
+        std::cout << "configuration " << path << "\n";
+        row("control", c.controlAddress + " port " + std::to_string(c.controlPort) + " (tcp)");
+        row("data", c.dataAddress + " port " + std::to_string(c.dataPort) + " (" + c.transport + ")");
+        row("cipher", c.cipher);
+        row("secrets", std::to_string(c.secrets.size()) + " (masked)");
+        row("tunnel_subnet", c.tunnelSubnet + ", mtu " + std::to_string(c.tunnelMTU));
+        std::string dns;
+        for (const auto& server : c.dnsServers) dns += (dns.empty() ? "" : ", ") + server;
+        row("dns_servers", dns.empty() ? "(none)" : dns);
+        row("routing", c.routing ? "given" : "(none)");
+        row("packet_sink", tunName ? "tun " + *tunName : c.packetSink);
+        row("dns_forwarder", dnsForwarder ? dnsForwarder->address().to_string() + ":" +
+                                                std::to_string(dnsForwarder->port())
+                                          : "(none)");
+        row("session_idle_timeout_seconds", std::to_string(c.sessionIdleTimeout.count()));
+        if (auto warning = vantu::cli::secretFileWarning(path, "secrets")) std::cout << "warning: " << *warning << "\n";
+        std::cout << "the server can start with it\n";
+        return 0;
+    } catch (const std::exception& e) {
+        std::cout << "error: " << e.what() << "\n";
+        return 2;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string configPath;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            printUsage(std::cout);
-            return 0;
-        }
-        if (arg == "--config" && i + 1 < argc) {
-            configPath = argv[++i];
-        } else if (arg.rfind("--config=", 0) == 0) {
-            configPath = arg.substr(9);
-        } else {
-            std::cerr << "vantu-server: unknown argument \"" << arg << "\"\n\n";
-            printUsage(std::cerr);
-            return 2;
-        }
-    }
-    if (configPath.empty()) {
-        std::cerr << "vantu-server: --config FILE is required\n\n";
-        printUsage(std::cerr);
+    vantu::server::ServerOptions options;
+    try {
+        options = vantu::server::parseServerArguments(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const vantu::cli::UsageError& e) {
+        vantu::cli::printUsageError("vantu-server", e.what());
         return 2;
     }
+    if (options.help) {
+        printUsage(std::cout);
+        return 0;
+    }
+    if (options.version) {
+        vantu::cli::printVersion("vantu-server");
+        return 0;
+    }
+    const std::string configPath = options.configPath;
+    if (options.checkConfig) return checkConfiguration(configPath);
 
     // Block the stop signals before any thread exists so that every thread
     // inherits the mask and only sigwait below receives them.
@@ -105,6 +138,7 @@ int main(int argc, char** argv) {
                 vantu::server::DnsForwardingSink::Options{*dnsForwarder}, sink);
             sink = dns;
         }
+        if (auto warning = vantu::cli::secretFileWarning(configPath, "secrets")) logLine("warning: " + *warning);
         vantu::server::VantuServer server(config, sink, logLine);
         server.start();
         if (dns) dns->start();

@@ -1,8 +1,11 @@
-// vantud's command line and configuration file, and the control socket that
-// vantud and vantuctl share (run over a real UNIX socket in a temporary
-// directory).
+// The command lines of vantud, vantuctl and vantu-server, vantud's
+// configuration file, the control socket that vantud and vantuctl share (run
+// over a real UNIX socket in a temporary directory), and the status summary
+// of a provider running on the simulated platform.
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,8 +21,17 @@
 
 #include <gtest/gtest.h>
 
+#include "apps/ConfigCheck.h"
 #include "apps/ControlSocket.h"
+#include "apps/CtlOptions.h"
 #include "apps/DaemonOptions.h"
+#include "apps/ServiceStatus.h"
+#include "diagnostics/Status.h"
+#include "platform/linux/ServiceNotifier.h"
+#include "platform/linux/SqliteDefaultsStore.h"
+#include "platform/linux/SystemLogs.h"
+#include "server/ServerOptions.h"
+#include "tests/provider_test_support.h"
 
 using namespace vantu;
 using namespace vantu::daemon;
@@ -135,7 +147,7 @@ TEST(DaemonOptions, ParsesEveryOptionAndKeepsTheDefaults) {
 TEST(DaemonOptions, RejectsWhatCannotRun) {
     EXPECT_EQ(usageError({}), "--config FILE is required");
     EXPECT_EQ(usageError({"--config"}), "--config needs a value");
-    EXPECT_EQ(usageError({"--config", "c", "--bogus"}), "unknown argument \"--bogus\"");
+    EXPECT_EQ(usageError({"--config", "c", "--bogus"}), "unknown option \"--bogus\"");
     EXPECT_EQ(usageError({"--config", "c", "--dns", "dnsmasq"}),
               "--dns must be auto, resolved, resolvconf or none, not \"dnsmasq\"");
     EXPECT_NE(usageError({"--config", "c", "--table", "254"}).find("system's tables"), std::string::npos);
@@ -295,4 +307,468 @@ TEST(ControlSocket, ClientGivesUpOnASilentDaemon) {
     EXPECT_GE(waited, 250ms);
     EXPECT_LT(waited, 3s);
     io.sync([&] { server.close(); });
+}
+
+namespace {
+
+// What a program's own output and exit status are, run as a user would.
+struct ProgramRun {
+    int status = -1;
+    std::string out, err;
+};
+
+ProgramRun runProgram(const std::string& program, const std::string& arguments) {
+    TempDir dir;
+    const std::string command = std::string(VANTU_BINARY_DIR) + "/" + program + " " + arguments + " >" + dir.path() +
+                                "/out 2>" + dir.path() + "/err </dev/null";
+    ProgramRun run;
+    const int raw = std::system(command.c_str());
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    auto slurp = [](const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    run.out = slurp(dir.path() + "/out");
+    run.err = slurp(dir.path() + "/err");
+    return run;
+}
+
+template <typename Parse>
+std::string errorOf(Parse parse, std::vector<std::string> args) {
+    try {
+        parse(args);
+    } catch (const cli::UsageError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(CommandLine, EveryProgramRejectsWhatItCannotRunInOneWording) {
+    const auto daemon = [](const std::vector<std::string>& a) { parseDaemonArguments(a); };
+    const auto ctl = [](const std::vector<std::string>& a) { ctl::parseCtlArguments(a); };
+    const auto server = [](const std::vector<std::string>& a) { server::parseServerArguments(a); };
+    struct Case {
+        std::function<void(const std::vector<std::string>&)> parse;
+        std::vector<std::string> args;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {daemon, {"-c", "c", "--bogus"}, "unknown option \"--bogus\""},
+        {daemon, {"-c", "c", "-x"}, "unknown option \"-x\""},
+        {daemon, {"-c", "c", "--help=yes"}, "--help takes no value"},
+        {daemon, {"-c", "c", "stray"}, "unexpected argument \"stray\""},
+        {daemon, {"--state-dir"}, "--state-dir needs a value"},
+        {daemon, {"-c"}, "--config needs a value"},
+        {ctl, {"bogus"}, "unknown command \"bogus\" (commands: status, report, reset, send)"},
+        {ctl, {"status", "--bogus"}, "unknown option \"--bogus\""},
+        {ctl, {"send"}, "send needs the TEXT to send"},
+        {ctl, {"report", "extra"}, "unexpected argument \"extra\""},
+        {ctl, {"report", "--json"}, "--json goes with status only"},
+        {ctl, {"--timeout", "0"}, "--timeout must be a number of seconds above 0 and up to 3600, not \"0\""},
+        {ctl, {"--timeout=5s"}, "--timeout must be a number of seconds above 0 and up to 3600, not \"5s\""},
+        {ctl, {"--timeout"}, "--timeout needs a value"},
+        {server, {}, "--config FILE is required"},
+        {server, {"--config", "s.json", "more"}, "unexpected argument \"more\""},
+        {server, {"--port", "1"}, "unknown option \"--port\""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(errorOf(c.parse, c.args), c.error) << ::testing::PrintToString(c.args);
+    }
+    // Abbreviations, flags anywhere, "--" before an operand that looks like an option.
+    EXPECT_EQ(parseDaemonArguments({"--conf=a.json", "--tun", "t1"}).host.tunName, "t1");
+    EXPECT_TRUE(parseDaemonArguments({"-V"}).version);
+    EXPECT_EQ(server::parseServerArguments({"-c", "s.json"}).configPath, "s.json");
+    EXPECT_TRUE(server::parseServerArguments({"--version"}).version);
+}
+
+TEST(CommandLine, VantuctlCommandsBecomeTheirMessages) {
+    struct Case {
+        std::vector<std::string> args;
+        ctl::Command command;
+        std::string message;
+        bool json;
+    };
+    const std::vector<Case> cases = {
+        {{}, ctl::Command::status, control::kStatusRequest, false},
+        {{"status", "--json"}, ctl::Command::status, control::kStatusRequest, true},
+        {{"-j"}, ctl::Command::status, control::kStatusRequest, true},
+        {{"report"}, ctl::Command::report, "diagnostics", false},
+        {{"reset"}, ctl::Command::reset, "resetDiagnostics", false},
+        {{"send", "hello there"}, ctl::Command::send, "hello there", false},
+        {{"send", "--", "--not-an-option"}, ctl::Command::send, "--not-an-option", false},
+    };
+    for (const Case& c : cases) {
+        const ctl::CtlOptions options = ctl::parseCtlArguments(c.args);
+        EXPECT_EQ(options.command, c.command) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(options.message(), c.message) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(options.json, c.json) << ::testing::PrintToString(c.args);
+    }
+    const ctl::CtlOptions all =
+        ctl::parseCtlArguments({"report", "--control-socket", "/tmp/s.sock", "--state-dir=/tmp/st", "--timeout", "2.5"});
+    EXPECT_EQ(all.controlSocket, "/tmp/s.sock");
+    EXPECT_EQ(all.stateDir, "/tmp/st");
+    EXPECT_DOUBLE_EQ(all.timeoutSeconds, 2.5);
+    // The status request can never be an app message an app writes: it is not UTF-8.
+    EXPECT_EQ(static_cast<unsigned char>(control::kStatusRequest[0]), 0xffu);
+}
+
+TEST(CommandLine, ProgramsPrintTheirVersionAndOneLineUsageErrors) {
+    for (const std::string program : {"vantud", "vantuctl", "vantu-server"}) {
+        const ProgramRun version = runProgram(program, "--version");
+        EXPECT_EQ(version.status, 0) << program;
+        EXPECT_EQ(version.out, program + " " + VANTU_VERSION + "\n");
+
+        const ProgramRun bad = runProgram(program, "--no-such-option");
+        EXPECT_EQ(bad.status, 2) << program;
+        EXPECT_EQ(bad.out, "");
+        EXPECT_EQ(bad.err, program + ": unknown option \"--no-such-option\"\nTry '" + program +
+                               " --help' for more information.\n");
+
+        const ProgramRun help = runProgram(program, "--help");
+        EXPECT_EQ(help.status, 0) << program;
+        EXPECT_NE(help.out.find("Usage: " + program), std::string::npos) << help.out;
+    }
+    const ProgramRun unknown = runProgram("vantuctl", "stauts");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.out, "");  // no report in place of an answer
+    EXPECT_EQ(unknown.err.substr(0, unknown.err.find('\n')),
+              "vantuctl: unknown command \"stauts\" (commands: status, report, reset, send)");
+}
+
+TEST(Status, FollowsARunningProviderAndItsStop) {
+    vantu::testing::ProviderHarness h;
+    auto& p = *h.provider;
+    nlohmann::json status = tunnelStatus(p);
+    EXPECT_EQ(status["state"], "down");
+    EXPECT_TRUE(status["server"].is_null());
+    EXPECT_TRUE(status["uptimeSeconds"].is_null());
+    EXPECT_TRUE(status["dns"].is_null());
+    EXPECT_TRUE(status["lastStop"].is_null());
+
+    h.startSuccessfully();
+    // The server's pongs keep the keepalive content on the way to 65 s.
+    for (int i = 0; i < 5; ++i) {
+        h.advance(13);
+        h.pong();
+    }
+    // Two packets out through the read loop, three in from the server.
+    h.sim.packetFlow.inject({vantu::testing::ipv4Packet(100, 17, {203, 0, 113, 9}, 443),
+                             vantu::testing::ipv4Packet(60, 6, {203, 0, 113, 9}, 443)});
+    h.run();
+    h.deliverFrames({vantu::testing::dataFrame(vantu::testing::ipv4Packet(40, 17, {10, 7, 0, 2}, 5000), vantu::testing::kServerData),
+                     vantu::testing::dataFrame(vantu::testing::ipv4Packet(1400, 6, {10, 7, 0, 2}, 5000), vantu::testing::kServerData),
+                     vantu::testing::dataFrame(vantu::testing::ipv4Packet(28, 17, {10, 7, 0, 2}, 5000), vantu::testing::kServerData)});
+    h.advance(4);
+    ASSERT_TRUE(h.sim.host.cancellations.empty()) << h.sim.host.cancellations.front().description();
+
+    status = tunnelStatus(p);
+    // Every key, always present: scripts may rely on them.
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : status.items()) keys.push_back(key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"directCore", "dns", "lastFailure", "lastFrameAgeSeconds", "lastStop",
+                                              "server", "state", "traffic", "transport", "tunnelAddress",
+                                              "uptimeSeconds"}));
+    EXPECT_EQ(status["state"], "up");
+    EXPECT_EQ(status["server"], "192.0.2.1");
+    EXPECT_EQ(status["transport"], "udp");
+    EXPECT_EQ(status["tunnelAddress"], "10.7.0.2");
+    EXPECT_EQ(status["uptimeSeconds"], 69);
+    EXPECT_EQ(status["lastFrameAgeSeconds"], 4);
+    EXPECT_EQ(status["traffic"], (nlohmann::json{{"bytesIn", 1468}, {"bytesOut", 160}, {"packetsIn", 3},
+                                                 {"packetsOut", 2}}));
+    EXPECT_EQ(status["dns"], (nlohmann::json{{"queries", 0}, {"responses", 0}, {"fallbacks", 0}, {"failures", 0}}));
+    EXPECT_TRUE(status["directCore"].is_null());  // off in this configuration
+    EXPECT_TRUE(status["lastFailure"].is_null());
+
+    EXPECT_EQ(formatTunnelStatus(status),
+              "tunnel up\n"
+              "  server       192.0.2.1 over udp\n"
+              "  address      10.7.0.2\n"
+              "  uptime       1m 09s\n"
+              "  last frame   4s ago\n"
+              "  traffic      in 1.4 KiB (3 packets), out 160 B (2 packets)\n"
+              "  dns          0 queries, 0 answered, 0 into the tunnel, 0 failed\n");
+
+    // Direct core on: its flows are counted.
+    p.clientDirectCoreEnabled = true;
+    p.directUDPSessionsOpened = 7;
+    p.directUDPWriteFailures = 1;
+    status = tunnelStatus(p);
+    EXPECT_EQ(status["directCore"], (nlohmann::json{{"udp", {{"active", 0}, {"opened", 7}, {"failures", 1}}},
+                                                    {"tcp", nullptr}}));
+    EXPECT_NE(formatTunnelStatus(status).find("  direct udp   0 open, 7 opened, 1 failed\n"), std::string::npos);
+    p.clientDirectCoreEnabled = false;
+
+    p.dataRecoveryInProgress = true;
+    EXPECT_EQ(tunnelStatus(p)["state"], "recovering");
+    p.dataRecoveryInProgress = false;
+
+    ASSERT_EQ(h.stop(1), 1);
+    status = tunnelStatus(p);
+    EXPECT_EQ(status["state"], "down");
+    EXPECT_TRUE(status["uptimeSeconds"].is_null());
+    EXPECT_EQ(status["lastStop"]["reason"], "userInitiated");
+    EXPECT_EQ(status["lastStop"]["server"], "192.0.2.1");
+    EXPECT_EQ(status["lastStop"]["time"], PacketTunnelProvider::formatTimestamp(h.t0 + std::chrono::seconds(69)));
+
+    // What vantuctl shows from the saved state once the daemon is gone.
+    const nlohmann::json stopped = stoppedTunnelStatus(p.lastStoppedSnapshot);
+    EXPECT_EQ(stopped["state"], "not running");
+    EXPECT_EQ(stopped["lastStop"], status["lastStop"]);
+    EXPECT_TRUE(stopped["traffic"].is_null());
+    EXPECT_EQ(formatTunnelStatus(stopped), "vantud is not running\n  last stop    " +
+                                               status["lastStop"]["time"].get<std::string>() + " (userInitiated)\n");
+    EXPECT_EQ(formatTunnelStatus(stoppedTunnelStatus("")), "vantud is not running\n  last stop    none recorded\n");
+}
+
+TEST(Status, LastFailureAndStopComeFromTheReportLinesOnly) {
+    const std::string snapshot =
+        "vantu tunnel diagnostics\n"
+        "time=2026-03-01T10:00:00.000Z\n"
+        "session=open transport=tcp tunnelIP=10.7.0.9 server=198.51.100.4\n"
+        "lastTunnelFailure=keepalive timed out after 35s\n"
+        "lastStop=reason=2 providerFailed\n"
+        "recent events:\n"
+        "2026-03-01T09:59:00.000Z #4 lastStop=forged by a peer's text\n";
+    const nlohmann::json status = stoppedTunnelStatus(snapshot);
+    EXPECT_EQ(status["lastStop"], (nlohmann::json{{"time", "2026-03-01T10:00:00.000Z"}, {"reason", "providerFailed"},
+                                                  {"failure", "keepalive timed out after 35s"},
+                                                  {"server", "198.51.100.4"}}));
+    EXPECT_EQ(status["lastFailure"], "keepalive timed out after 35s");
+    EXPECT_EQ(formatTunnelStatus(status),
+              "vantud is not running\n"
+              "  last failure keepalive timed out after 35s\n"
+              "  last stop    2026-03-01T10:00:00.000Z (providerFailed)\n");
+
+    struct Unit {
+        int64_t value;
+        std::string bytes, duration;
+    };
+    for (const Unit& u : std::vector<Unit>{{0, "0 B", "0s"},
+                                           {1023, "1023 B", "17m 03s"},
+                                           {1536, "1.5 KiB", "25m 36s"},
+                                           {3 * 1048576 + 104858, "3.1 MiB", "37d 14h 56m"}}) {
+        EXPECT_EQ(formatByteCount(u.value), u.bytes);
+        EXPECT_EQ(formatDuration(u.value), u.duration);
+    }
+    EXPECT_EQ(formatDuration(3600 * 5 + 62), "5h 01m 02s");
+}
+
+TEST(Status, VantuctlShowsTheDaemonsAnswerOrTheSavedStop) {
+    TempDir dir;
+    const std::string socket = dir.path() + "/vantud.sock";
+    const std::string where = " --control-socket " + socket + " --state-dir " + dir.path();
+
+    // No daemon and no saved state.
+    ProgramRun run = runProgram("vantuctl", "status" + where);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.out, "vantud is not running\n  last stop    none recorded\n");
+
+    // No daemon, a saved stop.
+    {
+        SqliteDefaultsStore store(dir.path() + "/state.db");
+        store.setString(PacketTunnelProvider::kLastStoppedSnapshotKey,
+                        "time=2026-03-01T10:00:00.000Z\nlastStop=userInitiated\n");
+    }
+    run = runProgram("vantuctl", "status --json" + where);
+    EXPECT_EQ(run.status, 3);
+    const nlohmann::json offline = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(offline.is_object()) << run.out;
+    EXPECT_EQ(offline["state"], "not running");
+    EXPECT_EQ(offline["lastStop"]["reason"], "userInitiated");
+
+    // A daemon: the status request is answered with JSON, anything else
+    // passes as the app message it is.
+    IoThread io;
+    std::vector<std::string> received;
+    control::ControlSocketServer server(io.io, socket, [&](Bytes message, std::function<void(Bytes)> reply) {
+        received.emplace_back(message.begin(), message.end());
+        if (received.back() == control::kStatusRequest) {
+            nlohmann::json status = stoppedTunnelStatus("");
+            status["state"] = "up";
+            status["server"] = "192.0.2.1";
+            status["transport"] = "tcp";
+            status["uptimeSeconds"] = 3725;
+            reply(bytesOf(status.dump()));
+        } else {
+            reply(bytesOf("report for " + received.back()));
+        }
+    });
+    io.sync([&] { server.open(); });
+    run = runProgram("vantuctl", where);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "tunnel up\n  server       192.0.2.1 over tcp\n  uptime       1h 02m 05s\n"
+                       "  last frame   none yet\n");
+    run = runProgram("vantuctl", "status -j" + where);
+    EXPECT_EQ(nlohmann::json::parse(run.out, nullptr, false)["uptimeSeconds"], 3725);
+    EXPECT_EQ(runProgram("vantuctl", "report" + where).out, "report for diagnostics\n");
+    EXPECT_EQ(runProgram("vantuctl", "reset" + where).out, "report for resetDiagnostics\n");
+    EXPECT_EQ(runProgram("vantuctl", "send 'any text'" + where).out, "report for any text\n");
+    io.sync([&] {
+        EXPECT_EQ(received, (std::vector<std::string>{control::kStatusRequest, control::kStatusRequest, "diagnostics",
+                                                      "resetDiagnostics", "any text"}));
+    });
+    io.sync([&] { server.close(); });
+}
+
+TEST(ServiceNotify, TheServiceManagerHearsEveryStepInOrder) {
+    TempDir dir;
+    // The service manager's end: a datagram socket, as systemd listens on.
+    const std::string path = dir.path() + "/notify";
+    const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    ServiceNotifier notifier;
+    EXPECT_FALSE(notifier.status("nobody listens"));  // outside a service: nothing happens
+    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+
+    ServiceStatus service(notifier);
+    vantu::testing::ProviderHarness h;
+    service.starting("192.0.2.1:443");
+    h.startSuccessfully();
+    service.up(tunnelStatus(*h.provider), "vantu0");
+    service.observe(tunnelStatus(*h.provider));  // unchanged: nothing sent
+    h.provider->dataRecoveryInProgress = true;
+    service.observe(tunnelStatus(*h.provider));
+    service.observe(tunnelStatus(*h.provider));
+    h.provider->dataRecoveryInProgress = false;
+    service.observe(tunnelStatus(*h.provider));
+    service.failed("tunnel failed: keepalive timed out");
+    service.stopping("tunnel failed");
+    ::unsetenv("NOTIFY_SOCKET");
+
+    std::vector<std::string> received;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(listener, buffer, sizeof buffer, 0)) > 0;) received.emplace_back(buffer, n);
+    ::close(listener);
+    const std::string up = "STATUS=Tunnel up on vantu0: 192.0.2.1 over udp, address 10.7.0.2";
+    EXPECT_EQ(received, (std::vector<std::string>{
+                            "STATUS=Connecting to 192.0.2.1:443",
+                            "READY=1\n" + up,
+                            "STATUS=Recovering the data channel to 192.0.2.1",
+                            up,
+                            "STATUS=Failed: tunnel failed: keepalive timed out",
+                            "STOPPING=1\nSTATUS=Stopping: tunnel failed",
+                        }));
+    EXPECT_EQ(notifier.sent().size(), received.size() + 1);  // and the one before NOTIFY_SOCKET
+}
+
+TEST(ServiceNotify, LogLinesGetPrioritiesAndSkipAJournalStderr) {
+    struct Case {
+        std::string line;
+        int priority;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"VantuPacketTunnel: network settings applied", LOG_INFO},
+             {"VantuPacketTunnel: UDP data channel verified", LOG_INFO},
+             {"VantuPacketTunnel: terminating tunnel: keepalive timed out", LOG_WARNING},
+             {"platform: applying tunnel settings failed: netlink: EPERM", LOG_WARNING},
+             {"vantud: cannot set src_valid_mark", LOG_WARNING},
+             {"VantuPacketTunnel: decrypt failed for 40 bytes", LOG_WARNING},
+         }) {
+        EXPECT_EQ(logPriorityOf(c.line), c.priority) << c.line;
+    }
+
+    TempDir dir;
+    const int fd = ::open((dir.path() + "/stream").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    struct stat st{};
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_FALSE(isJournalStream(fd));
+    const std::string same = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    ::setenv("JOURNAL_STREAM", same.c_str(), 1);
+    EXPECT_TRUE(isJournalStream(fd));
+    EXPECT_FALSE(isJournalStream(STDIN_FILENO));  // another file: a terminal or a pipe
+    ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1)).c_str(), 1);
+    EXPECT_FALSE(isJournalStream(fd));
+    ::setenv("JOURNAL_STREAM", "garbage", 1);
+    EXPECT_FALSE(isJournalStream(fd));
+    ::unsetenv("JOURNAL_STREAM");
+    ::close(fd);
+}
+
+TEST(ConfigurationCheck, WarnsAboutUnknownKeysAndMistypedValuesAndShowsWhatCounts) {
+    const nlohmann::json document = nlohmann::json::parse(R"({
+        "server": "vpn.example.net:8443", "secretKey": "s3cret", "deviceID": "laptop",
+        "useServerRouting": "false", "clientDirectCoreEnabled": 1, "dnsServers": ["192.0.2.53", 5],
+        "colour": "blue", "killSwitch": true})");
+    const ConfigurationCheck check = checkConfiguration(document);
+    EXPECT_FALSE(check.error.has_value());
+    // In key order: the parsed object keeps its keys sorted.
+    EXPECT_EQ(check.warnings,
+              (std::vector<std::string>{
+                  "\"clientDirectCoreEnabled\" is the number 1, not a boolean (true or false, without quotes); it "
+                  "counts as absent: false",
+                  "unknown key \"colour\" is ignored",
+                  "\"dnsServers\" is a list, not a list of texts; it counts as absent: no upstream DNS servers",
+                  "\"useServerRouting\" is text \"false\", not a boolean (true or false, without quotes); it counts "
+                  "as absent: true",
+              }));
+    const std::vector<std::pair<std::string, std::string>> effective = {
+        {"server", "vpn.example.net:8443"},
+        {"secretKey", "******** (6 characters)"},
+        {"dnsServers", "(none)"},
+        {"deviceID", "laptop"},
+        {"clientVersion", "(empty)"},
+        {"useServerRouting", "true"},
+        {"clientDirectCoreEnabled", "false"},
+        {"clientDirectTCPEnabled", "false"},
+        {"killSwitch", "true"},
+    };
+    EXPECT_EQ(check.effective, effective);
+
+    const ConfigurationCheck clean = checkConfiguration(vantu::testing::validProviderConfiguration());
+    EXPECT_TRUE(clean.warnings.empty());
+    EXPECT_FALSE(clean.error.has_value());
+    for (const char* broken : {R"({"server": "vpn.example.net"})", R"({"server": "h:1", "secretKey": 7})",
+                               R"({"server": "h:99999", "secretKey": "k"})"}) {
+        EXPECT_TRUE(checkConfiguration(nlohmann::json::parse(broken)).error.has_value()) << broken;
+    }
+
+    TempDir dir;
+    const std::string file = writeFile(dir.path() + "/vantud.json", document.dump());
+    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(secretFileWarning(file, "secretKey"),
+              file + " holds secretKey and other users can read it (mode 0644); chmod 600 " + file);
+    ::chmod(file.c_str(), 0600);
+    EXPECT_EQ(secretFileWarning(file, "secretKey"), std::nullopt);
+}
+
+TEST(ConfigurationCheck, ProgramsCheckTheirFilesWithoutStarting) {
+    TempDir dir;
+    const std::string client = writeFile(dir.path() + "/client.json",
+                                         R"({"server": "192.0.2.1:443", "secretKey": "hunter22", "colour": 1})");
+    ::chmod(client.c_str(), 0640);
+    ProgramRun run = runProgram("vantud", "--check-config --config " + client);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("  secretKey                ******** (8 characters)\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("warning: unknown key \"colour\" is ignored\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("(mode 0640)"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("hunter22"), std::string::npos) << "the secret was printed";
+
+    const std::string missing = writeFile(dir.path() + "/missing.json", R"({"server": "192.0.2.1:443"})");
+    run = runProgram("vantud", "--check-config -c " + missing);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.out.find("error: missing tunnel provider configuration"), std::string::npos) << run.out;
+
+    const std::string server = writeFile(dir.path() + "/server.json",
+                                         R"({"control_port": 8443, "data_port": 8443, "secrets": ["hunter22"],
+                                             "tunnel_subnet": "10.7.0.0/24"})");
+    ::chmod(server.c_str(), 0600);
+    run = runProgram("vantu-server", "--check-config --config " + server);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("  secrets                      1 (masked)\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("warning"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("hunter22"), std::string::npos);
+    const std::string badServer = writeFile(dir.path() + "/bad.json", R"({"control_port": "8443"})");
+    run = runProgram("vantu-server", "--check-config --config " + badServer);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out.rfind("error: ", 0), 0u) << run.out;
 }

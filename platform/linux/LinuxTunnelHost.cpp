@@ -18,10 +18,23 @@ namespace {
 
 constexpr uint32_t kMainTable = RT_TABLE_MAIN;
 constexpr int kMaxDeletions = 32;  // duplicates left by crashed runs, bounded
+// The kill switch's unreachable default comes after every real default.
+constexpr uint32_t kKillSwitchMetric = 0xffffffffu;
+
+NetlinkRoute unreachableDefault(uint8_t family, uint32_t table) {
+    NetlinkRoute route;
+    route.family = family;
+    route.table = table;
+    route.destination = family == AF_INET6 ? "::" : "0.0.0.0";
+    route.prefixLength = 0;
+    route.type = RTN_UNREACHABLE;
+    if (family == AF_INET) route.metric = kKillSwitchMetric;
+    return route;
+}
 
 bool sameRoute(const NetlinkRoute& a, const NetlinkRoute& b) {
     return a.destination == b.destination && a.prefixLength == b.prefixLength && a.gateway == b.gateway &&
-           a.oif == b.oif && a.metric == b.metric;
+           a.oif == b.oif && a.metric == b.metric && a.type == b.type;
 }
 
 bool contains(const NetlinkRoute& route, uint32_t address) {
@@ -128,6 +141,7 @@ std::optional<TunnelError> LinuxTunnelHost::apply(const TunnelNetworkSettings& s
         // Routes before rules: once the rules exist, the table is complete.
         applyRoutes(link->index, settings);
         applyRules();
+        applyIPv6Block();
     } catch (const NetlinkError& e) {
         log("applying tunnel settings failed: " + std::string(e.what()));
         return netlinkError(e);
@@ -223,6 +237,7 @@ void LinuxTunnelHost::applyRoutes(int ifindex, const TunnelNetworkSettings& sett
     // host route keeps DNS in the tunnel when no default route is included.
     if (options_.dnsMode != DnsMode::none && !settings.dnsServers.empty() && parseIPv4(options_.virtualDnsAddress))
         desired.push_back(viaTun(options_.virtualDnsAddress, 32));
+    if (options_.killSwitch) desired.push_back(unreachableDefault(AF_INET, options_.table));
 
     for (const auto& route : desired) netlink_.replaceRoute(route);
     netlink_.deleteRoutes([&](const NetlinkRoute& existing) {
@@ -263,6 +278,67 @@ void LinuxTunnelHost::applyRules() {
     ensure(fwmarkRule);
 }
 
+void LinuxTunnelHost::applyIPv6Block(bool always) {
+    if (!options_.blockIPv6 && !always) return;
+    // The same two rules as for IPv4, so that IPv6 takes the same roads: the
+    // main table's specific routes (link-local, the LAN) stay in force, the
+    // daemon's marked sockets use the main table, and everything else meets
+    // the tunnel table, which for IPv6 holds one unreachable default. The
+    // kernel refuses such packets at once (ENETUNREACH), so applications fall
+    // back to IPv4 without waiting for a timeout. ::1 is in the local table,
+    // which comes before every rule.
+    const NetlinkRoute unreachable = unreachableDefault(AF_INET6, options_.table);
+    NetlinkRule suppressRule;
+    suppressRule.family = AF_INET6;
+    suppressRule.priority = options_.suppressRulePriority;
+    suppressRule.table = kMainTable;
+    suppressRule.suppressPrefixLength = 0;
+    NetlinkRule fwmarkRule;
+    fwmarkRule.family = AF_INET6;
+    fwmarkRule.priority = options_.fwmarkRulePriority;
+    fwmarkRule.table = options_.table;
+    fwmarkRule.invert = true;
+    fwmarkRule.fwmark = options_.fwmark;
+    try {
+        netlink_.replaceRoute(unreachable);
+        const auto existing = netlink_.rules(AF_INET6);
+        for (const NetlinkRule& want : {suppressRule, fwmarkRule}) {
+            const bool present = std::any_of(existing.begin(), existing.end(), [&](const NetlinkRule& r) {
+                return r.priority == want.priority && r.table == want.table && r.action == FR_ACT_TO_TBL &&
+                       r.invert == want.invert && r.fwmark == want.fwmark &&
+                       r.suppressPrefixLength == want.suppressPrefixLength;
+            });
+            if (present) continue;
+            for (int i = 0; i < kMaxDeletions && netlink_.deleteRule(want.priority, want.table, AF_INET6); ++i) {
+            }
+            netlink_.addRule(want);
+        }
+    } catch (const NetlinkError& e) {
+        // A kernel without IPv6 has no IPv6 to leak.
+        if (e.code() == EAFNOSUPPORT) {
+            log("IPv6 is not available; no IPv6 rules needed");
+            return;
+        }
+        throw;
+    }
+}
+
+int LinuxTunnelHost::removeIPv6Block() {
+    int removed = 0;
+    try {
+        for (int i = 0; i < kMaxDeletions && netlink_.deleteRule(options_.fwmarkRulePriority, options_.table, AF_INET6);
+             ++i)
+            ++removed;
+        for (int i = 0; i < kMaxDeletions && netlink_.deleteRule(options_.suppressRulePriority, kMainTable, AF_INET6);
+             ++i)
+            ++removed;
+        removed += netlink_.deleteRoutes([&](const NetlinkRoute& r) { return r.table == options_.table; }, AF_INET6);
+    } catch (const NetlinkError& e) {
+        if (e.code() != EAFNOSUPPORT) throw;
+    }
+    return removed;
+}
+
 void LinuxTunnelHost::applyDns(const TunnelNetworkSettings& settings) {
     if (options_.dnsMode == DnsMode::none) return;
     if (settings.dnsServers.empty()) {
@@ -279,9 +355,10 @@ void LinuxTunnelHost::removeRulesAndRoutes() {
     for (int i = 0; i < kMaxDeletions && netlink_.deleteRule(options_.fwmarkRulePriority, options_.table); ++i) ++rules;
     for (int i = 0; i < kMaxDeletions && netlink_.deleteRule(options_.suppressRulePriority, kMainTable); ++i) ++rules;
     const int routes = netlink_.deleteRoutes([&](const NetlinkRoute& r) { return r.table == options_.table; });
-    if (rules > 0 || routes > 0)
+    const int ipv6 = removeIPv6Block();
+    if (rules > 0 || routes > 0 || ipv6 > 0)
         log("removed " + std::to_string(rules) + " policy rules and " + std::to_string(routes) + " routes of table " +
-            std::to_string(options_.table));
+            std::to_string(options_.table) + ", and " + std::to_string(ipv6) + " IPv6 rules and routes");
 }
 
 std::optional<TunnelError> LinuxTunnelHost::clear() { return cleanup(); }
@@ -308,10 +385,49 @@ std::optional<TunnelError> LinuxTunnelHost::cleanup() {
     return first;
 }
 
+void LinuxTunnelHost::blockRoutesAndRules() {
+    // The unreachable default first, then whatever else the table holds
+    // goes, then the rules: no moment in which the rules lead to an empty
+    // table (which would send traffic on to the main table's default).
+    const NetlinkRoute unreachable = unreachableDefault(AF_INET, options_.table);
+    netlink_.replaceRoute(unreachable);
+    netlink_.deleteRoutes([&](const NetlinkRoute& r) { return r.table == options_.table && !sameRoute(r, unreachable); });
+    applyRules();
+    applyIPv6Block(true);
+}
+
+std::optional<TunnelError> LinuxTunnelHost::block() {
+    std::optional<TunnelError> first;
+    try {
+        blockRoutesAndRules();
+        if (const auto link = netlink_.link(options_.tunName)) {
+            for (const auto& address : netlink_.addresses(link->index)) netlink_.deleteAddress(address);
+            netlink_.setLink(link->index, std::nullopt, false);
+        }
+        log("kill switch: traffic blocked (rules kept, table " + std::to_string(options_.table) +
+            " unreachable) until an explicit stop");
+    } catch (const NetlinkError& e) {
+        log("blocking traffic failed: " + std::string(e.what()));
+        first = netlinkError(e);
+    }
+    try {
+        resolver_.clear();
+    } catch (const VantuError& e) {
+        log("restoring the system resolver failed: " + e.message());
+        if (!first) first = TunnelError::platform("dns", EIO, e.message());
+    }
+    skippedExcluded_.clear();
+    return first;
+}
+
 std::optional<TunnelError> LinuxTunnelHost::cleanupStale() {
     std::optional<TunnelError> first;
     try {
-        removeRulesAndRoutes();
+        if (options_.killSwitch) {
+            blockRoutesAndRules();
+        } else {
+            removeRulesAndRoutes();
+        }
     } catch (const NetlinkError& e) {
         log("removing stale tunnel settings failed: " + std::string(e.what()));
         first = netlinkError(e);

@@ -18,6 +18,20 @@
 // as if the tunnel were not there. The server route in the tunnel table keeps
 // unmarked traffic to the server outside as well.
 //
+// IPv6. The tunnel carries IPv4 only, so IPv6 must not leave by the main
+// table's default route while it is up. The same two rules exist for IPv6,
+// and the tunnel table's IPv6 part is one route: unreachable default. Link-
+// local and other on-link IPv6 keep their specific main-table routes, and ::1
+// the local table; everything else fails at once with ENETUNREACH, so
+// applications fall back to IPv4 without a timeout.
+//
+// Kill switch (opt-in). The tunnel table gets "unreachable default metric
+// 4294967295" beside the TUN's default; the TUN's wins while it exists. When
+// the tunnel fails, the daemon removes the addresses and DNS settings but
+// leaves the rules and unreachable defaults (block()), and the next start
+// keeps them while it connects: traffic stays blocked until an explicit stop
+// (SIGTERM, or `vantud --cleanup`).
+//
 // DNS. The settings name the tunnel address as DNS server, and the packet
 // read loop answers every UDP query to port 53 whatever its destination. On
 // Linux a packet to an address assigned to a local interface is delivered
@@ -59,6 +73,13 @@ struct LinuxTunnelHostOptions {
     // net.ipv4.conf.all.src_valid_mark=1, so that reverse-path filtering of
     // replies to marked sockets looks at the routes those sockets use.
     bool setSrcValidMark = true;
+    // The IPv6 rules and unreachable default described above.
+    bool blockIPv6 = true;
+    // Kill switch: the tunnel table also holds an unreachable IPv4 default
+    // behind the TUN's (a higher metric), so that while the rules exist no
+    // packet leaves outside the tunnel even with the TUN gone (a crashed or
+    // restarting daemon); block() keeps the rules after a failure.
+    bool killSwitch = false;
 };
 
 class LinuxTunnelHost final : public TunnelHost {
@@ -104,6 +125,13 @@ public:
     std::optional<TunnelError> cleanupStale();
     // The DNS part of cleanupStale on its own.
     std::optional<TunnelError> cleanupStaleDns();
+    // The kill switch's state between tunnels: the rules stay (or are put in
+    // place) and the tunnel table holds only unreachable defaults, IPv4 and
+    // IPv6, so that unmarked traffic fails at once while the daemon's marked
+    // sockets still reach the server. The tunnel's addresses and DNS
+    // settings go as in cleanup(). With killSwitch, cleanupStale() ends here
+    // instead of removing the rules.
+    std::optional<TunnelError> block();
 
     const LinuxTunnelHostOptions& options() const { return options_; }
     // Which mechanism the last apply used for DNS (none before).
@@ -117,6 +145,9 @@ private:
     void applyAddresses(int ifindex, const TunnelNetworkSettings& settings);
     void applyRoutes(int ifindex, const TunnelNetworkSettings& settings);
     void applyRules();
+    void applyIPv6Block(bool always = false);
+    void blockRoutesAndRules();
+    int removeIPv6Block();  // how many rules and routes it removed
     void applyDns(const TunnelNetworkSettings& settings);
     void removeRulesAndRoutes();
     std::optional<NetlinkRoute> outsideRouteTo(uint32_t address, int tunIndex);

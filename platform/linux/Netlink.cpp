@@ -77,6 +77,14 @@ int errnoOfNlError(int nlError) {
 }
 
 NlAddrPtr makeAddr(const std::string& text, int prefixLength) {
+    if (text.find(':') != std::string::npos) {
+        in6_addr v6{};
+        if (inet_pton(AF_INET6, text.c_str(), &v6) != 1) throw NetlinkError(EINVAL, "not an IPv6 address: " + text);
+        NlAddrPtr addr(nl_addr_build(AF_INET6, &v6, sizeof v6));
+        if (!addr) throw NetlinkError(ENOMEM, "out of memory");
+        nl_addr_set_prefixlen(addr.get(), prefixLength);
+        return addr;
+    }
     auto value = parseIPv4(text);
     if (!value) throw NetlinkError(EINVAL, "not an IPv4 address: " + text);
     const uint32_t network = htonl(*value);
@@ -87,6 +95,10 @@ NlAddrPtr makeAddr(const std::string& text, int prefixLength) {
 }
 
 std::string textOf(nl_addr* addr) {
+    if (addr && nl_addr_get_family(addr) == AF_INET6 && nl_addr_get_len(addr) == 16) {
+        char buffer[INET6_ADDRSTRLEN];
+        return inet_ntop(AF_INET6, nl_addr_get_binary_addr(addr), buffer, sizeof buffer) ? buffer : "";
+    }
     if (!addr || nl_addr_get_family(addr) != AF_INET || nl_addr_get_len(addr) != 4) return "";
     uint32_t network;
     std::memcpy(&network, nl_addr_get_binary_addr(addr), 4);
@@ -105,9 +117,13 @@ NetlinkLink linkRecord(rtnl_link* link) {
 
 NetlinkRoute routeRecord(rtnl_route* route) {
     NetlinkRoute out;
+    out.family = rtnl_route_get_family(route);
     out.table = rtnl_route_get_table(route);
     nl_addr* dst = rtnl_route_get_dst(route);
-    out.destination = dst && nl_addr_get_len(dst) == 4 ? textOf(dst) : "0.0.0.0";
+    const bool v6 = out.family == AF_INET6;
+    const std::string any = v6 ? "::" : "0.0.0.0";
+    out.destination = dst && nl_addr_get_len(dst) == (v6 ? 16u : 4u) ? textOf(dst) : any;
+    if (out.destination.empty()) out.destination = any;
     out.prefixLength = dst ? static_cast<int>(nl_addr_get_prefixlen(dst)) : 0;
     out.preferredSource = textOf(rtnl_route_get_pref_src(route));
     out.metric = rtnl_route_get_priority(route);
@@ -123,6 +139,7 @@ NetlinkRoute routeRecord(rtnl_route* route) {
 }
 
 struct RuleDump {
+    uint8_t family = AF_INET;
     std::vector<NetlinkRule> rules;
 };
 
@@ -132,10 +149,11 @@ int ruleParser(nl_msg* msg, void* arg) {
     if (hdr->nlmsg_type != RTM_NEWRULE) return NL_OK;
     if (!nlmsg_valid_hdr(hdr, sizeof(fib_rule_hdr))) return NL_OK;
     const auto* frh = static_cast<const fib_rule_hdr*>(nlmsg_data(hdr));
-    if (frh->family != AF_INET) return NL_OK;
+    if (frh->family != dump->family) return NL_OK;
     nlattr* tb[FRA_MAX + 1];
     if (nlmsg_parse(hdr, sizeof(fib_rule_hdr), tb, FRA_MAX, nullptr) < 0) return NL_OK;
     NetlinkRule rule;
+    rule.family = frh->family;
     rule.table = frh->table;
     rule.action = frh->action;
     rule.invert = (frh->flags & FIB_RULE_INVERT) != 0;
@@ -152,7 +170,8 @@ int ruleParser(nl_msg* msg, void* arg) {
 }
 
 std::string ruleText(const NetlinkRule& rule) {
-    std::string text = "rule priority " + std::to_string(rule.priority);
+    std::string text = std::string(rule.family == AF_INET6 ? "IPv6 " : "") + "rule priority " +
+                       std::to_string(rule.priority);
     if (rule.fwmark) text += std::string(rule.invert ? " not" : "") + " fwmark " + std::to_string(rule.fwmark);
     text += " table " + std::to_string(rule.table);
     if (rule.suppressPrefixLength >= 0) text += " suppress_prefixlength " + std::to_string(rule.suppressPrefixLength);
@@ -160,7 +179,8 @@ std::string ruleText(const NetlinkRule& rule) {
 }
 
 std::string routeText(const NetlinkRoute& route) {
-    std::string text = route.destination + "/" + std::to_string(route.prefixLength);
+    std::string text = std::string(route.type == RTN_UNREACHABLE ? "unreachable " : "") + route.destination + "/" +
+                       std::to_string(route.prefixLength);
     if (!route.gateway.empty()) text += " via " + route.gateway;
     text += " dev #" + std::to_string(route.oif) + " table " + std::to_string(route.table);
     return text;
@@ -326,10 +346,10 @@ bool Netlink::deleteAddress(const NetlinkAddress& address) {
 
 // ---------------------------------------------------------------- routes
 
-std::vector<NetlinkRoute> Netlink::routes(uint32_t table) {
+std::vector<NetlinkRoute> Netlink::routes(uint32_t table, uint8_t family) {
     resetError();
     nl_cache* raw = nullptr;
-    const int err = rtnl_route_alloc_cache(sock_, AF_INET, 0, &raw);
+    const int err = rtnl_route_alloc_cache(sock_, family, 0, &raw);
     CachePtr cache(raw);
     if (err < 0) fail(err, "dump routes");
     std::vector<NetlinkRoute> out;
@@ -345,11 +365,21 @@ void Netlink::replaceRoute(const NetlinkRoute& want) {
     RoutePtr route(rtnl_route_alloc());
     if (!route) throw NetlinkError(ENOMEM, "netlink: out of memory");
     auto dst = makeAddr(want.destination, want.prefixLength);
-    rtnl_route_set_family(route.get(), AF_INET);
+    rtnl_route_set_family(route.get(), want.family);
     rtnl_route_set_table(route.get(), want.table);
     rtnl_route_set_dst(route.get(), dst.get());
     rtnl_route_set_type(route.get(), want.type);
     rtnl_route_set_protocol(route.get(), want.protocol);
+    if (want.type != RTN_UNICAST) {
+        // An unreachable (or blackhole, prohibit) route has no next hop: the
+        // kernel answers the sender at once instead of sending anything.
+        rtnl_route_set_scope(route.get(), RT_SCOPE_UNIVERSE);
+        if (want.metric) rtnl_route_set_priority(route.get(), want.metric);
+        resetError();
+        const int err = rtnl_route_add(sock_, route.get(), NLM_F_REPLACE);
+        if (err < 0) fail(err, "add route " + routeText(want));
+        return;
+    }
     rtnl_route_set_scope(route.get(), want.gateway.empty() ? RT_SCOPE_LINK : RT_SCOPE_UNIVERSE);
     if (want.metric) rtnl_route_set_priority(route.get(), want.metric);
     if (!want.preferredSource.empty()) {
@@ -369,10 +399,10 @@ void Netlink::replaceRoute(const NetlinkRoute& want) {
     if (err < 0) fail(err, "add route " + routeText(want));
 }
 
-int Netlink::deleteRoutes(const std::function<bool(const NetlinkRoute&)>& match) {
+int Netlink::deleteRoutes(const std::function<bool(const NetlinkRoute&)>& match, uint8_t family) {
     resetError();
     nl_cache* raw = nullptr;
-    int err = rtnl_route_alloc_cache(sock_, AF_INET, 0, &raw);
+    int err = rtnl_route_alloc_cache(sock_, family, 0, &raw);
     CachePtr cache(raw);
     if (err < 0) fail(err, "dump routes");
     int deleted = 0;
@@ -393,13 +423,14 @@ int Netlink::deleteRoutes(const std::function<bool(const NetlinkRoute&)>& match)
 
 // ---------------------------------------------------------------- rules
 
-std::vector<NetlinkRule> Netlink::rules() {
+std::vector<NetlinkRule> Netlink::rules(uint8_t family) {
     resetError();
     fib_rule_hdr request{};
-    request.family = AF_INET;
+    request.family = family;
     int err = nl_send_simple(sock_, RTM_GETRULE, NLM_F_DUMP, &request, sizeof request);
     if (err < 0) fail(err, "dump rules");
     RuleDump dump;
+    dump.family = family;
     nl_cb* base = nl_socket_get_cb(sock_);
     CbPtr cb(nl_cb_clone(base));
     nl_cb_put(base);
@@ -416,7 +447,7 @@ void Netlink::addRule(const NetlinkRule& rule) {
     MsgPtr msg(nlmsg_alloc_simple(RTM_NEWRULE, NLM_F_CREATE | NLM_F_EXCL));
     if (!msg) throw NetlinkError(ENOMEM, "netlink: out of memory");
     fib_rule_hdr frh{};
-    frh.family = AF_INET;
+    frh.family = rule.family;
     frh.action = rule.action;
     frh.table = rule.table < 256 ? static_cast<uint8_t>(rule.table) : static_cast<uint8_t>(RT_TABLE_UNSPEC);
     if (rule.invert) frh.flags |= FIB_RULE_INVERT;
@@ -434,11 +465,11 @@ void Netlink::addRule(const NetlinkRule& rule) {
     if (err < 0) fail(err, "add " + ruleText(rule));
 }
 
-bool Netlink::deleteRule(uint32_t priority, uint32_t table) {
+bool Netlink::deleteRule(uint32_t priority, uint32_t table, uint8_t family) {
     MsgPtr msg(nlmsg_alloc_simple(RTM_DELRULE, 0));
     if (!msg) throw NetlinkError(ENOMEM, "netlink: out of memory");
     fib_rule_hdr frh{};
-    frh.family = AF_INET;
+    frh.family = family;
     frh.table = table < 256 ? static_cast<uint8_t>(table) : static_cast<uint8_t>(RT_TABLE_UNSPEC);
     if (nlmsg_append(msg.get(), &frh, sizeof frh, NLMSG_ALIGNTO) < 0 ||
         nla_put_u32(msg.get(), FRA_TABLE, table) < 0 || nla_put_u32(msg.get(), FRA_PRIORITY, priority) < 0)

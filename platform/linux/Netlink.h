@@ -1,7 +1,8 @@
 #pragma once
 
 // A thin, synchronous rtnetlink client over libnl for what the tunnel host
-// configures: links, IPv4 addresses, IPv4 routes and IPv4 policy rules.
+// configures: links, IPv4 addresses, routes and policy rules (IPv4, and IPv6
+// for the rules and routes that keep IPv6 traffic from leaving outside).
 // Objects are returned as plain records so that the callers (and tests) need
 // not know libnl. Every request waits for the kernel's answer.
 //
@@ -49,6 +50,7 @@ struct NetlinkAddress {
 };
 
 struct NetlinkRoute {
+    uint8_t family = 2;        // AF_INET, or AF_INET6 (10)
     uint32_t table = 254;      // RT_TABLE_MAIN
     std::string destination = "0.0.0.0";
     int prefixLength = 0;
@@ -56,12 +58,13 @@ struct NetlinkRoute {
     int oif = 0;               // output interface index
     std::string preferredSource;  // empty when none
     uint32_t metric = 0;
-    uint8_t type = 1;          // RTN_UNICAST
+    uint8_t type = 1;          // RTN_UNICAST; RTN_UNREACHABLE (7) has no next hop
     uint8_t scope = 0;         // RT_SCOPE_UNIVERSE
     uint8_t protocol = 4;      // RTPROT_STATIC
 };
 
 struct NetlinkRule {
+    uint8_t family = 2;        // AF_INET, or AF_INET6 (10)
     uint32_t priority = 0;
     uint32_t table = 0;
     uint8_t action = 1;        // FR_ACT_TO_TBL
@@ -91,18 +94,18 @@ public:
     // Returns false when the address was not there.
     bool deleteAddress(const NetlinkAddress& address);
 
-    // IPv4 unicast routes of one table (0: of every table).
-    std::vector<NetlinkRoute> routes(uint32_t table);
+    // Routes of one family and table (0: of every table).
+    std::vector<NetlinkRoute> routes(uint32_t table, uint8_t family = 2);
     // Adds or replaces the route with the same table, destination and metric.
     void replaceRoute(const NetlinkRoute& route);
-    // Deletes every route for which `match` holds; returns how many.
-    int deleteRoutes(const std::function<bool(const NetlinkRoute&)>& match);
+    // Deletes every route of the family for which `match` holds; returns how many.
+    int deleteRoutes(const std::function<bool(const NetlinkRoute&)>& match, uint8_t family = 2);
 
-    // IPv4 policy rules, in priority order.
-    std::vector<NetlinkRule> rules();
+    // Policy rules of one family, in priority order.
+    std::vector<NetlinkRule> rules(uint8_t family = 2);
     void addRule(const NetlinkRule& rule);
     // Deletes one rule with this priority and table; false when none exists.
-    bool deleteRule(uint32_t priority, uint32_t table);
+    bool deleteRule(uint32_t priority, uint32_t table, uint8_t family = 2);
 
 private:
     [[noreturn]] void fail(int nlError, const std::string& what);

@@ -1,5 +1,10 @@
 #include "platform/linux/SystemLogs.h"
 
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -23,15 +28,37 @@ void StderrLog::write(const std::string& line) {
     }
 }
 
-SyslogLog::SyslogLog(std::string ident, bool alsoToStderr) : ident_(std::move(ident)), alsoToStderr_(alsoToStderr) {
+int logPriorityOf(const std::string& line) {
+    std::string lower(line);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* word : {"fail", "error", "cannot", "timed out", "terminating", "unreachable", "refused"}) {
+        if (lower.find(word) != std::string::npos) return LOG_WARNING;
+    }
+    return LOG_INFO;
+}
+
+bool isJournalStream(int fd) {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (!stream) return false;
+    unsigned long long device = 0, inode = 0;
+    if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return false;
+    return static_cast<unsigned long long>(st.st_dev) == device && static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
+SyslogLog::SyslogLog(std::string ident, bool alsoToStderr)
+    : ident_(std::move(ident)), alsoToStderr_(alsoToStderr && !isJournalStream(STDERR_FILENO)) {
     ::openlog(ident_.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
 }
 
 SyslogLog::~SyslogLog() { ::closelog(); }
 
-void SyslogLog::write(const std::string& line) {
+void SyslogLog::write(const std::string& line) { write(logPriorityOf(line), line); }
+
+void SyslogLog::write(int priority, const std::string& line) {
     // The line is data, never a format.
-    ::syslog(LOG_DAEMON | LOG_NOTICE, "%s", line.c_str());
+    ::syslog(LOG_DAEMON | (priority & LOG_PRIMASK), "%s", line.c_str());
     if (alsoToStderr_) stderr_.write(line);
 }
 

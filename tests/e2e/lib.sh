@@ -93,6 +93,10 @@ e2e_assert_client_clean() {
   if grep -Eq '^(7372|7373):' <<<"$rules"; then fail "policy rules left behind: $rules"; fi
   table=$(topo_in_client ip route show table 7373 2>/dev/null || true)
   [ -z "$table" ] || fail "routes left in table 7373: $table"
+  rules=$(topo_in_client ip -6 rule show)
+  if grep -Eq '^(7372|7373):' <<<"$rules"; then fail "IPv6 policy rules left behind: $rules"; fi
+  table=$(topo_in_client ip -6 route show table 7373 2>/dev/null || true)
+  [ -z "$table" ] || fail "IPv6 routes left in table 7373: $table"
   if topo_in_client ip link show "$TOPO_CLIENT_TUN" >/dev/null 2>&1; then fail "TUN device $TOPO_CLIENT_TUN still exists"; fi
   if grep -q '192\.0\.2\.' <<<"$(topo_in_client ip -o addr show)"; then fail "a tunnel address is left: $(topo_in_client ip -o addr show)"; fi
   [ ! -e "$TOPO_RUN_DIR/client-resolv.conf.vantud-backup" ] || fail "the resolv.conf backup is still there"

@@ -39,7 +39,7 @@ grep -q "^$TOPO_CLIENT_ADDR " <<<"$(tail -n 1 "$TOPO_RUN_DIR/web.log")" || fail 
 ok "direct path restored"
 
 set +e
-report=$(topo_vantuctl "$E2E_BUILD" 2>"$TOPO_RUN_DIR/vantuctl.err")
+report=$(topo_vantuctl "$E2E_BUILD" report 2>"$TOPO_RUN_DIR/vantuctl.err")
 status=$?
 set -e
 [ $status -eq 3 ] || fail "vantuctl without a daemon exited $status, expected 3"

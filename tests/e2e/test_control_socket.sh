@@ -51,7 +51,7 @@ time.sleep(8)
 stalled=$!
 sleep 0.5
 started=$(date +%s%N)
-report=$(topo_vantuctl "$E2E_BUILD" --timeout 7) || fail "vantuctl failed while another client stalls"
+report=$(topo_vantuctl "$E2E_BUILD" report --timeout 7) || fail "vantuctl failed while another client stalls"
 # Served while the stalled client still holds its connection (8 s).
 waited_ms=$((($(date +%s%N) - started) / 1000000))
 [ $waited_ms -lt 5000 ] || fail "the report took ${waited_ms} ms: it waited for the stalled client"
@@ -76,7 +76,7 @@ grep -q '^nameserver 100\.100\.100\.100$' "$TOPO_RUN_DIR/client-resolv.conf" || 
 topo_in_client ping -c 1 -W 2 "$TOPO_WEB_ADDR" >/dev/null || fail "the tunnel broke when a second vantud tried to start"
 ok "a second vantud refuses to start and leaves the running tunnel alone"
 
-report=$(topo_vantuctl "$E2E_BUILD" resetDiagnostics)
+report=$(topo_vantuctl "$E2E_BUILD" reset)
 events=$(e2e_recent_events <<<"$report")
 [ "$(grep -c . <<<"$events")" = 1 ] || fail "after the reset the log holds: $events"
 grep -Eq '^[0-9TZ:.-]+ #1 diagnostics reset$' <<<"$events" || fail "the reset event is not #1: $events"
@@ -84,7 +84,7 @@ grep -q '^session=open transport=udp tunnelIP=192\.0\.2\.2' <<<"$report" || fail
 ok "resetDiagnostics leaves one event, #1 diagnostics reset, and the session open"
 
 # "resetDiagnostics " with a trailing space is an ordinary request.
-report=$(topo_vantuctl "$E2E_BUILD" "resetDiagnostics ")
+report=$(topo_vantuctl "$E2E_BUILD" send "resetDiagnostics ")
 [ "$(e2e_recent_events <<<"$report" | grep -c .)" = 1 ] || fail "a near-miss command reset the log again or changed it"
 ok "only the exact command resets"
 
@@ -93,7 +93,7 @@ kill -TERM "$TOPO_CLIENT_PID"
 topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not stop"
 [ ! -e "$TOPO_CLIENT_SOCKET" ] || fail "the socket outlived the daemon"
 set +e
-report=$(topo_vantuctl "$E2E_BUILD" 2>/dev/null)
+report=$(topo_vantuctl "$E2E_BUILD" report 2>/dev/null)
 set -e
 events=$(e2e_recent_events <<<"$report")
 grep -Eq '#1 diagnostics reset$' <<<"$events" || fail "the reset is not in the saved log"

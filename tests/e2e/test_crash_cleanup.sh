@@ -36,7 +36,7 @@ cmp -s "$TOPO_RUN_DIR/resolv.before" "$TOPO_RUN_DIR/client-resolv.conf" ||
 ok "after the clean stop, the original resolv.conf is back"
 
 # The event log survived the crash: the second start continues its numbers.
-report=$(topo_vantuctl "$E2E_BUILD" 2>/dev/null || true)
+report=$(topo_vantuctl "$E2E_BUILD" report 2>/dev/null || true)
 [ "$(echo "$report" | e2e_recent_events | grep -c ' startTunnel$')" = 2 ] ||
   fail "the persisted event log does not hold both starts"
 ok "the persisted event log holds both starts"

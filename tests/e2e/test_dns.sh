@@ -37,7 +37,7 @@ grep -qx "nameserver $VIRTUAL_DNS" "$TOPO_RUN_DIR/client-resolv.conf" ||
 ok "the client's resolv.conf names the virtual resolver $VIRTUAL_DNS"
 
 # dns_counter NAME: a counter of the report's "dns servers=..." line.
-dns_line() { topo_vantuctl "$E2E_BUILD" | grep -m1 '^dns servers='; }
+dns_line() { topo_vantuctl "$E2E_BUILD" report | grep -m1 '^dns servers='; }
 dns_counter() { dns_line | tr ' ' '\n' | sed -n "s/^$1=//p"; }
 
 queries0=$(dns_counter queries)
@@ -99,7 +99,7 @@ ok "stopping restored resolv.conf"
 
 # Learned direct routes: an answer for a direct domain of the server's policy
 # joins the route cache, which the next start loads.
-routes_cached() { topo_vantuctl "$E2E_BUILD" | sed -n 's/^routes cached=\([0-9]*\)\/.*/\1/p' | head -n 1; }
+routes_cached() { topo_vantuctl "$E2E_BUILD" report | sed -n 's/^routes cached=\([0-9]*\)\/.*/\1/p' | head -n 1; }
 TOPO_CLIENT_DIRECT_CORE=true
 topo_start_client "$E2E_BUILD"
 topo_wait_applied "$E2E_BUILD" 30 || fail "the tunnel did not come up with the direct core enabled"
@@ -111,7 +111,7 @@ for _ in $(seq 20); do
   [ "${cached:-0}" -gt 0 ] && break
   sleep 0.1
 done
-[ "${cached:-0}" -gt 0 ] || fail "no learned route after a direct domain's answer: $(topo_vantuctl "$E2E_BUILD" | grep -m1 '^routes cached=')"
+[ "${cached:-0}" -gt 0 ] || fail "no learned route after a direct domain's answer: $(topo_vantuctl "$E2E_BUILD" report | grep -m1 '^routes cached=')"
 ok "a direct domain's answer was learned: routes cached=$cached"
 
 stop_client
@@ -119,7 +119,7 @@ topo_start_client "$E2E_BUILD"
 topo_wait_applied "$E2E_BUILD" 30 || fail "the tunnel did not come up again"
 loaded=$(sed -n 's/.*loaded \([0-9]*\) cached DNS learned direct route(s).*/\1/p' "$TOPO_RUN_DIR/vantud.err" | tail -n 1)
 [ "${loaded:-0}" -eq "$cached" ] || fail "the restart loaded '${loaded}' cached routes, not $cached: $(grep -i cached "$TOPO_RUN_DIR/vantud.err")"
-[ "$(routes_cached)" -eq "$cached" ] || fail "after the restart: $(topo_vantuctl "$E2E_BUILD" | grep -m1 '^routes cached=')"
+[ "$(routes_cached)" -eq "$cached" ] || fail "after the restart: $(topo_vantuctl "$E2E_BUILD" report | grep -m1 '^routes cached=')"
 ok "after a restart vantud loaded $loaded cached DNS learned direct route(s)"
 
 stop_client

@@ -32,7 +32,7 @@ cmp -s "$TOPO_RUN_DIR/resolv.before" "$TOPO_RUN_DIR/client-resolv.conf" || fail 
 ok "everything removed after the failure"
 
 set +e
-report=$(topo_vantuctl "$E2E_BUILD" 2>/dev/null)
+report=$(topo_vantuctl "$E2E_BUILD" report 2>/dev/null)
 set -e
 events=$(e2e_recent_events <<<"$report")
 grep -Eq ' #[0-9]+ data channel failed: keepalive timed out: no server frame for [0-9]+s$' <<<"$events" ||

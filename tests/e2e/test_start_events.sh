@@ -7,7 +7,7 @@ set -euo pipefail
 e2e_init "$@"
 e2e_start_tunnel
 
-report=$(topo_vantuctl "$E2E_BUILD")
+report=$(topo_vantuctl "$E2E_BUILD" report)
 # The event lines: "<time> #<n> <message>".
 events=$(echo "$report" | e2e_recent_events)
 messages=$(echo "$events" | sed -E 's/^[0-9TZ:.-]+ #[0-9]+ //')

@@ -47,7 +47,7 @@ ok "no server key: exit 1, missing tunnel provider configuration"
 
 # The saved state remembers each failed start and the stops that followed.
 set +e
-report=$(topo_vantuctl "$E2E_BUILD" 2>/dev/null)
+report=$(topo_vantuctl "$E2E_BUILD" report 2>/dev/null)
 set -e
 events=$(e2e_recent_events <<<"$report")
 [ "$(grep -c ' startTunnel$' <<<"$events")" = 3 ] || fail "expected three starts in the saved log: $events"

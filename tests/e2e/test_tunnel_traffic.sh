@@ -40,7 +40,7 @@ ok "the web host saw only the server's masquerade address $TOPO_SERVER_INSIDE_AD
 [ "$(e2e_counter sealed)" -ge 100 ] || fail "only $(e2e_counter sealed) sealed datagrams went to the server"
 ok "nothing to $TOPO_WEB_ADDR left the client's veth; $(e2e_counter sealed) sealed datagrams did"
 
-report=$(topo_vantuctl "$E2E_BUILD")
+report=$(topo_vantuctl "$E2E_BUILD" report)
 grep -q '^session=open transport=udp tunnelIP=192\.0\.2\.2 server=203\.0\.113\.1$' <<<"$report" ||
   fail "unexpected session line in the report"
 ok "vantuctl reports the open session"
