@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The benchmarks: per-packet cost of the AEAD and of the provider's packet
-# path (any user), then the namespace figures (root only: TUN devices).
+# path (any user), then the namespace figures and those of the direct relays
+# (root only: TUN devices).
 set -euo pipefail
 BUILD=${1:-build/release}
 cd "$(dirname "$0")/.."
@@ -9,6 +10,7 @@ cd "$(dirname "$0")/.."
 "$BUILD/bench_dns" --benchmark_min_time=0.2
 if [ "$(id -u)" -eq 0 ]; then
   ./bench/netns-figures.sh "$BUILD"
+  ./bench/netns-direct.sh "$BUILD"
 else
   echo "bench: skipping the namespace figures (they need root: sudo make bench)"
 fi

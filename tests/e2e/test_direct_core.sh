@@ -44,7 +44,9 @@ ok "vantud raised its open-files limit from 1024 to $soft"
 report() { topo_vantuctl "$E2E_BUILD" report; }
 # direct_counter PROTO NAME: a counter of the report's "directTCP ..." or
 # "directUDP ..." line.
-direct_counter() { report | grep -m1 "^direct$1 " | tr ' ' '\n' | sed -n "s/^$2=//p"; }
+# awk reads the report to its end: a reader that stops early would break the
+# pipe under pipefail.
+direct_counter() { report | awk -v p="direct$1 " 'index($0, p) == 1 && !seen++' | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 # Bytes through the server's TUN device, both ways.
 server_tun_bytes() {
   topo_in_server sh -c "echo \$((\$(cat /sys/class/net/$TOPO_SERVER_TUN/statistics/rx_bytes) + \$(cat /sys/class/net/$TOPO_SERVER_TUN/statistics/tx_bytes)))"
