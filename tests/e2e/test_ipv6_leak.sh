@@ -2,7 +2,7 @@
 # The tunnel carries IPv4 only; while it is up, IPv6 from the client must not
 # leave outside it. The client namespace gets IPv6 to the web host through
 # the server (a plain router for IPv6). Before the tunnel curl -6 reaches the
-# web host; with the tunnel up it fails at once with "unreachable" (not by a
+# web host; with the tunnel up it fails at once (no route to host, not a
 # timeout) and no IPv6 packet other than link-local leaves the outside veth,
 # while link-local and loopback IPv6 keep working; after the stop IPv6 works
 # again. A vantud killed with SIGKILL leaves its IPv6 rules, and the next
@@ -49,7 +49,8 @@ grep -qi 'unreachable\|couldn.t connect' <<<"$out" || fail "curl -6 failed other
 set +e
 ping_out=$(topo_in_client ping -6 -c 1 -W 3 "$TOPO_WEB_ADDR6" 2>&1)
 set -e
-grep -qi 'unreachable' <<<"$ping_out" || fail "ping -6 was not refused as unreachable: $ping_out"
+# An unreachable IPv6 route answers EHOSTUNREACH.
+grep -qi 'unreachable\|no route to host' <<<"$ping_out" || fail "ping -6 was not refused at once: $ping_out"
 ok "curl -6 fails in ${elapsed_ms} ms with the tunnel up ($(head -n 1 <<<"$out"))"
 
 # Link-local and loopback IPv6 still work.
@@ -65,12 +66,34 @@ leaked=$(($(routed) - routed_before))
 [ "$leaked" = 0 ] || fail "$leaked routed IPv6 packets left the outside veth with the tunnel up"
 ok "no IPv6 packet other than link-local left the outside veth; IPv4 works through the tunnel"
 
+# The running daemon's status summary counts that traffic.
+status_json=$(topo_vantuctl "$E2E_BUILD" status --json) || fail "vantuctl status --json failed"
+python3 -c '
+import json, sys
+s = json.loads(sys.argv[1])
+assert s["state"] == "up", s["state"]
+assert s["transport"] == "udp" and s["tunnelAddress"].startswith("192.0.2."), s
+assert s["traffic"]["packetsOut"] > 0 and s["traffic"]["packetsIn"] > 0, s["traffic"]
+assert s["uptimeSeconds"] >= 0 and s["lastFrameAgeSeconds"] is not None, s
+' "$status_json" || fail "unexpected status: $status_json"
+topo_vantuctl "$E2E_BUILD" status | grep -q '^tunnel up$' || fail "vantuctl status does not say the tunnel is up"
+ok "vantuctl status: up, with the traffic counted"
+
 kill -TERM "$TOPO_CLIENT_PID"
 topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not stop"
 e2e_assert_client_clean
 topo_in_client curl -6 -sS -m 5 "$web6" | grep -q hello || fail "no IPv6 after the stop"
 [ "$(($(routed) - routed_before))" -gt 0 ] || fail "the counter missed the direct IPv6 request; it proves nothing"
 ok "after the stop the IPv6 rules are gone and curl -6 works again"
+
+set +e
+stopped=$(topo_vantuctl "$E2E_BUILD" status 2>&1)
+stopped_status=$?
+set -e
+[ $stopped_status = 3 ] || fail "vantuctl status without a daemon exited $stopped_status: $stopped"
+grep -q '^vantud is not running$' <<<"$stopped" || fail "vantuctl status does not say vantud is gone: $stopped"
+grep -Eq '^  last stop +[0-9T:.-]+Z \(userInitiated\)$' <<<"$stopped" || fail "no last stop in: $stopped"
+ok "vantuctl status without a daemon: not running, last stop from the saved state"
 
 # A crashed daemon leaves its IPv6 rules; the next start's cleanup takes them.
 topo_start_client "$E2E_BUILD"
