@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts that cannot succeed end with exit status 1, the provider's error
 # text on stderr, and nothing left on the system; a configuration file that
-# is not a JSON object is refused with status 2 before anything starts.
+# is not a JSON object, or that no tunnel can start with, is refused with
+# status 2 (which the unit does not restart) before anything starts.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
@@ -38,21 +39,24 @@ line=$(grep '^vantud: start failed: ' "$TOPO_RUN_DIR/vantud.err" || true)
 [ -n "$line" ] || fail "no start failure line for a wrong secret"
 ok "wrong secret: exit 1, $line"
 
-# 3. A configuration without a server: the provider's own message.
+# 3. A configuration without a server: refused before the start, with the
+# provider's own message.
 echo '{"secretKey": "x"}' >"$TOPO_RUN_DIR/client.json"
-run_failing_start 1
-grep -qx 'vantud: start failed: missing tunnel provider configuration' "$TOPO_RUN_DIR/vantud.err" ||
+run_failing_start 2
+grep -q "^vantud: configuration $TOPO_RUN_DIR/client.json: missing tunnel provider configuration" \
+  "$TOPO_RUN_DIR/vantud.err" ||
   fail "unexpected text for a configuration without a server: $(cat "$TOPO_RUN_DIR/vantud.err")"
-ok "no server key: exit 1, missing tunnel provider configuration"
+ok "no server key: exit 2, missing tunnel provider configuration"
 
-# The saved state remembers each failed start and the stops that followed.
+# The saved state remembers each failed start and the stops that followed;
+# the refused configuration started nothing.
 set +e
 report=$(topo_vantuctl "$E2E_BUILD" report 2>/dev/null)
 set -e
 events=$(e2e_recent_events <<<"$report")
-[ "$(grep -c ' startTunnel$' <<<"$events")" = 3 ] || fail "expected three starts in the saved log: $events"
-[ "$(grep -c ' stopTunnel reason=2 providerFailed$' <<<"$events")" = 3 ] || fail "expected three providerFailed stops: $events"
-ok "the saved log holds the three failed starts and their stops"
+[ "$(grep -c ' startTunnel$' <<<"$events")" = 2 ] || fail "expected two starts in the saved log: $events"
+[ "$(grep -c ' stopTunnel reason=2 providerFailed$' <<<"$events")" = 2 ] || fail "expected two providerFailed stops: $events"
+ok "the saved log holds the two failed starts and their stops"
 
 # 4. Not a JSON object: refused before anything is created.
 echo '["server"]' >"$TOPO_RUN_DIR/client.json"
