@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <iterator>
 
 namespace vantu::server {
 
@@ -71,60 +72,71 @@ void DataService::receive() {
     });
 }
 
-void DataService::handleDatagram(const uint8_t* data, size_t length, const asio::ip::udp::endpoint& from) {
-    ++stats_.datagramsReceived;
+std::shared_ptr<ServerSession> DataService::openUnit(const uint8_t* data, size_t length, uint32_t& seq, Bytes& frame) {
     if (length < kNonceLength + kTagLength) {
         ++stats_.unitsTooShort;
-        return;
+        return nullptr;
     }
     const uint32_t sessionID = readBE32(data);
-    const uint32_t seq = readBE32(data + 4);
+    seq = readBE32(data + 4);
     const uint32_t direction = readBE32(data + 8);
 
-    const auto session = sessions_.find(sessionID);
+    auto session = sessions_.find(sessionID);
     if (!session) {
         ++stats_.unitsUnknownSession;
-        return;
+        return nullptr;
     }
     // Both directions share one key, so a unit the server sealed itself could
     // otherwise be reflected back at it and consume the client's sequence
     // numbers in the replay window.
     if (direction != VantuSession::kClientDirection) {
         ++stats_.unitsWrongDirection;
-        return;
+        return nullptr;
     }
     // Cheap check first; the window only moves once the tag verified.
     if (!session->mayAccept(seq)) {
         ++stats_.unitsReplayed;
-        return;
+        return nullptr;
     }
-    Bytes frame;
     try {
         frame = session->cipher.open(data + kNonceLength, length - kNonceLength - kTagLength,
                                      data + length - kTagLength, data);
     } catch (const std::exception&) {
         ++stats_.unitsAuthFailed;
         session->noteAuthFailure();
-        return;
+        return nullptr;
     }
+    return session;
+}
+
+const Bytes& DataService::pongFrame() {
+    static const Bytes pong(std::begin(kPongFrame), std::end(kPongFrame));
+    return pong;
+}
+
+void DataService::handleDatagram(const uint8_t* data, size_t length, const asio::ip::udp::endpoint& from) {
+    ++stats_.datagramsReceived;
+    uint32_t seq = 0;
+    Bytes frame;
+    const auto session = openUnit(data, length, seq, frame);
+    if (!session) return;
     if (!session->acceptUnit(seq, from)) {
         ++stats_.unitsReplayed;
         return;
     }
     ++stats_.unitsAccepted;
-    handleFrame(*session, frame, from);
+    if (handleFrame(*session, frame)) sendFrame(*session, from, kPongFrame, sizeof kPongFrame);
 }
 
-void DataService::handleFrame(ServerSession& session, Bytes& frame, const asio::ip::udp::endpoint& from) {
+bool DataService::handleFrame(ServerSession& session, Bytes& frame) {
     if (frame.empty()) {
         ++stats_.framesIgnored;
-        return;
+        return false;
     }
     switch (frame[0]) {
         case kFramePing:
             ++stats_.pingsAnswered;
-            sendFrame(session, from, kPongFrame, sizeof kPongFrame);
-            return;
+            return true;
         case kFrameData: {
             // Only the session's own tunnel address may appear as source:
             // replies are routed by destination, so a forged source would
@@ -132,16 +144,16 @@ void DataService::handleFrame(ServerSession& session, Bytes& frame, const asio::
             const size_t n = frame.size() - 1;
             if (n < 20 || (frame[1] >> 4) != 4 || readBE32(&frame[1 + 12]) != session.tunnelIP) {
                 ++stats_.packetsRejected;
-                return;
+                return false;
             }
             frame.erase(frame.begin());
             ++stats_.packetsDelivered;
             sink_.deliver(frame);
-            return;
+            return false;
         }
         default:
             ++stats_.framesIgnored;
-            return;
+            return false;
     }
 }
 
@@ -151,14 +163,22 @@ void DataService::sendToClient(const Bytes& packet) {
         return;
     }
     const auto session = sessions_.findByTunnelIP(readBE32(&packet[16]));
-    const auto endpoint = session ? session->endpoint() : std::nullopt;
-    if (!endpoint) {
+    if (!session) {
         ++stats_.packetsWithoutSession;
         return;
     }
     frame_.clear();
     frame_.push_back(kFrameServerData);
     frame_.insert(frame_.end(), packet.begin(), packet.end());
+    if (streamSender && streamSender(*session, frame_.data(), frame_.size())) {
+        ++stats_.packetsToClients;
+        return;
+    }
+    const auto endpoint = session->endpoint();
+    if (!endpoint) {
+        ++stats_.packetsWithoutSession;
+        return;
+    }
     ++stats_.packetsToClients;
     sendFrame(*session, *endpoint, frame_.data(), frame_.size());
 }

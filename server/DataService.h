@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
@@ -39,13 +41,28 @@ public:
     uint16_t port() const { return port_; }
 
     // Seals one IPv4 packet as a server data frame for the session holding
-    // its destination address and sends it to that client's latest endpoint.
+    // its destination address and sends it to that client: on its TCP data
+    // connection when it has one, otherwise to its latest UDP endpoint.
     void sendToClient(const Bytes& packet);
+
+    // The checks every unit passes, whatever carried it: length, a known
+    // session, the client's direction, the replay window and the tag. On
+    // success the session and the opened frame, with the unit's sequence
+    // number in `seq`; the unit is not yet recorded in the window. Null
+    // otherwise, counted in the stats.
+    std::shared_ptr<ServerSession> openUnit(const uint8_t* data, size_t length, uint32_t& seq, Bytes& frame);
+    // Dispatches an accepted frame: data goes to the sink. True when the
+    // frame was a ping whose pong the caller sends back on its own carrier.
+    bool handleFrame(ServerSession& session, Bytes& frame);
+    static const Bytes& pongFrame();
+
+    // Sends a sealed frame to a client over TCP; returns false when the
+    // session has no TCP data connection. Set by the TCP data service.
+    std::function<bool(ServerSession& session, const uint8_t* frame, size_t length)> streamSender;
 
 private:
     void receive();
     void handleDatagram(const uint8_t* data, size_t length, const asio::ip::udp::endpoint& from);
-    void handleFrame(ServerSession& session, Bytes& frame, const asio::ip::udp::endpoint& from);
     void sendFrame(ServerSession& session, const asio::ip::udp::endpoint& to, const uint8_t* frame, size_t length);
 
     const ServerConfig& config_;

@@ -39,6 +39,11 @@ struct ServerStats {
     // Packets for clients dropped because the network thread had too many
     // waiting already (the sink produces faster than the sockets send).
     std::atomic<uint64_t> packetsToClientsDropped{0};
+    // TCP data service.
+    std::atomic<uint64_t> streamConnections{0};
+    std::atomic<uint64_t> streamFramesInvalid{0};  // a length of 0 or above 1 MiB: connection closed
+    // Units for a client whose TCP connection already had this much waiting.
+    std::atomic<uint64_t> streamUnitsDropped{0};
 };
 
 }  // namespace vantu::server

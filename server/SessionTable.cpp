@@ -54,6 +54,17 @@ bool ServerSession::acceptUnit(uint32_t seq, const asio::ip::udp::endpoint& from
     return true;
 }
 
+bool ServerSession::acceptStreamUnit(uint32_t seq) {
+    std::lock_guard lock(mutex_);
+    if (!replay_.commit(seq)) {
+        ++counters_.unitsReplayed;
+        return false;
+    }
+    ++counters_.unitsAccepted;
+    lastActivity_ = std::chrono::steady_clock::now();
+    return true;
+}
+
 void ServerSession::noteAuthFailure() {
     std::lock_guard lock(mutex_);
     ++counters_.unitsAuthFailed;

@@ -52,6 +52,9 @@ public:
     // is a replay (or too old), in which case nothing else changes. On success
     // the sender's endpoint becomes the reply endpoint.
     bool acceptUnit(uint32_t seq, const asio::ip::udp::endpoint& from);
+    // The same for a unit that came on a TCP data connection: the window and
+    // the activity move, the UDP reply endpoint stays as it is.
+    bool acceptStreamUnit(uint32_t seq);
     // The cheap pre-authentication replay test.
     bool mayAccept(uint32_t seq) const;
     void noteAuthFailure();

@@ -43,10 +43,11 @@ VantuServer::~VantuServer() {
 void VantuServer::start() {
     if (started_) return;
     data_->start();
-    control_->start(data_->port());
     if (config_.transport == "tcp") {
-        log_("warning: transport \"tcp\" is granted but this server runs only the UDP data service");
+        stream_ = std::make_unique<StreamDataService>(io_, config_, *data_, stats_, log_);
+        stream_->start(data_->port());
     }
+    control_->start(data_->port());
     scheduleSweep();
     work_.emplace(io_.get_executor());
     started_ = true;
@@ -69,6 +70,7 @@ void VantuServer::stop() {
     // operation finish as aborted; run() then returns on its own.
     asio::post(io_, [this] {
         control_->stop();
+        if (stream_) stream_->stop();
         data_->stop();
         sweepTimer_.cancel();
     });

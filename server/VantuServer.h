@@ -16,10 +16,12 @@
 #include "server/ServerConfig.h"
 #include "server/ServerStats.h"
 #include "server/SessionTable.h"
+#include "server/StreamDataService.h"
 
 namespace vantu::server {
 
-// The whole server: control service, data service, session table and packet
+// The whole server: control service, data service (UDP, and TCP on the same
+// port number when the configuration grants "tcp"), session table and packet
 // sink, all driven by one io_context on a thread of its own.
 class VantuServer {
 public:
@@ -62,6 +64,7 @@ private:
     std::unique_ptr<SessionTable> sessions_;
     std::shared_ptr<PacketSink> sink_;
     std::unique_ptr<DataService> data_;
+    std::unique_ptr<StreamDataService> stream_;  // only when "tcp" is granted
     std::unique_ptr<ControlService> control_;
     asio::steady_timer sweepTimer_;
     std::thread thread_;

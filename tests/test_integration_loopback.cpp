@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -194,6 +195,30 @@ void expectReplyHeader(const Bytes& reply, const Bytes& request) {
     EXPECT_EQ(checksum(reply.data(), 20), 0) << "IPv4 header checksum";
 }
 
+// The echo responder behind a gate: while the gate is closed, the server's
+// network thread waits in deliver() and reads nothing more from its sockets,
+// as a server that cannot keep up would.
+class GatedEcho final : public srv::EchoResponder {
+public:
+    void deliver(const Bytes& packet) override {
+        {
+            std::unique_lock lock(mutex_);
+            opened_.wait(lock, [&] { return open_; });
+        }
+        srv::EchoResponder::deliver(packet);
+    }
+    void setOpen(bool open) {
+        std::lock_guard lock(mutex_);
+        open_ = open;
+        opened_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = true;
+};
+
 // ---------------------------------------------------------------- fixture
 
 class LoopbackTunnel : public ::testing::TestWithParam<std::string> {
@@ -218,9 +243,12 @@ protected:
         server.stop();
     }
 
-    static srv::ServerConfig serverConfig(const std::string& cipher) {
+    // "cipher" or "cipher+tcp" (the server grants the TCP data channel).
+    static srv::ServerConfig serverConfig(const std::string& param) {
         srv::ServerConfig c;
-        c.cipher = cipher;
+        const auto plus = param.find('+');
+        c.cipher = param.substr(0, plus);
+        if (plus != std::string::npos) c.transport = param.substr(plus + 1);
         c.secrets = {"s3cret"};
         c.tunnelSubnet = "10.7.0.0/24";
         c.tunnelMTU = kGrantedMTU;
@@ -271,7 +299,7 @@ protected:
     }
 
     Shared shared;
-    std::shared_ptr<srv::EchoResponder> echo = std::make_shared<srv::EchoResponder>();
+    std::shared_ptr<GatedEcho> echo = std::make_shared<GatedEcho>();
     srv::VantuServer server;
     AsioWorkQueue queue;
     MemoryPacketFlow flow{queue, shared};
@@ -396,6 +424,85 @@ TEST_P(LoopbackTunnel, WrongSecretFailsTheStartWithTheServersMessage) {
     EXPECT_EQ(host.udpSessionsCreated, 0);
     EXPECT_TRUE(host.applied.empty());
 }
+
+// The same tunnel on the TCP data channel.
+class LoopbackTCPTunnel : public LoopbackTunnel {
+protected:
+    // A failed assertion must not leave the server's thread waiting at the
+    // gate, or stopping the server would wait forever.
+    ~LoopbackTCPTunnel() override { echo->setOpen(true); }
+
+    // Runs on the queue thread and hands the result back.
+    template <typename F>
+    auto onQueue(F f) {
+        using R = decltype(f());
+        auto result = std::make_shared<std::optional<R>>();
+        queue.submit([this, f, result] {
+            std::lock_guard lock(shared.mutex);
+            *result = f();
+            shared.changed.notify_all();
+        });
+        EXPECT_TRUE(shared.waitFor([&] { return result->has_value(); }, 5s));
+        std::lock_guard lock(shared.mutex);
+        return result->value_or(R{});
+    }
+};
+
+TEST_P(LoopbackTCPTunnel, CarriesTrafficAndReportsBackPressureFromASlowServer) {
+    const StartOutcome outcome = start();
+    ASSERT_FALSE(outcome.error.has_value()) << outcome.error->description();
+    ASSERT_GE(outcome.events.size(), 2u);
+    EXPECT_EQ(outcome.events[outcome.events.size() - 2], "TCP data channel verified");
+    EXPECT_GE(server.stats().streamConnections.load(), 1u);
+    const uint32_t self = tunnelAddress();
+    const auto replies = roundTrip({{echoRequest(self, 7, 1, payloadOf(1200, 1)), echoRequest(self, 7, 2, payloadOf(3, 2))}}, 2);
+    ASSERT_EQ(replies.size(), 2u);
+    for (const Bytes& reply : replies) EXPECT_EQ(reply[20], 0) << "echo reply";
+
+    // The server stops reading; the client keeps sending until its kernel
+    // buffers and then its own write buffer are full.
+    echo->setOpen(false);
+    const uint64_t deliveredBefore = server.stats().packetsDelivered.load();
+    // TCP segments: the echo responder ignores them, so nothing comes back.
+    const Bytes segment = ipv4(6, self, kFarAddress, payloadOf(1360, 9));
+    const size_t total = 20000;  // about 27 MB, well past 8 MiB and the socket buffers
+    for (size_t sent = 0; sent < total; sent += 100) flow.inject(std::vector<Bytes>(100, segment));
+    const auto overflowsOnceQueued = [&] {
+        return onQueue([this] { return provider->tcpSendAttempts > 0 ? provider->tcpSendBufferOverflows : int64_t{0}; });
+    };
+    int64_t overflows = 0;
+    for (int i = 0; i < 100 && (overflows = overflowsOnceQueued()) == 0; ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_GT(overflows, 0) << "the write buffer never reached its bound";
+    const auto pending = onQueue([this] {
+        return static_cast<int64_t>(provider->tcpWriteBuffer.size()) - provider->tcpWriteOffset;
+    });
+    EXPECT_LE(pending, PacketTunnelProvider::maxTCPWriteBufferBytes);
+    EXPECT_GT(pending, PacketTunnelProvider::maxTCPWriteBufferBytes - 2000);
+
+    // The server catches up. Every segment is either delivered or counted
+    // as refused by the full buffer; none is lost without a trace, and the
+    // channel stays up.
+    echo->setOpen(true);
+    const auto accounted = [&] {
+        const int64_t refused = onQueue([this] { return provider->tcpSendBufferOverflows; });
+        return server.stats().packetsDelivered.load() - deliveredBefore + static_cast<uint64_t>(refused);
+    };
+    for (int i = 0; i < 400 && accounted() < total; ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(accounted(), total);
+    const auto events = onQueue([this] { return vantu::testing::eventMessages(*provider); });
+    EXPECT_EQ(std::count(events.begin(), events.end(), "TCP send failed: TCP send buffer overflow"), 1);
+    EXPECT_NE(onQueue([this] { return provider->tcpDiagnostics(); }).find(" bufferOverflows="), std::string::npos);
+    {
+        std::lock_guard lock(shared.mutex);
+        EXPECT_TRUE(host.cancellations.empty());
+    }
+    const auto after = roundTrip({{echoRequest(self, 7, 3, payloadOf(64, 3))}}, 1);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(readBE16(&after[0][26]), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stream, LoopbackTCPTunnel, ::testing::Values("aes-128-gcm+tcp"),
+                         [](const ::testing::TestParamInfo<std::string>&) { return std::string("Aes128GcmTcp"); });
 
 INSTANTIATE_TEST_SUITE_P(Ciphers, LoopbackTunnel, ::testing::Values("aes-128-gcm", "chacha20-poly1305"),
                          [](const ::testing::TestParamInfo<std::string>& info) {
