@@ -5,7 +5,7 @@ ASAN_BUILD ?= build/asan
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: all setup build test asan demo bench clean
+.PHONY: all setup build test asan fuzz demo bench clean
 
 all: build
 
@@ -29,6 +29,11 @@ asan: .setup-done
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS) -LE e2e $(CTEST_ARGS)
+
+# Each fuzz target for FUZZ_SECONDS from the seed corpora (clang, libFuzzer).
+FUZZ_SECONDS ?= 60
+fuzz: .setup-done
+	./fuzz/run.sh $(FUZZ_SECONDS)
 
 demo: build
 	./scripts/demo.sh $(BUILD)

@@ -23,6 +23,7 @@
 #include "VantuPacketTunnel/Time.h"
 #include "VantuPacketTunnel/VantuError.h"
 #include "VantuPacketTunnel/config/VantuConfig.h"
+#include "datachannel/crypto/ReplayWindow.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "platform/Platform.h"
 #include "directcore/codec/DirectCodec.h"
@@ -58,6 +59,11 @@ struct DirectTCPSessionBox {
     uint32_t clientWindow = 0;
     bool readOutstanding = false;
     bool connected = false;
+    // Bytes accepted from the application that the outside connection has
+    // not taken yet. The window we advertise shrinks by them, so a slow
+    // remote end slows the application instead of growing memory.
+    size_t outsideBacklog = 0;
+    uint16_t advertisedWindow = 0xffff;
 };
 
 // The direct routes in the form the per-packet gate needs, rebuilt only when
@@ -104,16 +110,6 @@ public:
     static constexpr double keepaliveInterval = 10.0;
     static constexpr double keepaliveTimeout = 35.0;
     static constexpr double kDirectActivityKeepaliveInterval = 10.0;
-    // TCP data channel.
-    static constexpr int64_t maxTCPWriteBufferBytes = 8388608;
-    static constexpr int64_t kTCPCompactionThreshold = 65536;
-    static constexpr uint32_t kMaxTCPFrameBytes = 1048576;
-    static constexpr size_t kTCPReceiveChunk = 65535;
-    static constexpr int kTCPSocketBufferBytes = 4194304;
-    static constexpr double kTCPWriteRetryDelay = 0.01;
-    // A connect to a silent server would otherwise hold the work queue for
-    // the system's own SYN timeout, about two minutes.
-    static constexpr double kTCPConnectTimeout = 4.0;
 
     static constexpr double kDirectUDPReadyDeadline = 2.0;
     static constexpr double kDirectUDPReadyPollInterval = 0.05;
@@ -125,6 +121,19 @@ public:
     static constexpr double kDirectTCPFailureWindow = 20.0;
     static constexpr int kDirectTCPFailuresToDisable = 6;
     static constexpr int64_t kDefaultTunnelMTU = 1420;
+    // The largest window towards the application: without window scaling
+    // (our SYN-ACK offers none) a TCP window field holds at most this.
+    static constexpr size_t kDirectTCPWindow = 65535;
+    // TCP data channel.
+    static constexpr int64_t maxTCPWriteBufferBytes = 8388608;
+    static constexpr int64_t kTCPCompactionThreshold = 65536;
+    static constexpr uint32_t kMaxTCPFrameBytes = 1048576;
+    static constexpr size_t kTCPReceiveChunk = 65535;
+    static constexpr int kTCPSocketBufferBytes = 4194304;
+    static constexpr double kTCPWriteRetryDelay = 0.01;
+    // A connect to a silent server would otherwise hold the work queue for
+    // the system's own SYN timeout, about two minutes.
+    static constexpr double kTCPConnectTimeout = 4.0;
     // Lines about undecryptable units: a burst of this many, then this many
     // a second, whatever an on-path sender floods the channel with.
     static constexpr double kDecryptLogBurst = 5.0;
@@ -189,6 +198,12 @@ public:
     // The session whose sequence numbers ran out, once its channel was failed
     // for it: later sends on it are dropped without another event.
     std::weak_ptr<VantuSession> exhaustedSendSession;
+    // Server units already seen, or too old to tell: a copy replayed by
+    // someone on the path is dropped, so it neither reaches the system twice
+    // nor keeps the keepalive satisfied. One window per session.
+    ReplayWindow serverUnitWindow;
+    std::weak_ptr<VantuSession> serverUnitWindowSession;
+    int64_t replayedUnitsDropped = 0, reflectedUnitsDropped = 0;
 
     // UDP data recovery
     bool dataRecoveryInProgress = false;
@@ -328,7 +343,7 @@ public:
     void waitForDirectTCPReady(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box,
                                Instant deadline);
     void sendDirectTCP(uint8_t flags, const uint8_t* payload, size_t length, const DirectTCPKey& key,
-                       const DirectTCPSessionBox& box);
+                       DirectTCPSessionBox& box);
     void sendDirectTCPReset(const DirectTCPKey& key, uint32_t sequence, uint32_t acknowledgement);
     void writeDirectTCPPayload(Bytes data, const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
     void flushDirectTCPPendingWrites(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);

@@ -162,6 +162,27 @@ void PacketTunnelProvider::handleUDPWriteCompletion(const std::weak_ptr<UDPSessi
 
 void PacketTunnelProvider::decryptAndHandlePacket(const Bytes& unit) {
     if (!session) return;
+    if (serverUnitWindowSession.lock() != session) {
+        serverUnitWindow = ReplayWindow();
+        serverUnitWindowSession = session;
+    }
+    // The nonce travels in clear: session ID, sequence number, direction.
+    uint32_t sequence = 0;
+    if (unit.size() >= 12) {
+        // One of our own units sent back at us opens under the shared key,
+        // but the server never sent it.
+        if (readBE32(&unit[8]) == VantuSession::kClientDirection) {
+            ++reflectedUnitsDropped;
+            return;
+        }
+        sequence = readBE32(&unit[4]);
+        // Checked before spending work on opening it; committed only once it
+        // authenticated, so a forged unit cannot move the window.
+        if (!serverUnitWindow.check(sequence)) {
+            ++replayedUnitsDropped;
+            return;
+        }
+    }
     Bytes frame;
     try {
         frame = session->decrypt(unit);
@@ -191,6 +212,7 @@ void PacketTunnelProvider::decryptAndHandlePacket(const Bytes& unit) {
         log(line);
         return;
     }
+    serverUnitWindow.commit(sequence);
     if (frame.empty()) return;
     lastDataFrameReceivedAt = now();
     assignHexPreview(lastReceivedPlainPreview, frame);

@@ -78,6 +78,8 @@ std::string PacketTunnelProvider::udpDiagnostics() {
     text += " receivedDatagrams=" + std::to_string(udpDatagramsReceived);
     if (udpSession && udpSession->droppedDatagrams() > 0)
         text += " queueDrops=" + std::to_string(udpSession->droppedDatagrams());
+    if (replayedUnitsDropped > 0) text += " replayedUnits=" + std::to_string(replayedUnitsDropped);
+    if (reflectedUnitsDropped > 0) text += " reflectedUnits=" + std::to_string(reflectedUnitsDropped);
     if (!lastUDPSendError.empty()) text += " lastSendError=" + lastUDPSendError;
     return text;
 }
@@ -122,6 +124,8 @@ void PacketTunnelProvider::resetTCPDiagnostics() {
     lastReceivedPlainPreview.clear();
     lastDecryptError.clear();
     decryptFailures = 0;
+    replayedUnitsDropped = 0;
+    reflectedUnitsDropped = 0;
 }
 
 }  // namespace vantu

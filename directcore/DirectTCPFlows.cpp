@@ -5,7 +5,9 @@
 // kernel's TCP does the rest. The path to the application is local and
 // lossless, so there is no retransmission queue; but the application's
 // window is honoured, because what its stack cannot take it drops, and
-// nothing would ever send it again.
+// nothing would ever send it again. The other way, the window we advertise
+// shrinks by what the outside connection has not taken yet, so a slow remote
+// end slows the application down instead of filling memory.
 
 #include <openssl/rand.h>
 
@@ -88,6 +90,7 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
     if (!segment.payload.empty()) {
         if (segment.sequence == box->clientNextSequence) {
             box->clientNextSequence = segment.sequence + payloadLength;
+            box->outsideBacklog += payloadLength;
             sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
             writeDirectTCPPayload(std::move(segment.payload), key, box);
         } else {
@@ -185,11 +188,12 @@ void PacketTunnelProvider::waitForDirectTCPReady(const DirectTCPKey& key,
 }
 
 void PacketTunnelProvider::sendDirectTCP(uint8_t flags, const uint8_t* payload, size_t length,
-                                         const DirectTCPKey& key, const DirectTCPSessionBox& box) {
+                                         const DirectTCPKey& key, DirectTCPSessionBox& box) {
     const std::optional<int> mss =
         (flags & DirectTCPFlags::syn) ? std::optional<int>(box.maxPayloadSize) : std::nullopt;
+    box.advertisedWindow = static_cast<uint16_t>(kDirectTCPWindow - std::min(kDirectTCPWindow, box.outsideBacklog));
     std::optional<Bytes> packet = DirectTCPCore::responsePacket(payload, length, flags, box.serverNextSequence,
-                                                                box.clientNextSequence, mss, key);
+                                                                box.clientNextSequence, mss, key, box.advertisedWindow);
     if (!packet) return;
     static const std::vector<int> ipv4Protocol{2};  // AF_INET
     std::vector<Bytes> packets;
@@ -226,6 +230,13 @@ void PacketTunnelProvider::writeDirectTCPPayload(Bytes data, const DirectTCPKey&
         if (!error) {
             ++self->directTCPPayloadsSent;
             self->logDNS("direct core TCP wrote " + std::to_string(length) + " bytes to " + key.destination());
+            box->outsideBacklog -= std::min(box->outsideBacklog, length);
+            // The application stops at a closed window and waits for us to
+            // say it opened: tell it once half the window is free again.
+            const size_t window = kDirectTCPWindow - std::min(kDirectTCPWindow, box->outsideBacklog);
+            if (box->advertisedWindow < kDirectTCPWindow / 2 && window >= kDirectTCPWindow / 2) {
+                self->sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
+            }
             return;
         }
         const std::string reason = "write failed " + key.destination() + ": " + error->description();
@@ -273,8 +284,14 @@ void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::sha
             if (error) {
                 ++self->directTCPReadFailures;
                 self->logDNS("direct core TCP read closed " + key.destination() + ": " + error->description());
+                // A broken connection must not look like a finished one: on
+                // a FIN the application would take a cut-off stream for all
+                // of it. The reset says what the remote end's would have said.
+                self->sendDirectTCPReset(key, box->serverNextSequence, box->clientNextSequence);
+                self->removeDirectTCPSession(key);
+                return;
             }
-            // The remote end closed (or broke): the application sees a FIN.
+            // The remote end closed: the application sees a FIN.
             self->sendDirectTCP(DirectTCPFlags::fin | DirectTCPFlags::ack, nullptr, 0, key, *box);
             ++box->serverNextSequence;
             self->removeDirectTCPSession(key);

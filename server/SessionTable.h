@@ -14,7 +14,7 @@
 
 #include "VantuPacketTunnel/Bytes.h"
 #include "datachannel/crypto/VantuSession.h"
-#include "server/ReplayWindow.h"
+#include "datachannel/crypto/ReplayWindow.h"
 #include "server/ServerConfig.h"
 
 namespace vantu::server {

@@ -260,6 +260,23 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
     EXPECT_EQ(h.written().size(), beforeReset);
     EXPECT_TRUE(h.provider->directTCPSessions.empty());
 
+    // The outside connection breaks after some data: the application gets a
+    // reset right after that data, never the FIN of a stream that ended.
+    const uint32_t s2 = open(h);
+    h.connection().setState(TCPConnectionState::connected);
+    h.advance(0.05);
+    h.connection().deliver({'d', 'a', 't', 'a'});
+    h.run();
+    const size_t beforeBreak = h.written().size();
+    h.connection().deliverError("connection reset by peer");
+    h.run();
+    ASSERT_EQ(h.written().size(), beforeBreak + 1);
+    EXPECT_EQ(h.segments().back().flags, RST | ACK);
+    EXPECT_EQ(h.segments().back().sequence, s2 + 4);
+    EXPECT_EQ(h.segments().back().acknowledgement, 101u);
+    EXPECT_EQ(h.provider->directTCPReadFailures, 1);
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+
     // Sequence numbers wrap.
     h.send(segmentFrom(2000, SYN, 0xFFFFFFFFu));
     EXPECT_EQ(h.segments().back().acknowledgement, 0u);
@@ -289,6 +306,34 @@ TEST(DirectTCP, OutsideReadsWaitForTheApplicationsWindow) {
     // A stale acknowledgement does not move anything back.
     h.send(segmentFrom(999, ACK, 101, s0 + 1000, {}, 65535));
     EXPECT_EQ(h.provider->directTCPSessions.begin()->second->clientAcknowledged, s0 + 5000);
+}
+
+TEST(DirectTCP, ASlowRemoteEndClosesTheWindowTowardsTheApplication) {
+    DirectHarness h;
+    const uint32_t s0 = open(h);
+    h.connection().setState(TCPConnectionState::connected);
+    h.advance(0.05);
+    h.connection().holdWriteCompletions = true;
+    const Bytes chunk(30000, 0x61);
+    h.send(segmentFrom(999, ACK | PSH, 101, s0, chunk));
+    EXPECT_EQ(h.segments().back().window, 65535 - 30000);
+    h.send(segmentFrom(999, ACK | PSH, 30101, s0, chunk));
+    EXPECT_EQ(h.segments().back().window, 65535 - 60000);
+    EXPECT_EQ(h.connection().writes.size(), 2u);
+
+    // Half the window free again: one update tells the application.
+    const size_t before = h.written().size();
+    h.connection().completeHeldWrites(1);
+    h.run();
+    ASSERT_EQ(h.written().size(), before + 1);
+    EXPECT_EQ(h.segments().back().flags, ACK);
+    EXPECT_EQ(h.segments().back().window, 65535 - 30000);
+    EXPECT_EQ(h.segments().back().acknowledgement, 60101u);
+    h.connection().completeHeldWrites(1);
+    h.run();
+    EXPECT_EQ(h.written().size(), before + 1) << "the window was open enough already";
+    h.send(segmentFrom(999, ACK | PSH, 60101, s0, {'z'}));
+    EXPECT_EQ(h.segments().back().window, 65535 - 1);
 }
 
 TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {

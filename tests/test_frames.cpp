@@ -109,6 +109,39 @@ TEST(Frames, UnitsThatDoNotOpenChangeNothingButTheLastError) {
     EXPECT_TRUE(h.sim.host.cancellations.empty());
 }
 
+TEST(Frames, ReplayedAndReflectedUnitsAreDropped) {
+    ProviderHarness h;
+    h.verifyChannel();  // the pong used server sequence 1
+    const Bytes packet = ipv4Packet(40, 17, kDestination, 443, 0x5a);
+    const Bytes newest = testing::serverUnit(*h.session, 5000, dataFrame(packet, kServerData));
+    const Bytes older = testing::serverUnit(*h.session, 4000, dataFrame(packet, kServerData));
+    const Bytes tooOld = testing::serverUnit(*h.session, 2, dataFrame(packet, kServerData));
+    h.advance(3.0);
+    const Instant before = h.sim.queue.now();
+    h.udp()->deliver({newest, newest, older, older, tooOld});
+    h.run();
+    // The first copy of each goes through; an out-of-order but fresh one too;
+    // one too far behind the newest cannot be told from a replay.
+    EXPECT_EQ(h.sim.packetFlow.written.size(), 2u);
+    EXPECT_EQ(h.provider->replayedUnitsDropped, 3);
+
+    // Our own unit sent back at us opens under the shared key, but is dropped
+    // and does not count as a sign of life.
+    h.advance(3.0);
+    const Bytes reflected = h.udp()->writes.back();
+    h.udp()->deliver({reflected});
+    h.run();
+    EXPECT_EQ(h.provider->reflectedUnitsDropped, 1);
+    EXPECT_EQ(h.provider->lastDataFrameReceivedAt, before);
+    EXPECT_NE(h.provider->udpDiagnostics().find(" replayedUnits=3 reflectedUnits=1"), std::string::npos);
+
+    // A new session starts a new window.
+    h.provider->session = makeSession();
+    h.udp()->deliver({newest});
+    h.run();
+    EXPECT_EQ(h.sim.packetFlow.written.size(), 3u);
+}
+
 TEST(Frames, UDPSendFailuresBeforeAndAfterTheHandshake) {
     // Before the handshake the first failed write ends it.
     ProviderHarness h;

@@ -11,7 +11,7 @@
 #include "VantuPacketTunnel/VantuError.h"
 #include "server/DnsForwarder.h"
 #include "server/EchoResponder.h"
-#include "server/ReplayWindow.h"
+#include "datachannel/crypto/ReplayWindow.h"
 #include "server/ServerConfig.h"
 #include "server/SessionTable.h"
 #include "server/TunSink.h"
@@ -19,6 +19,7 @@
 using nlohmann::json;
 using vantu::Bytes;
 using namespace vantu::server;
+using vantu::ReplayWindow;
 
 TEST(ReplayWindow, MatchesAReferenceModelUnderRandomTraffic) {
     std::mt19937 rng(1234);

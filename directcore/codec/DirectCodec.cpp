@@ -152,7 +152,7 @@ std::optional<Segment> segment(const Bytes& b) {
 
 std::optional<Bytes> responsePacket(const uint8_t* payload, size_t length, uint8_t flags, uint32_t sequence,
                                     uint32_t acknowledgement, std::optional<int> maxSegmentSize,
-                                    const DirectTCPKey& key) {
+                                    const DirectTCPKey& key, uint16_t window) {
     if (length >= 65496) return std::nullopt;
     const bool mssOption = (flags & DirectTCPFlags::syn) && maxSegmentSize;
     const size_t h = mssOption ? 24 : 20;
@@ -165,7 +165,7 @@ std::optional<Bytes> responsePacket(const uint8_t* payload, size_t length, uint8
     put32(p, 28, acknowledgement);
     p[32] = static_cast<uint8_t>((h / 4) << 4);
     p[33] = flags;
-    put16(p, 34, 0xffff);
+    put16(p, 34, window);
     if (mssOption) {
         const int mss = std::clamp(*maxSegmentSize, 536, 65535);
         p[40] = 2;

@@ -86,7 +86,7 @@ std::optional<Segment> segment(const Bytes& packet);
 // SYN, clamped to 536...65535. Nothing when the result would exceed 65535 bytes.
 std::optional<Bytes> responsePacket(const uint8_t* payload, size_t length, uint8_t flags, uint32_t sequence,
                                     uint32_t acknowledgement, std::optional<int> maxSegmentSize,
-                                    const DirectTCPKey& key);
+                                    const DirectTCPKey& key, uint16_t window = 0xffff);
 // RST+ACK at `sequence`, acknowledging `acknowledgement`.
 std::optional<Bytes> resetPacket(uint32_t sequence, uint32_t acknowledgement, const DirectTCPKey& key);
 

@@ -274,9 +274,22 @@ void SimTCPConnection::write(Bytes data, ErrorCompletion completion) {
     } else {
         writes.push_back(std::move(data));
     }
+    if (holdWriteCompletions && !error) {
+        heldWrites_.push_back(std::move(completion));
+        return;
+    }
     queue_.submit([completion = std::move(completion), error]() {
         if (completion) completion(error);
     });
+}
+
+void SimTCPConnection::completeHeldWrites(size_t count) {
+    for (; count > 0 && !heldWrites_.empty(); --count) {
+        queue_.submit([completion = std::move(heldWrites_.front())]() {
+            if (completion) completion(std::nullopt);
+        });
+        heldWrites_.pop_front();
+    }
 }
 
 void SimTCPConnection::cancel() {

@@ -137,9 +137,14 @@ public:
     const std::string host, port;
     std::vector<Bytes> writes;
     bool cancelled = false;
+    // When set, write completions wait in order until completeHeldWrites(n):
+    // a remote end that takes data slowly.
+    bool holdWriteCompletions = false;
+    void completeHeldWrites(size_t count);
 
 private:
     WorkQueue& queue_;
+    std::deque<ErrorCompletion> heldWrites_;
     TCPConnectionState state_ = TCPConnectionState::connecting;
     std::function<void(Bytes, std::optional<TunnelError>)> pendingRead_;
     Bytes buffered_;

@@ -1,6 +1,6 @@
-#include "server/ReplayWindow.h"
+#include "datachannel/crypto/ReplayWindow.h"
 
-namespace vantu::server {
+namespace vantu {
 
 namespace {
 constexpr uint32_t kIndexMask = ReplayWindow::kBlocks - 1;
@@ -39,4 +39,4 @@ bool ReplayWindow::commit(uint32_t seq) {
     return true;
 }
 
-}  // namespace vantu::server
+}  // namespace vantu

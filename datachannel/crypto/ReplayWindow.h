@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-namespace vantu::server {
+namespace vantu {
 
 // Sliding anti-replay window over a peer's sequence numbers, kept as a ring
 // of 64-bit blocks so that advancing the window clears whole blocks instead
@@ -35,4 +35,4 @@ private:
     bool any_ = false;
 };
 
-}  // namespace vantu::server
+}  // namespace vantu
