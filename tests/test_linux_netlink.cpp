@@ -4,14 +4,20 @@
 // namespace with a veth pair as the outside interface, so the host's own
 // configuration is never touched. Needs root; skipped otherwise.
 
+#include <arpa/inet.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -310,5 +316,120 @@ TEST(LinuxTunnelHostNetlink, DefaultRouteWithoutAnInterfaceIndexGivesAnUnknownPa
         AsioWorkQueue queue;
         LinuxTunnelHost host(queue, optionsFor("vnone0", dir.path + "/resolv.conf"), std::nullopt);
         EXPECT_EQ(host.defaultPath(), std::nullopt);
+    });
+}
+
+namespace {
+
+// What a UDP connect() to `to` says: 0 when a route leads there, the errno
+// otherwise. `mark` sets SO_MARK first, as the daemon's own sockets have.
+int connectResult(const std::string& to, uint32_t mark = 0) {
+    const bool v6 = to.find(':') != std::string::npos;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    if (mark != 0) ::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark);
+    int rc = 0;
+    if (v6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(9);
+        const auto percent = to.find('%');
+        ::inet_pton(AF_INET6, to.substr(0, percent).c_str(), &address.sin6_addr);
+        if (percent != std::string::npos) address.sin6_scope_id = ::if_nametoindex(to.substr(percent + 1).c_str());
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(9);
+        ::inet_pton(AF_INET, to.c_str(), &address.sin_addr);
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    const int error = rc == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
+bool refused(int error) { return error == EHOSTUNREACH || error == ENETUNREACH; }
+
+}  // namespace
+
+TEST(LinuxTunnelHostNetlink, IPv6IsBlockedWhileUpAndTheKillSwitchHoldsThroughAFailure) {
+    REQUIRE_ROOT();
+    TempDir dir;
+    inFreshNetworkNamespace([&] {
+        makeOutside();
+        sh("ip -6 addr add 2001:db8:5::2/64 dev out0 nodad && ip -6 route add default via 2001:db8:5::1 dev out0");
+        const std::string resolvConf = dir.path + "/resolv.conf";
+        std::ofstream(resolvConf) << "nameserver 198.51.100.53\n";
+        const uint32_t mark = 0x1ccd;
+        AsioWorkQueue queue;
+        Netlink nl;
+        auto ipv6RuleCount = [&] {
+            size_t n = 0;
+            for (const auto& r : nl.rules(AF_INET6)) n += r.priority == kFwmarkPriority || r.priority == kSuppressPriority;
+            return n;
+        };
+        LinuxTunnelHostOptions options = optionsFor("vtest0", resolvConf);
+        options.killSwitch = true;
+        {
+            TunPacketFlow tun(queue, "vtest0");
+            LinuxTunnelHost host(queue, options, std::nullopt);
+            ASSERT_FALSE(host.apply(settingsFor("203.0.113.7", "10.7.0.2", 1420)).has_value());
+            EXPECT_EQ(ipv6RuleCount(), 2u);
+            const std::string rules6 = run("ip -6 rule show");
+            EXPECT_TRUE(contains(rules6, "7372:\tfrom all lookup main suppress_prefixlength 0")) << rules6;
+            EXPECT_TRUE(contains(rules6, "7373:\tnot from all fwmark 0x1ccd lookup 7373")) << rules6;
+            EXPECT_TRUE(contains(run("ip -6 route show table 7373"), "unreachable default"));
+            EXPECT_TRUE(contains(run("ip route show table 7373"), "unreachable default"));
+
+            // With the tunnel up: IPv6 is refused at once but for link-local,
+            // loopback and the daemon's marked sockets; IPv4 enters the TUN.
+            struct Case {
+                std::string to;
+                uint32_t mark;
+                bool reachable;
+            };
+            for (const Case& c : std::vector<Case>{{"2001:db8:99::1", 0, false},
+                                                   {"2001:db8:99::1", mark, true},
+                                                   {"2001:db8:5::1", 0, true},  // on the link
+                                                   {"fe80::1%out0", 0, true},
+                                                   {"::1", 0, true},
+                                                   {"203.0.113.50", 0, true}}) {
+                const int error = connectResult(c.to, c.mark);
+                if (c.reachable) {
+                    EXPECT_EQ(error, 0) << c.to << ": " << std::strerror(error);
+                } else {
+                    EXPECT_TRUE(refused(error)) << c.to << ": " << std::strerror(error);
+                }
+            }
+            EXPECT_TRUE(contains(run("ip route get 203.0.113.50"), "dev vtest0"));
+            // The tunnel fails: the block stays, addresses and DNS go.
+            EXPECT_FALSE(host.block().has_value());
+            EXPECT_TRUE(nl.addresses(static_cast<int>(::if_nametoindex("vtest0"))).empty());
+            EXPECT_EQ(readText(resolvConf), "nameserver 198.51.100.53\n");
+        }
+        // TUN gone (the daemon exited): unmarked IPv4 and IPv6 are refused,
+        // marked sockets still go out.
+        EXPECT_TRUE(refused(connectResult("203.0.113.50"))) << "IPv4 left outside the tunnel";
+        EXPECT_TRUE(refused(connectResult("2001:db8:99::1")));
+        EXPECT_EQ(connectResult("203.0.113.50", mark), 0);
+        EXPECT_EQ(ourRuleCount(nl), 2u);
+
+        // The next start keeps the block while it cleans up; a plain cleanup
+        // (an explicit stop) lifts it, IPv6 included.
+        LinuxTunnelHost next(queue, options, std::nullopt);
+        ASSERT_FALSE(next.cleanupStale().has_value());
+        EXPECT_EQ(ourRuleCount(nl), 2u);
+        EXPECT_EQ(ipv6RuleCount(), 2u);
+        ASSERT_EQ(nl.routes(kTable).size(), 1u);
+        EXPECT_EQ(nl.routes(kTable)[0].type, RTN_UNREACHABLE);
+        EXPECT_TRUE(refused(connectResult("203.0.113.50")));
+        ASSERT_FALSE(next.cleanup().has_value());
+        EXPECT_EQ(ourRuleCount(nl), 0u);
+        EXPECT_EQ(ipv6RuleCount(), 0u);
+        EXPECT_TRUE(nl.routes(kTable).empty());
+        EXPECT_TRUE(nl.routes(kTable, AF_INET6).empty());
+        EXPECT_EQ(connectResult("203.0.113.50"), 0);
+        EXPECT_EQ(connectResult("2001:db8:99::1"), 0);
     });
 }
