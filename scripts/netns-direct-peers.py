@@ -1,10 +1,16 @@
 #!/usr/bin/env python3
 """Peers for exercising the client's direct relays on the netns topology.
 
-  serve ADDR UDP_PORT TCP_PORT   on the web host: a UDP echo, and a TCP sink
+  serve ADDR UDP_PORT TCP_PORT [RESET_PORT]
+                                 on the web host: a UDP echo, and a TCP sink
                                  that reads an 8-byte big-endian length and
                                  that many bytes, then answers the SHA-256 of
-                                 what it read as hex and a newline
+                                 what it read as hex and a newline; on
+                                 RESET_PORT a server that sends 1000 bytes and
+                                 then aborts the connection (RST)
+  read-to-end HOST PORT          reads until the stream ends; prints "end N"
+                                 for an orderly end after N bytes, "reset N"
+                                 for a reset
   upload HOST PORT FILE          sends FILE to the sink, prints its answer
   udp-echo HOST PORT COUNT SIZE  COUNT datagrams of SIZE random bytes on one
                                  socket; prints how many came back unchanged
@@ -31,7 +37,7 @@ import threading
 import time
 
 
-def serve(address, udp_port, tcp_port):
+def serve(address, udp_port, tcp_port, reset_port=None):
     udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     udp.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
     udp.bind((address, udp_port))
@@ -72,6 +78,20 @@ def serve(address, udp_port, tcp_port):
         allow_reuse_address = True
         daemon_threads = True
 
+    if reset_port:
+        aborting = socket.create_server((address, reset_port))
+
+        def abort_each():
+            while True:
+                conn, _ = aborting.accept()
+                conn.sendall(b"r" * 1000)
+                time.sleep(0.3)
+                # A zero linger time turns close() into a reset.
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                conn.close()
+
+        threading.Thread(target=abort_each, daemon=True).start()
+
     server = Server((address, tcp_port), Sink)
     print(f"serving udp {address}:{udp_port} tcp {address}:{tcp_port}", flush=True)
     server.serve_forever()
@@ -93,6 +113,20 @@ def upload(host, port, path):
                 break
             answer += chunk
     print(answer.decode().strip())
+
+
+def read_to_end(host, port):
+    with socket.create_connection((host, port), timeout=10) as s:
+        n = 0
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    print(f"end {n}")
+                    return
+                n += len(chunk)
+        except ConnectionResetError:
+            print(f"reset {n}")
 
 
 def udp_echo(host, port, count, size):
@@ -156,7 +190,9 @@ def udp_flows(host, port, count, hold):
 
 def main(argv):
     if len(argv) >= 5 and argv[1] == "serve":
-        serve(argv[2], int(argv[3]), int(argv[4]))
+        serve(argv[2], int(argv[3]), int(argv[4]), int(argv[5]) if len(argv) >= 6 else None)
+    elif len(argv) >= 4 and argv[1] == "read-to-end":
+        read_to_end(argv[2], int(argv[3]))
     elif len(argv) >= 5 and argv[1] == "upload":
         upload(argv[2], int(argv[3]), argv[4])
     elif len(argv) >= 6 and argv[1] == "udp-echo":

@@ -17,6 +17,7 @@ PEERS="$TOPO_SCRIPTS/netns-direct-peers.py"
 UDP_ECHO_PORT=7007
 TCP_SINK_PORT=7008
 CLOSED_PORT=7009      # nothing listens there
+RESET_PORT=7010       # sends 1000 bytes, then resets the connection
 NOWHERE=198.51.100.99 # direct, but no host answers for it
 TOPO_SERVER_EXTRA_JSON='"routing": {"direct_ips": ["198.51.100.0/24"]}'
 TOPO_CLIENT_DIRECT_CORE=true
@@ -31,7 +32,7 @@ head -c 6291456 /dev/urandom >"$TOPO_RUN_DIR/www/medium.bin"
 head -c 4194304 /dev/urandom >"$TOPO_RUN_DIR/upload.bin"
 e2e_start_tunnel
 
-topo_in_web python3 -u "$PEERS" serve "$TOPO_WEB_ADDR" "$UDP_ECHO_PORT" "$TCP_SINK_PORT" >"$TOPO_RUN_DIR/peers.log" 2>&1 &
+topo_in_web python3 -u "$PEERS" serve "$TOPO_WEB_ADDR" "$UDP_ECHO_PORT" "$TCP_SINK_PORT" "$RESET_PORT" >"$TOPO_RUN_DIR/peers.log" 2>&1 &
 topo_in_web iperf3 -s -B "$TOPO_WEB_ADDR" >"$TOPO_RUN_DIR/iperf3-server.log" 2>&1 &
 topo_wait_tcp "$TOPO_NS_WEB" "$TCP_SINK_PORT" 10 || fail "the direct peers did not start: $(cat "$TOPO_RUN_DIR/peers.log")"
 topo_wait_tcp "$TOPO_NS_WEB" 5201 10 || fail "the iperf3 server did not start"
@@ -146,8 +147,13 @@ case $status in
 esac
 [ "$elapsed" -lt 8000 ] || fail "an unreachable address took $elapsed ms to fail"
 ok "an unreachable address fails in $elapsed ms: $(cat "$TOPO_RUN_DIR/curl.err")"
+# A remote end that resets after some data: the application must see the
+# reset, not an orderly end that would pass a cut-off stream for a whole one.
+ending=$(topo_in_client timeout 20 python3 "$PEERS" read-to-end "$TOPO_WEB_ADDR" "$RESET_PORT")
+[ "$ending" = "reset 1000" ] || fail "a connection the remote end reset ended as: '$ending'"
+ok "a reset by the remote end reaches the application as a reset, after its 1000 bytes"
 [ "$(direct_counter TCP connectFail)" -ge 2 ] || fail "connect failures not counted: $(report | grep '^directTCP ')"
-# Both ended by the relay: nothing of them is left in its table.
+# All ended by the relay: nothing of them is left in its table.
 [ "$(direct_counter TCP active)" = 0 ] || fail "connections left: $(report | grep '^directTCP ')"
 
 stop_client() {
