@@ -20,6 +20,7 @@
 #include "apps/CommandLine.h"
 #include "VantuPacketTunnel/VantuError.h"
 #include "VantuPacketTunnel/config/VantuConfig.h"
+#include "control/VantuControl.h"
 
 namespace vantu::daemon {
 
@@ -55,6 +56,8 @@ inline const std::vector<KnownKey>& knownConfigurationKeys() {
         {"useServerRouting", KnownKey::Type::boolean, "true"},
         {"clientDirectCoreEnabled", KnownKey::Type::boolean, "false"},
         {"clientDirectTCPEnabled", KnownKey::Type::boolean, "false"},
+        {"serverCertificateSHA256", KnownKey::Type::text, "no pin, and the control session runs in plain text"},
+        {"serverCAFile", KnownKey::Type::text, "no CA, and the control session runs in plain text"},
         {"killSwitch", KnownKey::Type::boolean, "false"},
     };
     return keys;
@@ -104,6 +107,11 @@ inline ConfigurationCheck checkConfiguration(const nlohmann::json& document) {
             {"useServerRouting", config.useServerRouting ? "true" : "false"},
             {"clientDirectCoreEnabled", config.clientDirectCoreEnabled ? "true" : "false"},
             {"clientDirectTCPEnabled", config.clientDirectTCPEnabled ? "true" : "false"},
+            {"serverCertificateSHA256", config.serverCertificateSHA256.empty()
+                                            ? "(none)"
+                                            : VantuControl::fingerprintText(config.serverCertificateSHA256)},
+            {"serverCAFile", config.serverCAFile.empty() ? "(none)" : config.serverCAFile},
+            {"control session", config.usesControlTLS() ? "TLS 1.3" : "plain TCP (no certificate pinned)"},
             {"killSwitch", kill != document.end() && kill->is_boolean() && kill->get<bool>() ? "true" : "false"},
         };
     } catch (const VantuError& e) {

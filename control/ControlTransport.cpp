@@ -158,26 +158,37 @@ void writeControlPayload(const Bytes& payload, int socket, Instant deadline) {
 }
 
 ControlResponse readControlResponse(int socket, Instant deadline, const ResponseDecoder& decode) {
+    const ChunkSource receive = [socket, deadline](uint8_t* buffer, size_t size) -> ssize_t {
+        while (beforeDeadline(deadline)) {
+            pollfd record{socket, POLLIN, 0};
+            const int ready = ::poll(&record, 1, remainingMilliseconds(deadline));
+            if (ready == 0) return -1;
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                throw VantuError("control poll failed: " + posixMessage(errno));
+            }
+            // POLLHUP alone is not an error: the receive below then reports end of stream.
+            if (record.revents & (POLLERR | POLLNVAL)) throw VantuError("control read failed: socket error");
+
+            const ssize_t count = ::recv(socket, buffer, size, 0);
+            if (count < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+                throw VantuError("control read failed: " + posixMessage(errno));
+            }
+            return count;
+        }
+        return -1;
+    };
+    return readResponseChunks(receive, decode);
+}
+
+ControlResponse readResponseChunks(const ChunkSource& receive, const ResponseDecoder& decode) {
     Bytes received;
     uint8_t buffer[receiveChunkBytes];
     uint8_t lastSignificant = 0;
-    while (beforeDeadline(deadline)) {
-        pollfd record{socket, POLLIN, 0};
-        const int ready = ::poll(&record, 1, remainingMilliseconds(deadline));
-        if (ready == 0) break;
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            throw VantuError("control poll failed: " + posixMessage(errno));
-        }
-        // POLLHUP alone is not an error: the receive below then reports end of stream.
-        if (record.revents & (POLLERR | POLLNVAL)) throw VantuError("control read failed: socket error");
-
-        const ssize_t count = ::recv(socket, buffer, sizeof buffer, 0);
-        if (count == 0) break;
-        if (count < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-            throw VantuError("control read failed: " + posixMessage(errno));
-        }
+    for (;;) {
+        const ssize_t count = receive(buffer, sizeof buffer);
+        if (count <= 0) break;
         received.insert(received.end(), buffer, buffer + count);
         if (received.size() > maxResponseBytes) throw VantuError("control response too large");
         for (ssize_t i = count; i > 0; --i) {

@@ -149,6 +149,12 @@ ControlResponse request(const VantuConfig& config, const std::string& action,
     const Bytes line = encodeRequest(config, action, preferredTransport);
     const int socket = connectControlSocket(config.host, config.controlPort, deadline);
     SocketCloser closer(socket);
+    if (config.usesControlTLS()) {
+        // The channel goes before the closer: its close_notify needs the socket.
+        TLSChannel channel(socket, TLSPin{config.serverCertificateSHA256, config.serverCAFile, config.host}, deadline);
+        channel.write(line, deadline);
+        return channel.read(deadline, &ControlResponse::decode);
+    }
     writeControlPayload(line, socket, deadline);
     return readControlResponse(socket, deadline, &ControlResponse::decode);
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include <netdb.h>
+#include <sys/types.h>
 
 #include "VantuPacketTunnel/Bytes.h"
 #include "VantuPacketTunnel/Time.h"
@@ -21,7 +22,8 @@ namespace vantu {
 
 // The control session: one short TCP exchange with the server's control port
 // (connect, write one JSON request line, read one JSON response, close) that
-// yields the parameters of a data session. Everything here is synchronous,
+// yields the parameters of a data session. With a pinned server certificate
+// in the configuration the exchange runs inside TLS 1.3. Everything here is synchronous,
 // bounded by one absolute deadline, and touches no provider state.
 namespace VantuControl {
 
@@ -98,6 +100,52 @@ using ResponseDecoder = std::function<ControlResponse(const Bytes&)>;
 // Reads from the connected socket until the bytes received so far decode,
 // the stream ends or the deadline passes.
 ControlResponse readControlResponse(int socket, Instant deadline, const ResponseDecoder& decode);
+
+// One receive of the read loop into `buffer`: the byte count, 0 at the end of
+// the stream, -1 once the deadline has passed. Throws on a read failure.
+using ChunkSource = std::function<ssize_t(uint8_t* buffer, size_t size)>;
+// The read loop itself, shared by the plain and the TLS session: the
+// response bound, the decode attempt at each "}", the texts at the end.
+ControlResponse readResponseChunks(const ChunkSource& receive, const ResponseDecoder& decode);
+
+// ---------------------------------------------------------------------------
+// TLS
+
+// What the client holds the server's certificate against.
+struct TLSPin {
+    Bytes certificateSHA256;  // the leaf's SHA-256 over its DER; empty: not checked
+    std::string caFile;       // PEM trust anchors for chain and host name; empty: not checked
+    std::string host;         // the name (or address) the certificate must carry with caFile
+};
+
+// A TLS 1.3 client session over a connected, non-blocking socket. Records
+// pass through memory buffers and this class moves them with poll and send
+// (MSG_NOSIGNAL), so the handshake, the write and the read keep to the one
+// deadline of the exchange exactly like the plain path.
+class TLSChannel {
+public:
+    // Handshakes and checks the pin before anything is written. Throws
+    // "control TLS handshake failed: ...", "control TLS handshake timed out",
+    // "control TLS certificate mismatch: ..." or "control TLS CA file ...".
+    TLSChannel(int socket, const TLSPin& pin, Instant deadline);
+    // Sends close_notify if the socket takes it at once; never waits.
+    ~TLSChannel();
+    TLSChannel(const TLSChannel&) = delete;
+    TLSChannel& operator=(const TLSChannel&) = delete;
+
+    // Same texts as writeControlPayload.
+    void write(const Bytes& payload, Instant deadline);
+    // Same loop and texts as readControlResponse.
+    ControlResponse read(Instant deadline, const ResponseDecoder& decode);
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// SHA-256 fingerprint as upper-case hex pairs joined by colons, as messages show it.
+std::string fingerprintText(const Bytes& digest);
 
 // The request line: the compact JSON object followed by one line feed.
 Bytes encodeRequest(const VantuConfig& config, const std::string& action,

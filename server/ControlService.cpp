@@ -2,11 +2,13 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/ssl.h>
 
 #include <array>
 #include <cstdio>
 
 #include <asio/read_until.hpp>
+#include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
@@ -85,10 +87,15 @@ bool optionalString(const nlohmann::json& request, const char* key, std::string&
 class ControlService::Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(ControlService& owner, asio::ip::tcp::socket socket, std::string address)
-        : owner_(owner), socket_(std::move(socket)), timer_(owner.io_), buffer_(owner.config_.maxRequestBytes),
+        : owner_(owner), socket_(owner.io_), timer_(owner.io_), buffer_(owner.config_.maxRequestBytes),
           slots_(owner.slots_), address_(std::move(address)) {
+        if (owner.tls_) {
+            tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(std::move(socket), *owner.tls_);
+        } else {
+            socket_ = std::move(socket);
+        }
         std::error_code ec;
-        const auto remote = socket_.remote_endpoint(ec);
+        const auto remote = tcp().remote_endpoint(ec);
         peer_ = ec ? std::string("unknown peer") : remote.address().to_string() + ":" + std::to_string(remote.port());
         ++slots_->total;
         ++slots_->perPeer[address_];
@@ -101,18 +108,45 @@ public:
     }
 
     void start() {
+        // The handshake counts towards the time a client has for its request.
         armTimer(owner_.config_.controlTimeout);
-        read();
+        if (!tls_) {
+            read();
+            return;
+        }
+        tls_->async_handshake(asio::ssl::stream_base::server, [self = shared_from_this()](const std::error_code& ec) {
+            if (self->phase_ != Phase::reading) return;
+            if (ec) {
+                ++self->owner_.stats_.controlErrors;
+                self->owner_.log_("control: " + self->peer_ + " failed the TLS handshake: " + ec.message());
+                self->phase_ = Phase::closed;
+                self->close();
+                return;
+            }
+            self->read();
+        });
     }
 
     void close() {
         std::error_code ignored;
         timer_.cancel();
-        socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-        socket_.close(ignored);
+        tcp().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        tcp().close(ignored);
     }
 
 private:
+    asio::ip::tcp::socket& tcp() { return tls_ ? tls_->next_layer() : socket_; }
+
+    // Runs `operation` on whichever stream this connection speaks.
+    template <class Operation>
+    void onStream(const Operation& operation) {
+        if (tls_) {
+            operation(*tls_);
+        } else {
+            operation(socket_);
+        }
+    }
+
     enum class Phase { reading, writing, lingering, closed };
 
     void armTimer(std::chrono::milliseconds after) {
@@ -129,9 +163,11 @@ private:
     }
 
     void read() {
-        asio::async_read_until(
-            socket_, buffer_, '\n',
-            [self = shared_from_this()](const std::error_code& ec, size_t length) { self->onRead(ec, length); });
+        onStream([this](auto& stream) {
+            asio::async_read_until(
+                stream, buffer_, '\n',
+                [self = shared_from_this()](const std::error_code& ec, size_t length) { self->onRead(ec, length); });
+        });
     }
 
     void onRead(const std::error_code& ec, size_t length) {
@@ -164,25 +200,36 @@ private:
         // Every text in a response is either the server's own or cut with
         // clip(); replacing is the last line of defence, never a throw.
         out_ = response.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-        asio::async_write(socket_, asio::buffer(out_), [self = shared_from_this()](const std::error_code& ec, size_t) {
-            if (self->phase_ != Phase::writing) return;
-            if (ec) {
-                self->phase_ = Phase::closed;
-                self->close();
-                return;
-            }
-            self->linger();
+        onStream([this](auto& stream) {
+            asio::async_write(stream, asio::buffer(out_), [self = shared_from_this()](const std::error_code& ec, size_t) {
+                if (self->phase_ != Phase::writing) return;
+                if (ec) {
+                    self->phase_ = Phase::closed;
+                    self->close();
+                    return;
+                }
+                self->linger();
+            });
         });
     }
 
     // Half-close and read until the client closes, so that unread request
     // bytes never turn the close into a reset that could destroy the response
     // before the client read it. The timer bounds this phase too.
+    // Over TLS the same is a close_notify each way.
     void linger() {
         phase_ = Phase::lingering;
+        armTimer(owner_.config_.controlTimeout);
+        if (tls_) {
+            tls_->async_shutdown([self = shared_from_this()](const std::error_code&) {
+                if (self->phase_ != Phase::lingering) return;
+                self->phase_ = Phase::closed;
+                self->close();
+            });
+            return;
+        }
         std::error_code ignored;
         socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
-        armTimer(owner_.config_.controlTimeout);
         drain();
     }
 
@@ -199,7 +246,9 @@ private:
     }
 
     ControlService& owner_;
+    // The plain socket, or an unused one when the TLS stream owns the connection.
     asio::ip::tcp::socket socket_;
+    std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> tls_;
     asio::steady_timer timer_;
     asio::streambuf buffer_;
     std::shared_ptr<Slots> slots_;
@@ -214,8 +263,27 @@ private:
 
 ControlService::ControlService(asio::io_context& io, const ServerConfig& config, SessionTable& sessions,
                                ServerStats& stats, Logger log)
-    : io_(io), config_(config), sessions_(sessions), stats_(stats), log_(std::move(log)), acceptor_(io),
-      acceptRetry_(io) {}
+    : io_(io), config_(config), sessions_(sessions), stats_(stats), log_(std::move(log)),
+      tls_(makeControlTLSContext(config)), acceptor_(io), acceptRetry_(io) {}
+
+std::unique_ptr<asio::ssl::context> makeControlTLSContext(const ServerConfig& config) {
+    if (!config.controlTLS()) return nullptr;
+    auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+    SSL_CTX* native = context->native_handle();
+    SSL_CTX_set_min_proto_version(native, TLS1_3_VERSION);
+    // Each connection carries one exchange; a ticket for resuming would only
+    // be more bytes the client has to read past.
+    SSL_CTX_set_num_tickets(native, 0);
+    std::error_code ec;
+    context->use_certificate_chain_file(config.controlTLSCertificate, ec);
+    if (ec) {
+        throw ConfigError("control_tls_certificate: cannot use " + config.controlTLSCertificate + ": " + ec.message());
+    }
+    // This also fails for a key that does not belong to the certificate.
+    context->use_private_key_file(config.controlTLSKey, asio::ssl::context::pem, ec);
+    if (ec) throw ConfigError("control_tls_key: cannot use " + config.controlTLSKey + ": " + ec.message());
+    return context;
+}
 
 void ControlService::start(uint16_t dataPort) {
     dataPort_ = dataPort;

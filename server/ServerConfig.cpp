@@ -22,7 +22,8 @@ const std::set<std::string> kKnownKeys = {
     "tunnel_mtu",        "dns_servers",
     "routing",           "control_timeout_seconds",
     "max_request_bytes", "session_idle_timeout_seconds",
-    "packet_sink",
+    "packet_sink",       "control_tls_certificate",
+    "control_tls_key",
 };
 
 std::string typeName(const nlohmann::json& value) { return value.type_name(); }
@@ -158,10 +159,8 @@ void ServerConfig::validate() const {
     if (maxRequestBytes < 256) throw ConfigError("max_request_bytes must be at least 256");
     if (sessionIdleTimeout.count() < 0) throw ConfigError("session_idle_timeout_seconds must not be negative");
     if (packetSink != "echo") throw ConfigError("packet_sink must be \"echo\", not \"" + packetSink + "\"");
-    // The TCP data service listens on the data port's number, which must
-    // then not be the control service's TCP port.
-    if (transport == "tcp" && dataPort != 0 && dataPort == controlPort) {
-        throw ConfigError("with transport \"tcp\", data_port must differ from control_port");
+    if (controlTLSCertificate.empty() != controlTLSKey.empty()) {
+        throw ConfigError("control_tls_certificate and control_tls_key go together; give both or neither");
     }
 }
 
@@ -214,6 +213,10 @@ ServerConfig ServerConfig::fromJSON(const nlohmann::json& doc) {
         c.sessionIdleTimeout = std::chrono::seconds(n);
     }
     if (doc.contains("packet_sink")) c.packetSink = requireString(doc, "packet_sink");
+    if (doc.contains("control_tls_certificate")) {
+        c.controlTLSCertificate = requireString(doc, "control_tls_certificate");
+    }
+    if (doc.contains("control_tls_key")) c.controlTLSKey = requireString(doc, "control_tls_key");
     c.validate();
     return c;
 }
@@ -263,6 +266,12 @@ std::string ServerConfig::formatHelp() {
                                           (default 600)
   packet_sink       string   where client packets go: "echo" (default) answers
                              ICMP echo requests and echoes UDP datagrams
+  control_tls_certificate   string   PEM certificate (chain) file; with it and
+                                     control_tls_key the control port speaks
+                                     TLS 1.3 only. Clients pin the certificate's
+                                     SHA-256 (serverCertificateSHA256) or its CA
+                                     (serverCAFile)
+  control_tls_key           string   PEM private key file of that certificate
 )";
 }
 

@@ -63,6 +63,11 @@ struct ServerConfig {
     // 0 keeps sessions until their device opens again.
     std::chrono::seconds sessionIdleTimeout{600};
     std::string packetSink = "echo";
+    // PEM files; with both set the control port speaks TLS 1.3 only, so the
+    // secrets and session keys it carries cannot be read on the path.
+    std::string controlTLSCertificate;
+    std::string controlTLSKey;
+    bool controlTLS() const { return !controlTLSCertificate.empty(); }
 
     // Throws ConfigError describing the first problem found.
     void validate() const;

@@ -15,6 +15,9 @@ namespace {
 
 constexpr const char* kMissingConfiguration = "missing tunnel provider configuration";
 constexpr const char* kInvalidServerPort = "invalid server:port";
+constexpr const char* kInvalidFingerprint =
+    "invalid serverCertificateSHA256: expected 64 hexadecimal digits, colons allowed between bytes";
+constexpr const char* kInvalidCAFile = "invalid serverCAFile: expected a file path";
 
 // The value under `key` when it is a JSON string; any other type counts as absent.
 std::optional<std::string> stringValue(const nlohmann::json& dictionary, const char* key) {
@@ -82,6 +85,36 @@ std::string asciiLower(std::string text) {
     return text;
 }
 
+// "AB:cd:..." or "abcd..." -> 32 bytes; nullopt for anything else.
+std::optional<Bytes> parseFingerprint(const std::string& text) {
+    Bytes out;
+    int high = -1;
+    for (char c : text) {
+        if (c == ':') {
+            if (high >= 0) return std::nullopt;  // a colon inside a byte
+            continue;
+        }
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            return std::nullopt;
+        }
+        if (high < 0) {
+            high = digit;
+        } else {
+            out.push_back(static_cast<uint8_t>(high * 16 + digit));
+            high = -1;
+        }
+    }
+    if (high >= 0 || out.size() != 32) return std::nullopt;
+    return out;
+}
+
 }  // namespace
 
 VantuConfig::VantuConfig(std::string host, uint16_t controlPort, std::string secret, std::string deviceID,
@@ -120,10 +153,24 @@ VantuConfig VantuConfig::fromProviderConfiguration(const std::optional<nlohmann:
     std::string host(pieces[0]);
 
     std::string cacheKey = vantu::dynamicDirectRouteCacheKey(host, *secret);
-    return VantuConfig(std::move(host), *port, std::move(*secret), stringValue(dict, "deviceID").value_or(""),
+    VantuConfig config(std::move(host), *port, std::move(*secret), stringValue(dict, "deviceID").value_or(""),
                        stringValue(dict, "clientVersion").value_or(""), stringListValue(dict, "dnsServers"),
                        boolValue(dict, "useServerRouting", true), boolValue(dict, "clientDirectCoreEnabled", false),
                        boolValue(dict, "clientDirectTCPEnabled", false), std::move(cacheKey));
+
+    // Unlike the other keys, a pin of the wrong type or form is an error
+    // rather than absent: reading it as absent would quietly send the secret
+    // in plain text to whoever answers.
+    if (const auto it = dict.find("serverCertificateSHA256"); it != dict.end() && !it->is_null()) {
+        const std::optional<Bytes> fingerprint = it->is_string() ? parseFingerprint(it->get<std::string>()) : std::nullopt;
+        if (!fingerprint) throw VantuError(kInvalidFingerprint);
+        config.serverCertificateSHA256 = *fingerprint;
+    }
+    if (const auto it = dict.find("serverCAFile"); it != dict.end() && !it->is_null()) {
+        if (!it->is_string() || it->get<std::string>().empty()) throw VantuError(kInvalidCAFile);
+        config.serverCAFile = it->get<std::string>();
+    }
+    return config;
 }
 
 std::string dynamicDirectRouteCacheKey(const std::string& host, const std::string& secret) {

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "VantuPacketTunnel/Bytes.h"
+
 namespace vantu {
 
 // The configuration of one tunnel start, read once from the
@@ -22,6 +24,12 @@ struct VantuConfig {
     bool clientDirectCoreEnabled = false;
     bool clientDirectTCPEnabled = false;
     std::string dynamicDirectRouteCacheKey;
+    // The control session runs over TLS when either pin is set. The
+    // fingerprint is the SHA-256 of the server's leaf certificate (DER), 32
+    // bytes, and ignores the chain; the CA file (PEM) makes the chain and the
+    // host name count instead. Both set: both must hold.
+    Bytes serverCertificateSHA256;
+    std::string serverCAFile;
 
     VantuConfig() = default;
     VantuConfig(std::string host, uint16_t controlPort, std::string secret, std::string deviceID,
@@ -31,11 +39,15 @@ struct VantuConfig {
     // A copy addressed to another host; the cache key stays the original one.
     VantuConfig withHost(const std::string& newHost) const;
 
+    bool usesControlTLS() const { return !serverCertificateSHA256.empty() || !serverCAFile.empty(); }
+
     bool operator==(const VantuConfig&) const = default;
 
     // Validates the provider-configuration dictionary (a JSON object; nullopt
     // when the profile carries none). Throws VantuError with
-    // "missing tunnel provider configuration" or "invalid server:port".
+    // "missing tunnel provider configuration" or "invalid server:port", or
+    // "invalid serverCertificateSHA256" / "invalid serverCAFile" for a pin
+    // that is present but unusable: dropping it would fall back to plain text.
     static VantuConfig fromProviderConfiguration(const std::optional<nlohmann::json>& dictionary);
 };
 
