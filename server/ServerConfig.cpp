@@ -159,6 +159,11 @@ void ServerConfig::validate() const {
     if (maxRequestBytes < 256) throw ConfigError("max_request_bytes must be at least 256");
     if (sessionIdleTimeout.count() < 0) throw ConfigError("session_idle_timeout_seconds must not be negative");
     if (packetSink != "echo") throw ConfigError("packet_sink must be \"echo\", not \"" + packetSink + "\"");
+    // The TCP data service listens on the data port's number, which must
+    // then not be the control service's TCP port.
+    if (transport == "tcp" && dataPort != 0 && dataPort == controlPort) {
+        throw ConfigError("with transport \"tcp\", data_port must differ from control_port");
+    }
     if (controlTLSCertificate.empty() != controlTLSKey.empty()) {
         throw ConfigError("control_tls_certificate and control_tls_key go together; give both or neither");
     }
