@@ -33,8 +33,8 @@ constexpr int kExitNotRunning = 3;
 
 void printUsage(std::ostream& out) {
     out << "Usage: vantuctl [options] [status [--json]]\n"
-           "       vantuctl [options] report | reset | send TEXT\n"
-           "       vantuctl --help | --version\n"
+           "  or:  vantuctl [options] report | reset | send TEXT\n"
+           "  or:  vantuctl --help | --version\n"
            "\n"
            "Commands:\n"
            "  status       the tunnel at a glance (the default): state, server, address,\n"

@@ -23,7 +23,7 @@ namespace {
 
 void printUsage(std::ostream& out) {
     out << "Usage: vantu-server -c|--config FILE [--check-config]\n"
-           "       vantu-server --help | --version\n\n"
+           "  or:  vantu-server --help | --version\n\n"
            "Grants tunnel sessions on a TCP control port and carries their encrypted\n"
            "packets on a UDP data port (and a TCP one of the same number when \"tcp\" is\n"
            "granted). SIGINT or SIGTERM stops it.\n"
