@@ -115,6 +115,9 @@ PY
 start_client true
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$TOPO_CLIENT_PID/status"; }
 fds() { find "/proc/$TOPO_CLIENT_PID/fd" -mindepth 1 -maxdepth 1 | wc -l; }
+# Packets the kernel could not queue on vantud's TUN device (vantud reading
+# too slowly).
+tun_drops() { topo_in_client cat "/sys/class/net/$TOPO_CLIENT_TUN/statistics/tx_dropped"; }
 # Warm the relay up with a few flows, so that one-off allocations (the
 # event log, the first buffers) stay out of the per-flow figure.
 topo_in_client python3 "$PEERS" udp-flows "$TOPO_WEB_ADDR" "$UDP_ECHO_PORT" 20 0 >/dev/null
@@ -122,6 +125,7 @@ sleep 1
 rss0=$(rss_kib)
 active0=$(report_line 'directUDP ' | sed -n 's/^directUDP active=\([0-9]*\) .*/\1/p')
 fds0=$(fds)
+drops0=$(tun_drops)
 started=$(date +%s%N)
 topo_in_client python3 -u "$PEERS" udp-flows "$TOPO_WEB_ADDR" "$UDP_ECHO_PORT" "$FLOWS" 20 >"$TOPO_RUN_DIR/flows.out" 2>&1 &
 flows_pid=$!
@@ -134,13 +138,14 @@ elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 line=$(report_line 'directUDP ')
 rss1=$(rss_kib)
 fds1=$(fds)
+drops1=$(tun_drops)
 kill "$flows_pid" 2>/dev/null || true
 wait "$flows_pid" 2>/dev/null || true
 active1=$(sed -n 's/^directUDP active=\([0-9]*\) .*/\1/p' <<<"$line")
 held=$((active1 - active0))
 echo "direct UDP flows: $(cat "$TOPO_RUN_DIR/flows.out") in ${elapsed_ms} ms"
 echo "  vantud holds $held new flows (report: $line)"
-echo "  vantud descriptors $fds0 -> $fds1, RSS $rss0 -> $rss1 KiB"
+echo "  vantud descriptors $fds0 -> $fds1, RSS $rss0 -> $rss1 KiB; TUN device drops meanwhile $((drops1 - drops0))"
 if [ "$held" -gt 0 ]; then
   python3 -c 'import sys; r0, r1, n = map(int, sys.argv[1:]); print(f"  memory per flow: {(r1 - r0) * 1024 / n:.0f} bytes of RSS ({(r1 - r0) / 1024:.1f} MiB for {n} flows)")' \
     "$rss0" "$rss1" "$held"

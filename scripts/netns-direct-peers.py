@@ -17,7 +17,8 @@
   udp-flows HOST PORT COUNT HOLD one datagram from each of COUNT sockets (so
                                  COUNT source ports, COUNT flows), resent to
                                  the silent ones for a few rounds; prints
-                                 "flows COUNT echoed N" and keeps the sockets
+                                 "flows COUNT echoed N (datagrams sent D)"
+                                 and keeps the sockets
                                  open HOLD seconds more, so that echoes never
                                  meet a closed port
 
@@ -157,6 +158,7 @@ def udp_flows(host, port, count, hold):
         sockets.append(s)
         selector.register(s, selectors.EVENT_READ, i)
     echoed = set()
+    datagrams = 0
 
     def drain(seconds):
         deadline = time.monotonic() + seconds
@@ -179,12 +181,13 @@ def udp_flows(host, port, count, hold):
         for n, i in enumerate(silent):
             try:
                 sockets[i].send(b"flow %d" % i)
+                datagrams += 1
             except (BlockingIOError, ConnectionRefusedError):
                 pass
             if n % 200 == 199:
                 drain(0.02)
         drain(2)
-    print(f"flows {count} echoed {len(echoed)}", flush=True)
+    print(f"flows {count} echoed {len(echoed)} (datagrams sent {datagrams})", flush=True)
     time.sleep(hold)
 
 
