@@ -208,7 +208,8 @@ topo_wait_tcp() {
 # Knobs for tests: TOPO_DNS_UPSTREAM (the DNS server both configurations
 # name; default the web host), TOPO_SERVER_EXTRA_JSON (more keys for the
 # server, such as "dns_forwarder" or "routing"), TOPO_CLIENT_DIRECT_CORE and
-# TOPO_CLIENT_DIRECT_TCP (the client's UDP and TCP direct relays).
+# TOPO_CLIENT_DIRECT_TCP (the client's UDP and TCP direct relays),
+# TOPO_CLIENT_EXTRA_JSON (more keys for the client, such as a certificate pin).
 topo_write_server_config() {
   cat >"$TOPO_RUN_DIR/server.json" <<EOF
 {
@@ -247,7 +248,8 @@ topo_write_client_config() {
   "secretKey": "$TOPO_SECRET",
   "dnsServers": ["${TOPO_DNS_UPSTREAM:-$TOPO_WEB_ADDR}"],
   "deviceID": "netns-client",
-  "clientVersion": "netns-demo",
+  "clientVersion": "netns-demo",${TOPO_CLIENT_EXTRA_JSON:+
+  $TOPO_CLIENT_EXTRA_JSON,}
   "useServerRouting": true,
   "clientDirectCoreEnabled": ${TOPO_CLIENT_DIRECT_CORE:-false},
   "clientDirectTCPEnabled": ${TOPO_CLIENT_DIRECT_TCP:-false}

@@ -15,6 +15,8 @@ PACKAGES=(
   # fuzzing: clang with the libFuzzer runtime
   clang libclang-rt-14-dev
   iproute2 iputils-ping curl iperf3 nftables tcpdump python3 procps kmod
+  # the demo's certificate for the control port's TLS
+  openssl
   # DNS in the end-to-end tests: dnsmasq alone (no system service), dig
   dnsmasq-base bind9-dnsutils
 )
