@@ -59,6 +59,10 @@ struct DirectTCPSessionBox {
     uint32_t clientWindow = 0;
     bool readOutstanding = false;
     bool connected = false;
+    // The application sent its FIN: the outside stream is closed for
+    // writing once what it sent is out, and our FIN follows the remote
+    // end's, so an application that half-closes still gets its reply.
+    bool clientFinished = false;
     // Bytes accepted from the application that the outside connection has
     // not taken yet. The window we advertise shrinks by them, so a slow
     // remote end slows the application instead of growing memory.

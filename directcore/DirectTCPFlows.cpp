@@ -98,13 +98,16 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
             sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
         }
     }
-    if (segment.hasFIN()) {
+    if (segment.hasFIN() && !box->clientFinished) {
         const uint32_t finEnd = segment.sequence + payloadLength + 1;
         box->clientNextSequence = std::max(box->clientNextSequence, finEnd);
         sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
-        sendDirectTCP(DirectTCPFlags::fin | DirectTCPFlags::ack, nullptr, 0, key, *box);
-        ++box->serverNextSequence;
-        removeDirectTCPSession(key);
+        // A half-close, not the end: the remote end may still answer. Its
+        // own close (or an error, or the idle check) ends the connection.
+        box->clientFinished = true;
+        if (box->connected) box->connection->closeWrite();
+    } else if (segment.hasFIN()) {
+        sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);  // a repeated FIN: acknowledge again
     }
 }
 
@@ -169,6 +172,7 @@ void PacketTunnelProvider::waitForDirectTCPReady(const DirectTCPKey& key,
             logDNS("direct core TCP connected " + key.destination());
             box->connected = true;
             flushDirectTCPPendingWrites(key, box);
+            if (box->clientFinished) box->connection->closeWrite();
             readDirectTCP(key, box);
             return;
         case TCPConnectionState::invalid:
@@ -261,8 +265,8 @@ void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::sha
     // full the next acknowledgement or window update resumes reading.
     const uint32_t unacknowledged = box->serverNextSequence - box->clientAcknowledged;
     if (unacknowledged >= box->clientWindow) return;
-    const size_t room = box->clientWindow - unacknowledged;
-    const size_t maximum = std::min(room, static_cast<size_t>(box->maxPayloadSize));
+    // One read may fill the window; it goes out as several segments.
+    const size_t maximum = box->clientWindow - unacknowledged;
 
     box->readOutstanding = true;
     box->connection->readMinimumLength(

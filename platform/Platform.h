@@ -119,6 +119,10 @@ public:
     virtual void readMinimumLength(size_t minimum, size_t maximum,
                                    std::function<void(Bytes data, std::optional<TunnelError> error)> completion) = 0;
     virtual void write(Bytes data, ErrorCompletion completion) = 0;
+    // Ends the stream towards the remote end once every write queued so far
+    // has been sent (a half-close); reading goes on until the remote end
+    // closes its side.
+    virtual void closeWrite() = 0;
     virtual void cancel() = 0;
 };
 

@@ -230,24 +230,37 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
     const uint32_t s0 = open(h);
     h.connection().setState(TCPConnectionState::connected);
     h.advance(0.05);
-    h.send(segmentFrom(999, FIN | ACK, 101, s0));
-    auto segments = h.segments();
-    ASSERT_GE(segments.size(), 3u);
-    EXPECT_EQ(segments[segments.size() - 2].flags, ACK);
-    EXPECT_EQ(segments[segments.size() - 2].acknowledgement, 102u);
-    EXPECT_EQ(segments.back().flags, FIN | ACK);
+    // The application sends a request and half-closes: its FIN is
+    // acknowledged, the outside stream closed for writing after the request,
+    // and the reply still comes back before our FIN.
+    h.send(segmentFrom(999, ACK | PSH | FIN, 101, s0, {'r', 'e', 'q'}));
+    EXPECT_EQ(h.segments().back().flags, ACK);
+    EXPECT_EQ(h.segments().back().acknowledgement, 105u);
+    EXPECT_EQ(h.connection().writes, (std::vector<Bytes>{{'r', 'e', 'q'}}));
+    EXPECT_TRUE(h.connection().writeClosed);
+    EXPECT_FALSE(h.connection().cancelled);
+    h.send(segmentFrom(999, ACK | FIN, 104, s0));
+    EXPECT_EQ(h.segments().back().flags, ACK) << "a repeated FIN is acknowledged again";
+    h.connection().deliver({'r', 'e', 'p', 'l', 'y'});
+    h.run();
+    EXPECT_EQ(h.segments().back().payload, (Bytes{'r', 'e', 'p', 'l', 'y'}));
+    h.connection().deliver({});
+    h.run();
+    EXPECT_EQ(h.segments().back().flags, FIN | ACK);
+    EXPECT_EQ(h.segments().back().sequence, s0 + 5);
     EXPECT_TRUE(h.connection().cancelled);
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
 
     // Unknown flows: a bare ACK gets nothing; anything else a reset the
     // application's stack accepts (its acknowledgement as our sequence).
     const size_t before = h.written().size();
-    h.send(segmentFrom(999, ACK, 102, s0 + 1));
+    h.send(segmentFrom(999, ACK, 105, s0 + 6));
     EXPECT_EQ(h.written().size(), before);
-    h.send(segmentFrom(999, ACK | PSH, 102, s0 + 1, {'l', 'a', 't', 'e'}));
+    h.send(segmentFrom(999, ACK | PSH, 105, s0 + 6, {'l', 'a', 't', 'e'}));
     auto reset = h.segments().back();
     EXPECT_EQ(reset.flags, RST | ACK);
-    EXPECT_EQ(reset.sequence, s0 + 1);
-    EXPECT_EQ(reset.acknowledgement, 106u);
+    EXPECT_EQ(reset.sequence, s0 + 6);
+    EXPECT_EQ(reset.acknowledgement, 109u);
     h.send(segmentFrom(1234, FIN, 7));
     reset = h.segments().back();
     EXPECT_EQ(reset.sequence, 0u) << "nothing acknowledged: sequence 0";

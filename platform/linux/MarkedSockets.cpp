@@ -474,8 +474,22 @@ void MarkedTCPConnection::write(Bytes data, ErrorCompletion completion) {
     if (state_ == TCPConnectionState::connected && !writing_) writeNext();
 }
 
+void MarkedTCPConnection::closeWrite() {
+    closeWriteRequested_ = true;
+    writeNext();
+}
+
 void MarkedTCPConnection::writeNext() {
-    if (writing_ || writes_.empty() || state_ != TCPConnectionState::connected) return;
+    if (writing_ || state_ != TCPConnectionState::connected) return;
+    if (writes_.empty()) {
+        // Everything asked for is sent: now the remote end may see the end.
+        if (closeWriteRequested_) {
+            closeWriteRequested_ = false;
+            asio::error_code ec;
+            socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+        }
+        return;
+    }
     writing_ = true;
     std::weak_ptr<MarkedTCPConnection> weak = weak_from_this();
     // The front element stays in place (deque references are stable) until

@@ -116,6 +116,7 @@ public:
     void readMinimumLength(size_t minimum, size_t maximum,
                            std::function<void(Bytes data, std::optional<TunnelError> error)> completion) override;
     void write(Bytes data, ErrorCompletion completion) override;
+    void closeWrite() override;
     void cancel() override;
 
     const std::optional<TunnelError>& failure() const { return failure_; }
@@ -147,6 +148,7 @@ private:
     asio::ip::tcp::socket socket_;
     std::deque<PendingWrite> writes_;
     bool writing_ = false;
+    bool closeWriteRequested_ = false;
     ReadCompletion read_;
     Bytes readBuffer_;
 };

@@ -127,6 +127,7 @@ public:
     void readMinimumLength(size_t minimum, size_t maximum,
                            std::function<void(Bytes, std::optional<TunnelError>)> completion) override;
     void write(Bytes data, ErrorCompletion completion) override;
+    void closeWrite() override { writeClosed = true; }
     void cancel() override;
 
     void setState(TCPConnectionState s) { state_ = s; }
@@ -137,6 +138,7 @@ public:
     const std::string host, port;
     std::vector<Bytes> writes;
     bool cancelled = false;
+    bool writeClosed = false;
     // When set, write completions wait in order until completeHeldWrites(n):
     // a remote end that takes data slowly.
     bool holdWriteCompletions = false;
