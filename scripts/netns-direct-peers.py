@@ -98,7 +98,7 @@ def serve(address, udp_port, tcp_port, reset_port=None):
     server.serve_forever()
 
 
-def upload(host, port, path):
+def upload(host, port, path, half_close=False):
     size = os.path.getsize(path)
     with socket.create_connection((host, port), timeout=30) as s, open(path, "rb") as f:
         s.sendall(struct.pack("!Q", size))
@@ -107,6 +107,9 @@ def upload(host, port, path):
             if not chunk:
                 break
             s.sendall(chunk)
+        if half_close:
+            # Done sending, still waiting for the answer.
+            s.shutdown(socket.SHUT_WR)
         answer = b""
         while not answer.endswith(b"\n"):
             chunk = s.recv(128)
@@ -196,8 +199,8 @@ def main(argv):
         serve(argv[2], int(argv[3]), int(argv[4]), int(argv[5]) if len(argv) >= 6 else None)
     elif len(argv) >= 4 and argv[1] == "read-to-end":
         read_to_end(argv[2], int(argv[3]))
-    elif len(argv) >= 5 and argv[1] == "upload":
-        upload(argv[2], int(argv[3]), argv[4])
+    elif len(argv) >= 5 and argv[1] in ("upload", "upload-half-close"):
+        upload(argv[2], int(argv[3]), argv[4], half_close=argv[1] == "upload-half-close")
     elif len(argv) >= 6 and argv[1] == "udp-echo":
         udp_echo(argv[2], int(argv[3]), int(argv[4]), int(argv[5]))
     elif len(argv) >= 6 and argv[1] == "udp-flows":

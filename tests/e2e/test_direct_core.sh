@@ -81,6 +81,10 @@ answer=$(topo_in_client timeout 30 python3 "$PEERS" upload "$TOPO_WEB_ADDR" "$TC
   fail "the upload failed: $answer"
 [ "$answer" = "$(sha "$TOPO_RUN_DIR/upload.bin")" ] || fail "the sink saw other bytes: '$answer'"
 ok "4 MiB upload intact (the sink's sha256 matches)"
+answer=$(topo_in_client timeout 30 python3 "$PEERS" upload-half-close "$TOPO_WEB_ADDR" "$TCP_SINK_PORT" "$TOPO_RUN_DIR/upload.bin") ||
+  fail "the half-closed upload failed: $answer"
+[ "$answer" = "$(sha "$TOPO_RUN_DIR/upload.bin")" ] || fail "after a half-close the sink answered '$answer'"
+ok "4 MiB upload, then a half-close: all of it arrived and the answer came back"
 
 iperf_json=$(topo_in_client timeout 20 iperf3 -c "$TOPO_WEB_ADDR" -t 3 -J) || fail "iperf3 TCP upload failed: $iperf_json"
 up=$(python3 -c 'import json,sys; print(int(json.load(sys.stdin)["end"]["sum_received"]["bytes"]))' <<<"$iperf_json")
