@@ -151,7 +151,8 @@ ControlResponse request(const VantuConfig& config, const std::string& action,
     SocketCloser closer(socket);
     if (config.usesControlTLS()) {
         // The channel goes before the closer: its close_notify needs the socket.
-        TLSChannel channel(socket, TLSPin{config.serverCertificateSHA256, config.serverCAFile, config.host}, deadline);
+        const std::string& name = config.serverName.empty() ? config.host : config.serverName;
+        TLSChannel channel(socket, TLSPin{config.serverCertificateSHA256, config.serverCAFile, name}, deadline);
         channel.write(line, deadline);
         return channel.read(deadline, &ControlResponse::decode);
     }

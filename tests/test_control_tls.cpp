@@ -187,6 +187,24 @@ TEST_F(ControlTLS, PinsAgainstTheControlService) {
         }
         server.stop();
     }
+
+    // Recovery reconnects to the address in use; the name checked stays the
+    // configured one, which the certificate carries and the address does not.
+    server::VantuServer server(serverConfig(&other_));
+    server.start();
+    const VantuConfig named = VantuConfig::fromProviderConfiguration(
+        json{{"server", "other.invalid:" + std::to_string(server.controlPort())},
+             {"secretKey", "s3cret"},
+             {"serverCAFile", other_.certificatePath}});
+    const VantuConfig byAddress = named.withHost("127.0.0.1");
+    EXPECT_EQ(byAddress.serverName, "other.invalid");
+    EXPECT_EQ(failureOf([&] { VantuControl::open(byAddress, nullptr); }), "");
+    VantuConfig addressOnly = byAddress;
+    addressOnly.serverName.clear();
+    EXPECT_EQ(failureOf([&] { VantuControl::open(addressOnly, nullptr); }),
+              "control TLS certificate mismatch: IP address mismatch (CA file " + other_.certificatePath + ")");
+    EXPECT_EQ(server.stats().sessionsOpened.load(), 1u);
+    server.stop();
 }
 
 TEST_F(ControlTLS, PeersSpeakingTheOtherWayFailWithinTheDeadline) {

@@ -130,7 +130,8 @@ VantuConfig::VantuConfig(std::string host, uint16_t controlPort, std::string sec
       useServerRouting(useServerRouting),
       clientDirectCoreEnabled(clientDirectCoreEnabled),
       clientDirectTCPEnabled(clientDirectTCPEnabled),
-      dynamicDirectRouteCacheKey(std::move(dynamicDirectRouteCacheKey)) {}
+      dynamicDirectRouteCacheKey(std::move(dynamicDirectRouteCacheKey)),
+      serverName(this->host) {}
 
 VantuConfig VantuConfig::withHost(const std::string& newHost) const {
     VantuConfig copy = *this;

@@ -30,6 +30,10 @@ struct VantuConfig {
     // host name count instead. Both set: both must hold.
     Bytes serverCertificateSHA256;
     std::string serverCAFile;
+    // The name the certificate must carry with serverCAFile: the configured
+    // host, which withHost keeps, since recovery connects to the address in
+    // use. Empty: the host itself.
+    std::string serverName;
 
     VantuConfig() = default;
     VantuConfig(std::string host, uint16_t controlPort, std::string secret, std::string deviceID,
