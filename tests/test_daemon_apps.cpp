@@ -720,6 +720,9 @@ TEST(ConfigurationCheck, WarnsAboutUnknownKeysAndMistypedValuesAndShowsWhatCount
         {"useServerRouting", "true"},
         {"clientDirectCoreEnabled", "false"},
         {"clientDirectTCPEnabled", "false"},
+        {"serverCertificateSHA256", "(none)"},
+        {"serverCAFile", "(none)"},
+        {"control session", "plain TCP (no certificate pinned)"},
         {"killSwitch", "true"},
     };
     EXPECT_EQ(check.effective, effective);
