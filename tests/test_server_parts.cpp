@@ -171,7 +171,9 @@ TEST(ServerConfig, ExampleFileAndDefaults) {
               json::parse(R"({"dns_servers": ["192.0.2.1"]})"));
     EXPECT_EQ(ServerConfig::fromJSON(with("control_timeout_seconds", 0.25)).controlTimeout,
               std::chrono::milliseconds(250));
-    EXPECT_EQ(ServerConfig::fromJSON(with("transport", "tcp")).transport, "tcp");
+    json tcp = with("transport", "tcp");
+    tcp["data_port"] = 8444;
+    EXPECT_EQ(ServerConfig::fromJSON(tcp).transport, "tcp");
 }
 
 TEST(ServerConfig, RejectsBadValuesWithMessagesNamingTheKey) {
@@ -186,6 +188,8 @@ TEST(ServerConfig, RejectsBadValuesWithMessagesNamingTheKey) {
         {with("data_port", "443"), "data_port must be an integer, not string"},
         {with("cipher", "AES-128-GCM"), "cipher must be \"aes-128-gcm\" or \"chacha20-poly1305\", not \"AES-128-GCM\""},
         {with("transport", "quic"), "transport must be \"udp\" or \"tcp\", not \"quic\""},
+        // The TCP data service listens on the data port's number.
+        {with("transport", "tcp"), "with transport \"tcp\", data_port must differ from control_port"},
         {with("tunnel_subnet", "10.7.0.5/24"), "tunnel_subnet \"10.7.0.5/24\" has host bits set; the network is 10.7.0.0/24"},
         {with("tunnel_subnet", "10.7.0.0/31"),
          "tunnel_subnet prefix must be 8 to 30 so that the server and at least one client fit, not /31"},
