@@ -625,6 +625,9 @@ TEST(VantuServerControl, BacksOffWhenAcceptFailsForWantOfDescriptors) {
     std::vector<std::string> lines;
     ControlService service(io, config, sessions, stats, [&](const std::string& line) { lines.push_back(line); });
     service.start(4242);
+    // The event loop makes its own descriptors on its first run; they must
+    // exist before the limit bites, or it is the loop that fails, not accept.
+    io.run_for(20ms);
     Fd client = connectLoopback(SOCK_STREAM, service.port());
     sendAll(client.fd, openRequest("dev-emfile") + "\n");
 
