@@ -55,11 +55,6 @@ std::string base64(const Bytes& data) {
     return out;
 }
 
-std::string hex8(uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08x", value);
-    return text;
-}
 
 // A client-chosen text shortened for messages and log lines. The cut never
 // falls inside a character: half a character is not UTF-8, and the response

@@ -15,11 +15,6 @@ constexpr size_t kNonceLength = 12;
 constexpr size_t kTagLength = 16;
 constexpr uint8_t kPongFrame[] = {kFramePong, 'p', 'o', 'n', 'g'};
 
-std::string hex8(uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08x", value);
-    return text;
-}
 
 }  // namespace
 

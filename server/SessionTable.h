@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -18,6 +19,14 @@
 #include "server/ServerConfig.h"
 
 namespace vantu::server {
+
+// A session id as the logs and the control protocol write it: eight
+// lower-case hex digits.
+inline std::string hex8(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
 
 // Direction constant of the units the server seals ("S2C\0"); clients seal
 // theirs with VantuSession::kClientDirection.

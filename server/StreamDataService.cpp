@@ -10,11 +10,6 @@ namespace vantu::server {
 
 namespace {
 
-std::string hex8(uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08x", value);
-    return text;
-}
 
 }  // namespace
 

@@ -11,11 +11,6 @@ namespace vantu::server {
 
 namespace {
 
-std::string hex8(uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08x", value);
-    return text;
-}
 
 ServerConfig validated(ServerConfig config) {
     config.validate();
