@@ -23,9 +23,12 @@
 # Nothing on the host changes except /etc/netns/vantu-*/ (the per-namespace
 # resolv.conf that `ip netns exec` mounts) and the run directory.
 
-TOPO_NS_CLIENT=vantu-client
-TOPO_NS_SERVER=vantu-server
-TOPO_NS_WEB=vantu-web
+# TOPO_PREFIX and TOPO_RUN_DIR may be set to run a second topology beside
+# the first one (say a benchmark while the end-to-end tests run).
+TOPO_PREFIX=${TOPO_PREFIX:-vantu}
+TOPO_NS_CLIENT=$TOPO_PREFIX-client
+TOPO_NS_SERVER=$TOPO_PREFIX-server
+TOPO_NS_WEB=$TOPO_PREFIX-web
 TOPO_CLIENT_ADDR=203.0.113.2
 TOPO_SERVER_OUTSIDE_ADDR=203.0.113.1
 TOPO_SERVER_INSIDE_ADDR=198.51.100.1
@@ -36,7 +39,7 @@ TOPO_WEB_PORT=8080
 TOPO_SECRET=netns-demo-secret
 TOPO_CLIENT_TUN=vantu0
 TOPO_SERVER_TUN=vantus0
-TOPO_RUN_DIR=${TOPO_RUN_DIR:-/run/vantu-netns}
+TOPO_RUN_DIR=${TOPO_RUN_DIR:-/run/$TOPO_PREFIX-netns}
 TOPO_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TOPO_CLIENT_SOCKET=$TOPO_RUN_DIR/vantud.sock
 TOPO_CLIENT_STATE=$TOPO_RUN_DIR/client-state
