@@ -62,6 +62,7 @@ void DataService::receive() {
                 if (again) break;
                 handleDatagram(rx_.data(), n, from_);
             }
+            sink_.flush();
         }
         receive();
     });

@@ -65,6 +65,7 @@ public:
     void stop();
 
     void deliver(const Bytes& packet) override;
+    void flush() override { inner_->flush(); }
 
     // The query in an IPv4 packet that is UDP to port 53 with a DNS query
     // (not a response) of at least a header; nullopt for anything else,

@@ -17,6 +17,10 @@ public:
     virtual ~PacketSink() = default;
 
     virtual void deliver(const Bytes& packet) = 0;
+    // Called after each batch of deliver() calls (one receive batch of the
+    // data socket): a sink that gathers packets to write them together
+    // writes what it holds now, so nothing waits for the next batch.
+    virtual void flush() {}
 
     std::function<void(const Bytes& packet)> sendToClients;
 };
