@@ -54,6 +54,8 @@ public:
     // Dispatches an accepted frame: data goes to the sink. True when the
     // frame was a ping whose pong the caller sends back on its own carrier.
     bool handleFrame(ServerSession& session, Bytes& frame);
+    // Ends a batch of handleFrame() calls: the sink writes what it gathered.
+    void flushDelivered() { sink_.flush(); }
     static const Bytes& pongFrame();
 
     // Sends a sealed frame to a client over TCP; returns false when the

@@ -83,6 +83,7 @@ void StreamDataService::read(const std::shared_ptr<Connection>& connection) {
                                                return;
                                            }
                                            handleBytes(connection, length);
+                                           data_.flushDelivered();
                                            if (!connection->closed) read(connection);
                                        });
 }
