@@ -34,6 +34,7 @@ TOPO_SERVER_OUTSIDE_ADDR=203.0.113.1
 TOPO_SERVER_INSIDE_ADDR=198.51.100.1
 TOPO_WEB_ADDR=198.51.100.2
 TOPO_TUNNEL_SUBNET=192.0.2.0/24
+TOPO_TUNNEL_MTU=1420
 TOPO_SERVER_PORT=8443
 TOPO_WEB_PORT=8080
 TOPO_SECRET=netns-demo-secret
@@ -210,7 +211,9 @@ topo_wait_tcp() {
 
 # Knobs for tests: TOPO_DNS_UPSTREAM (the DNS server both configurations
 # name; default the web host), TOPO_SERVER_EXTRA_JSON (more keys for the
-# server, such as "dns_forwarder" or "routing"), TOPO_CLIENT_DIRECT_CORE and
+# server, such as "dns_forwarder" or "routing"), TOPO_SERVER_DATA_PORT (the
+# data port when it must differ from the control port, as for the TCP data
+# service; default the control port), TOPO_CLIENT_DIRECT_CORE and
 # TOPO_CLIENT_DIRECT_TCP (the client's UDP and TCP direct relays),
 # TOPO_CLIENT_EXTRA_JSON (more keys for the client, such as a certificate pin).
 topo_write_server_config() {
@@ -219,10 +222,10 @@ topo_write_server_config() {
   "control_address": "$TOPO_SERVER_OUTSIDE_ADDR",
   "control_port": $TOPO_SERVER_PORT,
   "data_address": "$TOPO_SERVER_OUTSIDE_ADDR",
-  "data_port": $TOPO_SERVER_PORT,
+  "data_port": ${TOPO_SERVER_DATA_PORT:-$TOPO_SERVER_PORT},
   "secrets": ["$TOPO_SECRET"],
   "tunnel_subnet": "$TOPO_TUNNEL_SUBNET",
-  "tunnel_mtu": 1420,
+  "tunnel_mtu": $TOPO_TUNNEL_MTU,
   "dns_servers": ["${TOPO_DNS_UPSTREAM:-$TOPO_WEB_ADDR}"],${TOPO_SERVER_EXTRA_JSON:+
   $TOPO_SERVER_EXTRA_JSON,}
   "packet_sink": "tun",

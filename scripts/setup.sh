@@ -19,6 +19,8 @@ PACKAGES=(
   openssl
   # DNS in the end-to-end tests: dnsmasq alone (no system service), dig
   dnsmasq-base bind9-dnsutils
+  # bench/compare.sh: the userspace VPNs measured beside the tunnel
+  wireguard-go wireguard-tools openvpn
 )
 
 missing=()
