@@ -171,14 +171,22 @@ measure_path() {
 
 # --- vantu ------------------------------------------------------------------
 
-vantu_up() {
-  local extra=$1 data_port=$2
+vantu_up() { # transport cipher
+  local transport=$1 cipher=$2 data_port=$TOPO_SERVER_PORT session
+  # The TCP data service needs a port of its own.
+  [ "$transport" = tcp ] && data_port=$((TOPO_SERVER_PORT + 1))
   # run_path calls this in a condition, where `set -e` does not act: each
   # step that can fail returns.
-  TOPO_SERVER_EXTRA_JSON=$extra TOPO_SERVER_DATA_PORT=$data_port topo_start_server "$BUILD" || return 1
+  TOPO_SERVER_EXTRA_JSON="\"transport\": \"$transport\", \"cipher\": \"$cipher\"" \
+    TOPO_SERVER_DATA_PORT=$data_port topo_start_server "$BUILD" || return 1
   rm -rf "$TOPO_CLIENT_STATE"
   topo_start_client "$BUILD"
-  topo_wait_applied "$BUILD" 30
+  topo_wait_applied "$BUILD" 30 || return 1
+  session=$(topo_vantuctl "$BUILD" report | grep '^session=') || return 1
+  grep -q "^session=open transport=$transport " <<<"$session" ||
+    { log "vantu session is not on $transport: $session"; return 1; }
+  grep -q "cipher $cipher," "$TOPO_RUN_DIR/server.log" ||
+    { log "vantu-server does not run $cipher: $(head -n 1 "$TOPO_RUN_DIR/server.log")"; return 1; }
 }
 
 vantu_down() {
@@ -328,6 +336,7 @@ run_path() { # path label dev up-function down-function [args of up]
   local path=$1 label=$2 dev=$3 up=$4 down=$5
   shift 5
   grep -qw -- "$path" <<<"$PATHS" || return 0
+  touch "$TOPO_RUN_DIR/path-start"
   if ! "$up" "$@"; then
     log "$path: could not start"
     failed="$failed $path"
@@ -338,23 +347,24 @@ run_path() { # path label dev up-function down-function [args of up]
   save_logs "$path"
   "$down" || { log "$path: did not stop cleanly"; exit 1; }
 }
-# The daemons' logs (never their keys) stay beside the results.
+# This path's daemon logs (never keys) stay beside the results: those
+# written since the path started, less the web host's.
 save_logs() {
   mkdir -p "$OUT/logs/$1"
   local f name
   while IFS= read -r f; do
     name=${f#"$TOPO_RUN_DIR"/}
     cp "$f" "$OUT/logs/$1/${name//\//-}"
-  done < <(find "$TOPO_RUN_DIR" \( -name '*.log' -o -name vantud.err \) -type f)
+  done < <(find "$TOPO_RUN_DIR" -type f \( -name '*.log' -o -name vantud.err \) -newer "$TOPO_RUN_DIR/path-start" \
+    ! -name web.log ! -name dns.log ! -name iperf3-server.log)
 }
 none_up() { :; }
 none_down() { :; }
 
 run_path none "no tunnel" vc0 none_up none_down
-run_path vantu-aes "vantu UDP AES-128-GCM" "$TOPO_CLIENT_TUN" vantu_up '"cipher": "aes-128-gcm"' "$TOPO_SERVER_PORT"
-run_path vantu-chacha "vantu UDP ChaCha20-Poly1305" "$TOPO_CLIENT_TUN" vantu_up '"cipher": "chacha20-poly1305"' "$TOPO_SERVER_PORT"
-# The TCP data service needs a port of its own.
-run_path vantu-tcp "vantu TCP AES-128-GCM" "$TOPO_CLIENT_TUN" vantu_up '"transport": "tcp", "cipher": "aes-128-gcm"' $((TOPO_SERVER_PORT + 1))
+run_path vantu-aes "vantu UDP AES-128-GCM" "$TOPO_CLIENT_TUN" vantu_up vantu_down udp aes-128-gcm
+run_path vantu-chacha "vantu UDP ChaCha20-Poly1305" "$TOPO_CLIENT_TUN" vantu_up vantu_down udp chacha20-poly1305
+run_path vantu-tcp "vantu TCP AES-128-GCM" "$TOPO_CLIENT_TUN" vantu_up vantu_down tcp aes-128-gcm
 run_path wireguard-go "wireguard-go $(wireguard-go --version 2>/dev/null | sed -n 's/^wireguard-go //p')" "$WG_CLIENT_IF" wireguard_up wireguard_down
 run_path openvpn "OpenVPN $(openvpn --version | awk 'NR == 1 { print $2 }') UDP AES-128-GCM" "$OVPN_CLIENT_IF" openvpn_up openvpn_down
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmarks: per-packet cost of the AEAD and of the provider's packet
-# path (any user), then the namespace figures and those of the direct relays
-# (root only: TUN devices).
+# path (any user), then (root only: namespaces and TUN devices) vantu beside
+# no tunnel, wireguard-go and OpenVPN, the tunnel's start time and the
+# direct relays' figures.
 set -euo pipefail
 BUILD=${1:-build/release}
 cd "$(dirname "$0")/.."
@@ -9,6 +10,7 @@ cd "$(dirname "$0")/.."
 "$BUILD/bench_packet_path" --benchmark_min_time=0.2
 "$BUILD/bench_dns" --benchmark_min_time=0.2
 if [ "$(id -u)" -eq 0 ]; then
+  ./bench/compare.sh "$BUILD"
   ./bench/netns-figures.sh "$BUILD"
   ./bench/netns-direct.sh "$BUILD"
 else
