@@ -63,6 +63,7 @@ public:
         for (const std::string& warning : warnings_) log_.write(LOG_WARNING, "vantud: configuration: " + warning);
         // The control socket comes first: it is what finds another vantud
         // still running, before anything of that daemon's is touched.
+        std::string storeFailure;
         control_ = std::make_unique<control::ControlSocketServer>(
             queue_.context(), options_.controlSocket,
             [this](Bytes message, std::function<void(Bytes)> reply) {
@@ -79,7 +80,18 @@ public:
             [this](const std::string& line) { note(line); });
         try {
             control_->open();
-            store_ = std::make_unique<SqliteDefaultsStore>(options_.statePath());
+            try {
+                store_ = std::make_unique<SqliteDefaultsStore>(options_.statePath());
+            } catch (const std::exception& e) {
+                // The state is the event log, the last stop's snapshot and
+                // the learned-route cache: diagnostics and a cache, nothing
+                // the tunnel needs. A state directory that cannot hold it (a
+                // full disk, a read-only mount) must neither keep the tunnel
+                // down nor stop this start before it removes what a crashed
+                // run left in the routing.
+                storeFailure = e.what();
+                store_ = std::make_unique<SqliteDefaultsStore>(":memory:");
+            }
             flow_ = std::make_unique<TunPacketFlow>(queue_, options_.host.tunName, &log_);
             LinuxTunnelHostOptions hostOptions = options_.host;
             hostOptions.tunName = flow_->name();
@@ -88,6 +100,10 @@ public:
             std::cerr << "vantud: " << e.what() << std::endl;
             service_.failed(e.what());
             return 1;
+        }
+        if (!storeFailure.empty()) {
+            note("the state database " + options_.statePath() + " cannot be used: " + storeFailure +
+                 "; this run keeps its state in memory only");
         }
         if (!store_->movedAsidePath().empty()) {
             note("the state database " + options_.statePath() + " was unreadable; kept it as " +

@@ -146,7 +146,7 @@ std::optional<nlohmann::json> SqliteDefaultsStore::read(const std::string& key, 
             if (!parsed.is_discarded()) result = std::move(parsed);
         }
     } else if (rc != SQLITE_DONE) {
-        report("read " + key + ": " + sqlite3_errmsg(db_));
+        report("read " + key, sqlite3_errmsg(db_));
     }
     sqlite3_reset(select_);
     sqlite3_clear_bindings(select_);
@@ -166,26 +166,31 @@ void SqliteDefaultsStore::write(const std::string& key, const char* kind, const 
             // the value is kept with those bytes replaced rather than lost.
             text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
             std::lock_guard<std::mutex> lock(mutex_);
-            report("write " + key + ": " + e.what() + "; stored with the invalid bytes replaced");
+            report("write " + key, std::string(e.what()) + "; stored with the invalid bytes replaced");
         }
         std::lock_guard<std::mutex> lock(mutex_);
         sqlite3_reset(upsert_);
         sqlite3_bind_text(upsert_, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
         sqlite3_bind_text(upsert_, 2, kind, -1, SQLITE_STATIC);
         sqlite3_bind_text(upsert_, 3, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-        if (sqlite3_step(upsert_) != SQLITE_DONE) report("write " + key + ": " + sqlite3_errmsg(db_));
+        if (sqlite3_step(upsert_) != SQLITE_DONE) report("write " + key, sqlite3_errmsg(db_));
         sqlite3_reset(upsert_);
         sqlite3_clear_bindings(upsert_);
     } catch (const std::exception& e) {
         std::lock_guard<std::mutex> lock(mutex_);
-        report("write " + key + ": " + e.what());
+        report("write " + key, e.what());
     }
 }
 
-void SqliteDefaultsStore::report(const std::string& text) const {
-    // A full disk fails every write the same way; once on stderr is enough.
-    if (text != lastError_) std::fprintf(stderr, "vantu: defaults store %s: %s\n", path_.c_str(), text.c_str());
-    lastError_ = text;
+void SqliteDefaultsStore::report(const std::string& operation, const std::string& reason) const {
+    // A full disk fails every write the same way, whatever the key: the
+    // event log alone saves two keys per event, so a line per failed save
+    // would flood the log. A reason is printed once, until another one
+    // comes up.
+    lastError_ = operation + ": " + reason;
+    if (reason == lastReportedReason_) return;
+    lastReportedReason_ = reason;
+    std::fprintf(stderr, "vantu: defaults store %s: %s\n", path_.c_str(), lastError_.c_str());
 }
 
 std::optional<std::vector<std::string>> SqliteDefaultsStore::stringArray(const std::string& key) const {
@@ -248,7 +253,7 @@ void SqliteDefaultsStore::remove(const std::string& key) {
     std::lock_guard<std::mutex> lock(mutex_);
     sqlite3_reset(delete_);
     sqlite3_bind_text(delete_, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-    if (sqlite3_step(delete_) != SQLITE_DONE) report("remove " + key + ": " + sqlite3_errmsg(db_));
+    if (sqlite3_step(delete_) != SQLITE_DONE) report("remove " + key, sqlite3_errmsg(db_));
     sqlite3_reset(delete_);
     sqlite3_clear_bindings(delete_);
 }

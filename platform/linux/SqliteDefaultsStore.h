@@ -54,9 +54,9 @@ private:
     // returns the SQLite result code with `message` set.
     int open(std::string& message);
     void moveAside();
-    // Records a failure (mutex_ held) and prints it on stderr unless it
-    // repeats the one before.
-    void report(const std::string& text) const;
+    // Records a failure (mutex_ held) and prints it on stderr unless its
+    // reason is the one printed last.
+    void report(const std::string& operation, const std::string& reason) const;
     std::optional<nlohmann::json> read(const std::string& key, const char* kind) const;
     void write(const std::string& key, const char* kind, const nlohmann::json& value);
 
@@ -70,6 +70,7 @@ private:
     // daemon's other threads (a control socket) safe as well.
     mutable std::mutex mutex_;
     mutable std::string lastError_;
+    mutable std::string lastReportedReason_;
 };
 
 }  // namespace vantu
