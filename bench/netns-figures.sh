@@ -55,7 +55,7 @@ for _ in $(seq "$STARTS"); do
   spawned=$(($(date +%s%N) / 1000000))
   topo_start_client "$BUILD"
   topo_wait_applied "$BUILD" 30 || exit 1
-  stamp=$(topo_vantuctl "$BUILD" | awk '/ network settings applied$/ { print $1 }' | tail -n 1)
+  stamp=$(topo_vantuctl "$BUILD" report | awk '/ network settings applied$/ { print $1 }' | tail -n 1)
   startup="$startup $(($(epoch_ms "$stamp") - spawned))"
   stop_client
 done
