@@ -1,0 +1,420 @@
+// The TUN offload codec: super-packets cut into ordinary packets, batches
+// coalesced into segmentation requests, checked byte by byte against an
+// independent checksum, and the round trip of the two.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "packetpath/offload/TunOffload.h"
+
+using namespace vantu;
+
+namespace {
+
+constexpr uint8_t FIN = 0x01, SYN = 0x02, PSH = 0x08, ACK = 0x10, CWR = 0x80;
+
+uint16_t be16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] << 8 | b[at + 1]); }
+uint32_t be32(const Bytes& b, size_t at) { return static_cast<uint32_t>(be16(b, at)) << 16 | be16(b, at + 2); }
+void put16(Bytes& b, size_t at, uint16_t v) {
+    b[at] = static_cast<uint8_t>(v >> 8);
+    b[at + 1] = static_cast<uint8_t>(v);
+}
+
+// RFC 1071, byte by byte, as a reference for the codec's word-wise sum.
+uint16_t referenceSum(const Bytes& b, size_t from, size_t to, uint32_t sum = 0) {
+    for (size_t i = from; i < to; i += 2) sum += static_cast<uint32_t>(b[i] << 8 | (i + 1 < to ? b[i + 1] : 0));
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<uint16_t>(sum);
+}
+uint32_t pseudo(const Bytes& p, uint8_t protocol, size_t length) {
+    return be16(p, 12) + be16(p, 14) + be16(p, 16) + be16(p, 18) + protocol + static_cast<uint32_t>(length);
+}
+size_t ipHeaderLength(const Bytes& p) { return static_cast<size_t>(p[0] & 0x0f) * 4; }
+bool ipChecksumValid(const Bytes& p) { return referenceSum(p, 0, ipHeaderLength(p)) == 0xffff; }
+bool l4ChecksumValid(const Bytes& p) {
+    const size_t ihl = ipHeaderLength(p);
+    return referenceSum(p, ihl, p.size(), pseudo(p, p[9], p.size() - ihl)) == 0xffff;
+}
+void fillChecksums(Bytes& p) {
+    const size_t ihl = ipHeaderLength(p);
+    put16(p, 10, 0);
+    put16(p, 10, static_cast<uint16_t>(~referenceSum(p, 0, ihl)));
+    const size_t field = ihl + (p[9] == 6 ? 16 : 6);
+    put16(p, field, 0);
+    put16(p, field, static_cast<uint16_t>(~referenceSum(p, ihl, p.size(), pseudo(p, p[9], p.size() - ihl))));
+}
+
+struct Seg {
+    uint32_t src = 0xC0000202, dst = 0xC6336402;  // 192.0.2.2 -> 198.51.100.2
+    uint16_t sport = 40000, dport = 5201;
+    uint32_t seq = 0, ack = 0x01020304;
+    uint8_t flags = ACK;
+    uint16_t window = 502, id = 0;
+    uint8_t ttl = 64, tos = 0;
+    Bytes options;     // TCP options, a multiple of 4
+    Bytes ipOptions;   // a multiple of 4
+    size_t payload = 0;
+    uint8_t protocol = 6;
+};
+
+// Payload byte i of a segment at sequence `seq`: a function of the stream
+// offset, so that reassembled streams can be compared.
+uint8_t streamByte(uint32_t seq) { return static_cast<uint8_t>(seq * 7 + (seq >> 8)); }
+
+Bytes build(const Seg& s) {
+    const size_t ihl = 20 + s.ipOptions.size();
+    const size_t l4 = s.protocol == 6 ? 20 + s.options.size() : 8;
+    Bytes p(ihl + l4 + s.payload, 0);
+    p[0] = static_cast<uint8_t>(0x40 | ihl / 4);
+    p[1] = s.tos;
+    put16(p, 2, static_cast<uint16_t>(p.size()));
+    put16(p, 4, s.id);
+    put16(p, 6, 0x4000);  // DF
+    p[8] = s.ttl;
+    p[9] = s.protocol;
+    put16(p, 12, static_cast<uint16_t>(s.src >> 16));
+    put16(p, 14, static_cast<uint16_t>(s.src));
+    put16(p, 16, static_cast<uint16_t>(s.dst >> 16));
+    put16(p, 18, static_cast<uint16_t>(s.dst));
+    std::copy(s.ipOptions.begin(), s.ipOptions.end(), p.begin() + 20);
+    put16(p, ihl, s.sport);
+    put16(p, ihl + 2, s.dport);
+    if (s.protocol == 6) {
+        put16(p, ihl + 4, static_cast<uint16_t>(s.seq >> 16));
+        put16(p, ihl + 6, static_cast<uint16_t>(s.seq));
+        put16(p, ihl + 8, static_cast<uint16_t>(s.ack >> 16));
+        put16(p, ihl + 10, static_cast<uint16_t>(s.ack));
+        p[ihl + 12] = static_cast<uint8_t>(l4 / 4 << 4);
+        p[ihl + 13] = s.flags;
+        put16(p, ihl + 14, s.window);
+        std::copy(s.options.begin(), s.options.end(), p.begin() + static_cast<ptrdiff_t>(ihl + 20));
+    } else {
+        put16(p, ihl + 4, static_cast<uint16_t>(l4 + s.payload));
+    }
+    for (size_t i = 0; i < s.payload; ++i) p[ihl + l4 + i] = streamByte(s.seq + static_cast<uint32_t>(i));
+    fillChecksums(p);
+    return p;
+}
+
+Bytes withVirtioHeader(const virtio_net_hdr& h, const Bytes& packet) {
+    Bytes b(sizeof h + packet.size());
+    std::memcpy(b.data(), &h, sizeof h);
+    if (!packet.empty()) std::memcpy(b.data() + sizeof h, packet.data(), packet.size());
+    return b;
+}
+
+// A kernel-style super-packet: full length in the IP header, the TCP field
+// holding only the pseudo-header's sum.
+Bytes superPacket(Seg s, uint16_t segmentSize) {
+    Bytes p = build(s);
+    const size_t ihl = ipHeaderLength(p);
+    put16(p, ihl + 16, referenceSum(p, 0, 0, pseudo(p, 6, p.size() - ihl)));
+    virtio_net_hdr h{};
+    h.flags = VIRTIO_NET_HDR_F_NEEDS_CSUM;
+    h.gso_type = VIRTIO_NET_HDR_GSO_TCPV4;
+    h.gso_size = segmentSize;
+    h.hdr_len = static_cast<uint16_t>(ihl + 20 + s.options.size());
+    h.csum_start = static_cast<uint16_t>(ihl);
+    h.csum_offset = 16;
+    return withVirtioHeader(h, p);
+}
+
+std::vector<Bytes> splitAll(const Bytes& read) {
+    std::vector<Bytes> out;
+    size_t used = 0;
+    const auto r = splitTunRead(read.data(), read.size(), out, used);
+    EXPECT_EQ(r.status, TunReadStatus::packets);
+    EXPECT_EQ(r.count, used);
+    out.resize(used);
+    return out;
+}
+
+const Bytes kTimestamps{1, 1, 8, 10, 0, 0, 0x12, 0x34, 0, 0, 0x56, 0x78};
+
+}  // namespace
+
+TEST(TunOffloadSplit, SuperPacketsBecomeCheckedSegments) {
+    struct Case {
+        std::string name;
+        size_t payload;
+        uint16_t segment;
+        uint8_t flags;
+        Bytes options, ipOptions;
+        uint32_t seq;
+        uint16_t id;
+        size_t segments;
+    };
+    const std::vector<Case> cases = {
+        {"even cut", 4000, 1000, ACK, {}, {}, 1000, 7, 4},
+        {"short last", 4001, 1000, ACK | PSH, {}, {}, 1000, 7, 5},
+        {"FIN, PSH last, CWR first", 2896, 1448, ACK | PSH | FIN | CWR, kTimestamps, {}, 5, 9, 2},
+        {"sequence and id wrap", 65535 - 52, 1380, ACK, kTimestamps, {}, 0xfffff000, 0xfffe, 48},
+        {"one segment's worth", 900, 1000, ACK | PSH, {}, {}, 77, 1, 1},
+        {"IP options", 3000, 1400, ACK, {}, {0x01, 0x01, 0x01, 0x00}, 42, 3, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Seg s;
+        s.payload = c.payload;
+        s.flags = c.flags;
+        s.options = c.options;
+        s.ipOptions = c.ipOptions;
+        s.seq = c.seq;
+        s.id = c.id;
+        const Bytes original = build(s);
+        const size_t headers = 20 + c.ipOptions.size() + 20 + c.options.size();
+        const auto parts = splitAll(superPacket(s, c.segment));
+        ASSERT_EQ(parts.size(), c.segments);
+        size_t offset = 0;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            SCOPED_TRACE("segment " + std::to_string(i));
+            const Bytes& p = parts[i];
+            const size_t ihl = ipHeaderLength(p);
+            const size_t length = std::min<size_t>(c.segment, c.payload - offset);
+            ASSERT_EQ(p.size(), headers + length);
+            EXPECT_EQ(be16(p, 2), p.size());
+            EXPECT_EQ(be16(p, 4), static_cast<uint16_t>(c.id + i));
+            EXPECT_TRUE(ipChecksumValid(p));
+            EXPECT_TRUE(l4ChecksumValid(p));
+            EXPECT_EQ(be32(p, ihl + 4), static_cast<uint32_t>(c.seq + offset));
+            const bool last = i + 1 == parts.size();
+            uint8_t flags = c.flags;
+            if (!last) flags &= static_cast<uint8_t>(~(FIN | PSH));
+            if (i > 0) flags &= static_cast<uint8_t>(~CWR);
+            EXPECT_EQ(p[ihl + 13], flags);
+            // Everything else in the headers is the super-packet's.
+            EXPECT_TRUE(std::equal(p.begin() + 6, p.begin() + 10, original.begin() + 6));
+            EXPECT_TRUE(std::equal(p.begin() + 12, p.begin() + static_cast<ptrdiff_t>(ihl + 4), original.begin() + 12));
+            EXPECT_TRUE(std::equal(p.begin() + static_cast<ptrdiff_t>(ihl + 8), p.begin() + static_cast<ptrdiff_t>(ihl + 13),
+                                   original.begin() + static_cast<ptrdiff_t>(ihl + 8)));
+            EXPECT_TRUE(std::equal(p.begin() + static_cast<ptrdiff_t>(ihl + 20), p.begin() + static_cast<ptrdiff_t>(headers),
+                                   original.begin() + static_cast<ptrdiff_t>(ihl + 20)));
+            EXPECT_TRUE(std::equal(p.begin() + static_cast<ptrdiff_t>(headers), p.end(),
+                                   original.begin() + static_cast<ptrdiff_t>(headers + offset)));
+            offset += length;
+        }
+        EXPECT_EQ(offset, c.payload);
+    }
+}
+
+TEST(TunOffloadSplit, PartialChecksumsRefusalsAndReuse) {
+    // A single packet whose checksum the kernel left to us: TCP and UDP.
+    for (uint8_t protocol : {uint8_t{6}, uint8_t{17}}) {
+        SCOPED_TRACE(int(protocol));
+        Seg s;
+        s.protocol = protocol;
+        s.payload = 333;
+        const Bytes full = build(s);
+        Bytes partial = full;
+        const size_t field = 20 + (protocol == 6 ? 16 : 6);
+        put16(partial, field, referenceSum(partial, 0, 0, pseudo(partial, protocol, partial.size() - 20)));
+        virtio_net_hdr h{};
+        h.flags = VIRTIO_NET_HDR_F_NEEDS_CSUM;
+        h.csum_start = 20;
+        h.csum_offset = static_cast<uint16_t>(field - 20);
+        EXPECT_EQ(splitAll(withVirtioHeader(h, partial)), std::vector<Bytes>{full});
+        // Without the flag the packet passes untouched, whatever it holds.
+        EXPECT_EQ(splitAll(withVirtioHeader(virtio_net_hdr{}, partial)), std::vector<Bytes>{partial});
+    }
+
+    Seg s;
+    s.payload = 3000;
+    const Bytes good = superPacket(s, 1000);
+    auto tweaked = [&](auto change) {
+        Bytes b = good;
+        virtio_net_hdr h;
+        std::memcpy(&h, b.data(), sizeof h);
+        change(h, b);
+        std::memcpy(b.data(), &h, sizeof h);
+        return b;
+    };
+    struct Refusal {
+        std::string name;
+        Bytes read;
+        TunReadStatus status;
+    };
+    const std::vector<Refusal> refusals = {
+        {"IPv6 super-packet", tweaked([](virtio_net_hdr& h, Bytes&) { h.gso_type = VIRTIO_NET_HDR_GSO_TCPV6; }),
+         TunReadStatus::droppedIPv6},
+        {"UDP segmentation", tweaked([](virtio_net_hdr& h, Bytes&) { h.gso_type = VIRTIO_NET_HDR_GSO_UDP; }),
+         TunReadStatus::malformed},
+        {"segment size 0", tweaked([](virtio_net_hdr& h, Bytes&) { h.gso_size = 0; }), TunReadStatus::malformed},
+        {"not TCP", tweaked([](virtio_net_hdr&, Bytes& b) { b[10 + 9] = 17; }), TunReadStatus::malformed},
+        {"a fragment", tweaked([](virtio_net_hdr&, Bytes& b) { b[10 + 6] |= 0x20; }), TunReadStatus::malformed},
+        {"TCP header beyond the read", Bytes(good.begin(), good.begin() + 10 + 30), TunReadStatus::malformed},
+        {"checksum field beyond the packet",
+         tweaked([](virtio_net_hdr& h, Bytes&) {
+             h.gso_type = 0;
+             h.csum_start = 3030;
+         }),
+         TunReadStatus::malformed},
+        {"shorter than the header", Bytes(good.begin(), good.begin() + 9), TunReadStatus::malformed},
+        {"header alone", Bytes(10, 0), TunReadStatus::malformed},
+    };
+    for (const auto& r : refusals) {
+        SCOPED_TRACE(r.name);
+        std::vector<Bytes> out{Bytes{1, 2, 3}};
+        size_t used = 1;
+        const auto result = splitTunRead(r.read.data(), r.read.size(), out, used);
+        EXPECT_EQ(result.status, r.status);
+        EXPECT_EQ(result.count, 0u);
+        EXPECT_EQ(used, 1u);
+        EXPECT_EQ(out[0], (Bytes{1, 2, 3}));
+    }
+
+    // Output slots past `used` are overwritten in place, and missing ones added.
+    std::vector<Bytes> out(3, Bytes(2000, 0xee));
+    out[1].reserve(4000);
+    const uint8_t* kept = out[1].data();
+    size_t used = 1;
+    const auto result = splitTunRead(good.data(), good.size(), out, used);
+    EXPECT_EQ(result.count, 3u);
+    EXPECT_EQ(used, 4u);
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[0], Bytes(2000, 0xee));
+    EXPECT_EQ(out[1].data(), kept);
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(out[i].size(), 1040u);
+}
+
+namespace {
+
+// `n` consecutive segments of one flow, ids and sequence numbers following on.
+std::vector<Seg> flow(size_t n, size_t payload, uint32_t seq = 1000, uint16_t id = 100) {
+    std::vector<Seg> v(n);
+    for (size_t i = 0; i < n; ++i) {
+        v[i].payload = payload;
+        v[i].seq = seq;
+        v[i].id = static_cast<uint16_t>(id + i);
+        v[i].options = kTimestamps;
+        seq += static_cast<uint32_t>(payload);
+    }
+    return v;
+}
+
+std::vector<Bytes> built(const std::vector<Seg>& segs) {
+    std::vector<Bytes> v;
+    for (const auto& s : segs) v.push_back(build(s));
+    return v;
+}
+
+}  // namespace
+
+TEST(TunOffloadCoalesce, RunsOfOneFlowAndWhatBreaksThem) {
+    struct Case {
+        std::string name;
+        std::vector<Seg> segs;
+        std::vector<size_t> writes;  // segments per write, in order
+        bool damaged = false;        // a segment's checksum spoiled after building
+    };
+    auto with = [](std::vector<Seg> v, size_t at, auto change) {
+        change(v[at]);
+        return v;
+    };
+    auto concat = [](std::vector<Seg> a, const std::vector<Seg>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    auto otherFlow = [](Seg& s) { s.sport = 40001; };
+    std::vector<Seg> interleaved;
+    {
+        auto a = flow(2, 1000), b = flow(2, 1000, 9000);
+        for (auto& s : b) otherFlow(s);
+        interleaved = {a[0], b[0], a[1], b[1]};
+    }
+    auto twoFlows = [&] {
+        auto b = flow(3, 500, 77);
+        for (auto& s : b) otherFlow(s);
+        return concat(flow(2, 1000), b);
+    }();
+    const std::vector<Case> cases = {
+        {"one run", flow(4, 1368), {4}},
+        {"last smaller is fine", with(flow(3, 1000), 2, [](Seg& s) { s.payload = 10; }), {3}},
+        {"middle smaller is not", [&] {
+             auto v = flow(3, 1000);
+             v[1].payload = 500;
+             v[2].seq = v[1].seq + 500;
+             return v;
+         }(), {2, 1}},
+        {"PSH on the last", with(flow(3, 1000), 2, [](Seg& s) { s.flags = ACK | PSH; }), {3}},
+        {"PSH in the middle ends the run", with(flow(3, 1000), 1, [](Seg& s) { s.flags = ACK | PSH; }), {2, 1}},
+        {"FIN stands alone", with(flow(3, 1000), 2, [](Seg& s) { s.flags = ACK | FIN; }), {2, 1}},
+        {"CWR stands alone", with(flow(3, 1000), 0, [](Seg& s) { s.flags = ACK | CWR; }), {1, 2}},
+        {"sequence gap", with(flow(3, 1000), 2, [](Seg& s) { s.seq += 1; }), {2, 1}},
+        {"retransmission", with(flow(3, 1000), 2, [](Seg& s) { s.seq -= 1000; }), {2, 1}},
+        {"other flows keep their order", interleaved, {1, 1, 1, 1}},
+        {"adjacent runs of two flows", twoFlows, {2, 3}},
+        {"other acknowledgement", with(flow(3, 1000), 0, [](Seg& s) { s.ack += 1; }), {1, 2}},
+        {"other window", with(flow(3, 1000), 2, [](Seg& s) { s.window = 1; }), {2, 1}},
+        {"options differ", with(flow(3, 1000), 2, [](Seg& s) { s.options[11] ^= 1; }), {2, 1}},
+        {"other TTL", with(flow(2, 1000), 1, [](Seg& s) { s.ttl = 63; }), {1, 1}},
+        {"ECN mark", with(flow(2, 1000), 1, [](Seg& s) { s.tos = 3; }), {1, 1}},
+        {"other destination", with(flow(2, 1000), 1, [](Seg& s) { s.dst += 1; }), {1, 1}},
+        {"IP options", [] {
+             auto v = flow(2, 1000);
+             for (auto& s : v) s.ipOptions = {1, 1, 1, 0};
+             return v;
+         }(), {1, 1}},
+        {"not TCP", with(flow(3, 1000), 1, [](Seg& s) { s.protocol = 17; }), {1, 1, 1}},
+        {"no payload", with(flow(2, 0), 0, [](Seg&) {}), {1, 1}},
+        {"at most 65535 bytes", flow(50, 1400), {46, 4}},
+        {"at most 64 segments", flow(70, 100), {64, 6}},
+        {"a damaged checksum is not hidden", flow(3, 1000), {1, 1, 1}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Bytes> packets = built(c.segs);
+        if (c.damaged) packets[1].back() ^= 0x40;
+        std::vector<TunWrite> writes;
+        planTunWrites(packets, writes);
+        std::vector<size_t> counts;
+        for (const auto& w : writes) counts.push_back(w.count);
+        EXPECT_EQ(counts, c.writes);
+
+        std::vector<Bytes> back;
+        size_t next = 0;
+        for (const auto& w : writes) {
+            EXPECT_EQ(w.first, next);
+            next += w.count;
+            Bytes flat;
+            flattenTunWrite(w, packets, flat);
+            ASSERT_EQ(flat.size(), w.bytes(packets));
+            virtio_net_hdr h;
+            std::memcpy(&h, flat.data(), sizeof h);
+            if (w.count == 1) {
+                EXPECT_EQ(Bytes(flat.begin(), flat.begin() + 10), Bytes(10, 0));
+                EXPECT_EQ(Bytes(flat.begin() + 10, flat.end()), packets[w.first]);
+            } else {
+                const Bytes packet(flat.begin() + 10, flat.end());
+                const size_t headers = 20 + 20 + c.segs[w.first].options.size();
+                EXPECT_EQ(h.gso_type, VIRTIO_NET_HDR_GSO_TCPV4);
+                EXPECT_EQ(h.flags, VIRTIO_NET_HDR_F_NEEDS_CSUM);
+                EXPECT_EQ(h.gso_size, c.segs[w.first].payload);
+                EXPECT_EQ(h.hdr_len, headers);
+                EXPECT_EQ(h.csum_start, 20);
+                EXPECT_EQ(h.csum_offset, 16);
+                EXPECT_LE(packet.size(), 65535u);
+                EXPECT_EQ(be16(packet, 2), packet.size());
+                EXPECT_TRUE(ipChecksumValid(packet));
+                EXPECT_EQ(be16(packet, 36), referenceSum(packet, 0, 0, pseudo(packet, 6, packet.size() - 20)));
+                EXPECT_EQ(packet[33], c.segs[w.first + w.count - 1].flags);
+            }
+            const auto parts = splitAll(flat);
+            back.insert(back.end(), parts.begin(), parts.end());
+        }
+        EXPECT_EQ(next, packets.size());
+        // What a reader splits from the writes is the batch itself.
+        EXPECT_EQ(back, packets);
+    }
+}
+
+TEST(TunOffloadChecksum, WordWiseSumMatchesTheReference) {
+    Bytes data(1501);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + 17);
+    for (size_t from : {0u, 1u, 3u})
+        for (size_t to : {from, from + 1, from + 2, from + 3, from + 4, size_t{1500}, size_t{1501}})
+            for (uint32_t initial : {0u, 0xffffu, 0x2fffdu})
+                EXPECT_EQ(onesComplementSum(data.data() + from, to - from, initial), referenceSum(data, from, to, initial))
+                    << from << ".." << to << " from " << initial;
+}
