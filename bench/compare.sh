@@ -190,10 +190,18 @@ vantu_up() { # transport cipher
 }
 
 vantu_down() {
-  kill -TERM "$TOPO_CLIENT_PID" 2>/dev/null || true
-  topo_wait_exit "$TOPO_CLIENT_PID" 20 || { log "vantud did not stop"; return 1; }
-  kill -TERM "$TOPO_SERVER_PID" 2>/dev/null || true
-  topo_wait_exit "$TOPO_SERVER_PID" 20 || { log "vantu-server did not stop"; return 1; }
+  # The ids are cleared once reaped, so that a later path that failed to
+  # start never signals a process that reused one.
+  if [ -n "${TOPO_CLIENT_PID:-}" ]; then
+    kill -TERM "$TOPO_CLIENT_PID" 2>/dev/null || true
+    topo_wait_exit "$TOPO_CLIENT_PID" 20 || { log "vantud did not stop"; return 1; }
+    TOPO_CLIENT_PID=
+  fi
+  if [ -n "${TOPO_SERVER_PID:-}" ]; then
+    kill -TERM "$TOPO_SERVER_PID" 2>/dev/null || true
+    topo_wait_exit "$TOPO_SERVER_PID" 20 || { log "vantu-server did not stop"; return 1; }
+    TOPO_SERVER_PID=
+  fi
 }
 
 # --- wireguard-go -------------------------------------------------------------
