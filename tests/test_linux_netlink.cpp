@@ -288,34 +288,68 @@ TEST(LinuxTunnelHostNetlink, CleanupStaleRemovesWhatACrashedRunLeft) {
     });
 }
 
-// A default route that leaves its interface to a nexthop object, dumped
-// without one (nexthop_compat_mode=0), names no link: the path is unknown,
-// which the tunnel treats as no loss, and link 0 is never looked up.
-TEST(LinuxTunnelHostNetlink, DefaultRouteWithoutAnInterfaceIndexGivesAnUnknownPath) {
+// A default route that leaves its interface to a nexthop object names no
+// link itself when the kernel does not repeat the object's in the route
+// (nexthop_compat_mode=0). The route is read with the object's interface
+// and gateway, or those of a group's first member, so the default path is
+// the outside interface as with a plain route, and follows its carrier.
+TEST(LinuxTunnelHostNetlink, DefaultRouteThroughANexthopObjectNamesItsInterface) {
     REQUIRE_ROOT();
     TempDir dir;
+    struct Case {
+        const char* name;
+        int compatMode;
+        const char* setup;  // after "ip route del default"
+    };
+    const Case cases[] = {
+        {"nexthop, compat 0", 0, "ip nexthop add id 7 via 198.51.100.1 dev out0 && ip route add default nhid 7"},
+        {"group, compat 0", 0,
+         "ip nexthop add id 7 via 198.51.100.1 dev out0 && ip nexthop add id 9 group 7 && "
+         "ip route add default nhid 9"},
+        {"nexthop, compat 1", 1, "ip nexthop add id 7 via 198.51.100.1 dev out0 && ip route add default nhid 7"},
+        {"nexthop with metric, compat 0", 0,
+         "ip nexthop add id 7 via 198.51.100.1 dev out0 && ip route add default nhid 7 metric 50"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        inFreshNetworkNamespace([&] {
+            makeOutside();
+            if (std::system(("sysctl -qw net.ipv4.nexthop_compat_mode=" + std::to_string(c.compatMode) +
+                             " && ip nexthop add id 1 via 198.51.100.1 dev out0 && ip nexthop del id 1")
+                                .c_str()) != 0) {
+                GTEST_SKIP() << "no nexthop objects here";
+            }
+            sh(std::string("ip route del default && ") + c.setup);
+            Netlink nl;
+            const auto out0 = nl.link("out0");
+            ASSERT_TRUE(out0.has_value());
+            const auto routes = nl.routes(254);
+            const auto best =
+                std::find_if(routes.begin(), routes.end(), [](const auto& r) { return r.prefixLength == 0; });
+            ASSERT_NE(best, routes.end());
+            EXPECT_EQ(best->oif, out0->index);
+            EXPECT_EQ(best->gateway, "198.51.100.1");
+
+            AsioWorkQueue queue;
+            LinuxTunnelHost host(queue, optionsFor("vnone0", dir.path + "/resolv.conf"), std::nullopt);
+            const auto path = host.defaultPath();
+            ASSERT_TRUE(path.has_value());
+            EXPECT_EQ(path->identity, "out0 via 198.51.100.1 src 198.51.100.2");
+            EXPECT_EQ(path->status, PathStatus::satisfied);
+            sh("ip link set out1 down");
+            EXPECT_EQ(host.defaultPath()->status, PathStatus::unsatisfied);
+        });
+    }
+    // Index 0 is still no link to ask the kernel about.
     inFreshNetworkNamespace([&] {
-        makeOutside();
-        if (std::system("sysctl -qw net.ipv4.nexthop_compat_mode=0 && ip nexthop add id 7 via 198.51.100.1 dev out0")
-            != 0) {
-            GTEST_SKIP() << "no nexthop objects here";
-        }
-        sh("ip route del default && ip route add default nhid 7");
         Netlink nl;
-        const auto routes = nl.routes(254);
-        const auto best = std::find_if(routes.begin(), routes.end(), [](const auto& r) { return r.prefixLength == 0; });
-        ASSERT_NE(best, routes.end());
-        EXPECT_EQ(best->oif, 0);
         try {
-            nl.link(best->oif);
+            nl.link(0);
             ADD_FAILURE() << "link 0 was looked up";
         } catch (const NetlinkError& e) {
             EXPECT_EQ(e.code(), EINVAL);
             EXPECT_TRUE(contains(e.what(), "no interface index")) << e.what();
         }
-        AsioWorkQueue queue;
-        LinuxTunnelHost host(queue, optionsFor("vnone0", dir.path + "/resolv.conf"), std::nullopt);
-        EXPECT_EQ(host.defaultPath(), std::nullopt);
     });
 }
 

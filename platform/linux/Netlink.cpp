@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <linux/fib_rules.h>
 #include <linux/if.h>
+#include <linux/nexthop.h>
 #include <linux/rtnetlink.h>
 
 #include <netlink/addr.h>
@@ -20,7 +21,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <tuple>
 
 namespace vantu {
 
@@ -166,6 +169,68 @@ int ruleParser(nl_msg* msg, void* arg) {
         rule.suppressPrefixLength = value < 0 ? -1 : value;
     }
     dump->rules.push_back(rule);
+    return NL_OK;
+}
+
+// An address attribute (4 or 16 bytes) as text; empty for anything else.
+std::string addressText(const nlattr* attr) {
+    if (!attr) return "";
+    char buffer[INET6_ADDRSTRLEN];
+    const int length = nla_len(attr);
+    if (length == 4) {
+        uint32_t network;
+        std::memcpy(&network, nla_data(attr), 4);
+        return formatIPv4(ntohl(network));
+    }
+    if (length == 16) return inet_ntop(AF_INET6, nla_data(attr), buffer, sizeof buffer) ? buffer : "";
+    return "";
+}
+
+// Which nexthop object each route of a dump uses. libnl 3.7 reads routes
+// without their RTA_NH_ID, so the dump is read here once more, raw.
+using RouteKey = std::tuple<uint32_t, std::string, int, uint32_t>;  // table, destination, prefix, metric
+struct RouteNexthopDump {
+    uint8_t family = AF_INET;
+    std::map<RouteKey, uint32_t> ids;
+};
+
+int routeNexthopParser(nl_msg* msg, void* arg) {
+    auto* dump = static_cast<RouteNexthopDump*>(arg);
+    nlmsghdr* hdr = nlmsg_hdr(msg);
+    if (hdr->nlmsg_type != RTM_NEWROUTE || !nlmsg_valid_hdr(hdr, sizeof(rtmsg))) return NL_OK;
+    const auto* rtm = static_cast<const rtmsg*>(nlmsg_data(hdr));
+    if (rtm->rtm_family != dump->family) return NL_OK;
+    nlattr* tb[RTA_MAX + 1];
+    if (nlmsg_parse(hdr, sizeof(rtmsg), tb, RTA_MAX, nullptr) < 0 || !tb[RTA_NH_ID]) return NL_OK;
+    std::string destination = addressText(tb[RTA_DST]);
+    if (destination.empty()) destination = rtm->rtm_family == AF_INET6 ? "::" : "0.0.0.0";
+    const uint32_t table = tb[RTA_TABLE] ? nla_get_u32(tb[RTA_TABLE]) : rtm->rtm_table;
+    const uint32_t metric = tb[RTA_PRIORITY] ? nla_get_u32(tb[RTA_PRIORITY]) : 0;
+    dump->ids[{table, destination, rtm->rtm_dst_len, metric}] = nla_get_u32(tb[RTA_NH_ID]);
+    return NL_OK;
+}
+
+struct Nexthop {
+    int oif = 0;
+    std::string gateway;
+    uint32_t firstMember = 0;  // of a group; 0 for a plain nexthop
+};
+
+int nexthopParser(nl_msg* msg, void* arg) {
+    auto* nexthops = static_cast<std::map<uint32_t, Nexthop>*>(arg);
+    nlmsghdr* hdr = nlmsg_hdr(msg);
+    if (hdr->nlmsg_type != RTM_NEWNEXTHOP || !nlmsg_valid_hdr(hdr, sizeof(nhmsg))) return NL_OK;
+    nlattr* tb[NHA_MAX + 1];
+    if (nlmsg_parse(hdr, sizeof(nhmsg), tb, NHA_MAX, nullptr) < 0 || !tb[NHA_ID]) return NL_OK;
+    Nexthop nexthop;
+    if (tb[NHA_OIF]) nexthop.oif = static_cast<int>(nla_get_u32(tb[NHA_OIF]));
+    nexthop.gateway = addressText(tb[NHA_GATEWAY]);
+    if (tb[NHA_GROUP] && nla_len(tb[NHA_GROUP]) >= static_cast<int>(sizeof(nexthop_grp))) {
+        nexthop_grp first;
+        std::memcpy(&first, nla_data(tb[NHA_GROUP]), sizeof first);
+        nexthop.firstMember = first.id;
+    }
+    (*nexthops)[nla_get_u32(tb[NHA_ID])] = nexthop;
     return NL_OK;
 }
 
@@ -358,7 +423,42 @@ std::vector<NetlinkRoute> Netlink::routes(uint32_t table, uint8_t family) {
         if (table != 0 && rtnl_route_get_table(route) != table) continue;
         out.push_back(routeRecord(route));
     }
+    if (std::any_of(out.begin(), out.end(), [](const NetlinkRoute& r) { return r.type == RTN_UNICAST && r.oif == 0; }))
+        resolveNexthopObjects(out, family);
     return out;
+}
+
+// A route that leaves its next hop to a nexthop object ("default nhid 7")
+// comes without interface and gateway when the kernel does not repeat them
+// in the route (nexthop_compat_mode=0). They are
+// taken from the object, or from the first member of a group: that is where
+// the route leads, which is what the callers want to know. A kernel without
+// nexthop objects, or a dump that fails, leaves the route as it was.
+void Netlink::resolveNexthopObjects(std::vector<NetlinkRoute>& routes, uint8_t family) {
+    RouteNexthopDump uses;
+    uses.family = family;
+    std::map<uint32_t, Nexthop> nexthops;
+    try {
+        rtmsg routeRequest{};
+        routeRequest.rtm_family = family;
+        dump(RTM_GETROUTE, &routeRequest, sizeof routeRequest, routeNexthopParser, &uses, "dump routes");
+        if (uses.ids.empty()) return;
+        nhmsg nexthopRequest{};
+        nexthopRequest.nh_family = AF_UNSPEC;
+        dump(RTM_GETNEXTHOP, &nexthopRequest, sizeof nexthopRequest, nexthopParser, &nexthops, "dump nexthops");
+    } catch (const NetlinkError&) {
+        return;
+    }
+    for (auto& route : routes) {
+        if (route.type != RTN_UNICAST || route.oif != 0) continue;
+        const auto use = uses.ids.find({route.table, route.destination, route.prefixLength, route.metric});
+        if (use == uses.ids.end()) continue;
+        auto found = nexthops.find(use->second);
+        if (found != nexthops.end() && found->second.firstMember != 0) found = nexthops.find(found->second.firstMember);
+        if (found == nexthops.end()) continue;
+        route.oif = found->second.oif;
+        route.gateway = found->second.gateway;
+    }
 }
 
 void Netlink::replaceRoute(const NetlinkRoute& want) {
@@ -424,23 +524,28 @@ int Netlink::deleteRoutes(const std::function<bool(const NetlinkRoute&)>& match,
 // ---------------------------------------------------------------- rules
 
 std::vector<NetlinkRule> Netlink::rules(uint8_t family) {
-    resetError();
     fib_rule_hdr request{};
     request.family = family;
-    int err = nl_send_simple(sock_, RTM_GETRULE, NLM_F_DUMP, &request, sizeof request);
-    if (err < 0) fail(err, "dump rules");
     RuleDump dump;
     dump.family = family;
+    this->dump(RTM_GETRULE, &request, sizeof request, ruleParser, &dump, "dump rules");
+    std::stable_sort(dump.rules.begin(), dump.rules.end(),
+                     [](const NetlinkRule& a, const NetlinkRule& b) { return a.priority < b.priority; });
+    return dump.rules;
+}
+
+void Netlink::dump(int type, const void* header, size_t size, int (*parser)(nl_msg*, void*), void* arg,
+                   const std::string& what) {
+    resetError();
+    int err = nl_send_simple(sock_, type, NLM_F_DUMP, const_cast<void*>(header), size);
+    if (err < 0) fail(err, what);
     nl_cb* base = nl_socket_get_cb(sock_);
     CbPtr cb(nl_cb_clone(base));
     nl_cb_put(base);
     if (!cb) throw NetlinkError(ENOMEM, "netlink: out of memory");
-    nl_cb_set(cb.get(), NL_CB_VALID, NL_CB_CUSTOM, ruleParser, &dump);
+    nl_cb_set(cb.get(), NL_CB_VALID, NL_CB_CUSTOM, parser, arg);
     err = nl_recvmsgs(sock_, cb.get());
-    if (err < 0) fail(err, "dump rules");
-    std::stable_sort(dump.rules.begin(), dump.rules.end(),
-                     [](const NetlinkRule& a, const NetlinkRule& b) { return a.priority < b.priority; });
-    return dump.rules;
+    if (err < 0) fail(err, what);
 }
 
 void Netlink::addRule(const NetlinkRule& rule) {

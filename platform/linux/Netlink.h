@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+struct nl_msg;
 struct nl_sock;
 struct sockaddr_nl;
 struct nlmsgerr;
@@ -94,7 +95,8 @@ public:
     // Returns false when the address was not there.
     bool deleteAddress(const NetlinkAddress& address);
 
-    // Routes of one family and table (0: of every table).
+    // Routes of one family and table (0: of every table). A route through a
+    // nexthop object carries that object's interface and gateway.
     std::vector<NetlinkRoute> routes(uint32_t table, uint8_t family = 2);
     // Adds or replaces the route with the same table, destination and metric.
     void replaceRoute(const NetlinkRoute& route);
@@ -109,6 +111,11 @@ public:
 
 private:
     [[noreturn]] void fail(int nlError, const std::string& what);
+    // One dump request (a message type with its fixed header), each answer
+    // handed to `parser`.
+    void dump(int type, const void* header, size_t size, int (*parser)(nl_msg*, void*), void* arg,
+              const std::string& what);
+    void resolveNexthopObjects(std::vector<NetlinkRoute>& routes, uint8_t family);
     void resetError() { lastErrno_ = 0; }
 
     static int errorHandler(::sockaddr_nl*, ::nlmsgerr* error, void* arg);
