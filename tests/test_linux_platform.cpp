@@ -3,14 +3,17 @@
 // marked sockets on loopback.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -359,6 +362,50 @@ TEST(SqliteDefaultsStore, RepairsInvalidTextAndMovesADamagedFileAside) {
         EXPECT_EQ(reopened.movedAsidePath(), "") << name;
         EXPECT_EQ(reopened.string("vantu.text"), "fresh") << name;
     }
+}
+
+// A write failure that repeats, whatever the key, is printed once: the
+// event log alone saves two keys per event, and a line for each failed save
+// would flood the system log for as long as a disk stays full. The last
+// failure is still there to read. A file size limit makes every write fail,
+// in a child process so that the limit stays there.
+TEST(SqliteDefaultsStore, PrintsARepeatedWriteFailureOnce) {
+    TempDir dir;
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(pipeFds[0]);
+        auto* store = new SqliteDefaultsStore(dir.path + "/state.db");  // never closed: the child just ends
+        store->setInteger("vantu.seq", 1);
+        ::dup2(pipeFds[1], 2);
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1, 1};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        for (int i = 0; i < 5; ++i) {
+            store->setStringArray("vantu.events", {std::string(8000, 'x'), std::to_string(i)});
+            store->setInteger("vantu.seq", i + 2);
+        }
+        const std::string last = store->lastError();
+        std::fprintf(stdout, "last=%s\n", last.c_str());
+        std::fflush(nullptr);
+        ::_exit(last.rfind("write vantu.seq: ", 0) == 0 ? 0 : 3);
+    }
+    ::close(pipeFds[1]);
+    std::string printed;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) printed.append(buffer, static_cast<size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ": the last failure is not kept";
+    std::vector<std::string> lines;
+    std::istringstream in(printed);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 1u) << printed;
+    EXPECT_EQ(lines[0].rfind("vantu: defaults store " + dir.path + "/state.db: write vantu.events: ", 0), 0u) << lines[0];
 }
 
 // ---------------------------------------------------------------- packet flow
