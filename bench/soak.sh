@@ -29,10 +29,10 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 topo_require_root
 command -v iperf3 >/dev/null || { echo "soak: needs iperf3 (scripts/setup.sh installs it)" >&2; exit 1; }
-[[ "$SECONDS_TOTAL" =~ ^[0-9]+$ ]] && [ "$SECONDS_TOTAL" -ge 6 ] || {
+if ! [[ "$SECONDS_TOTAL" =~ ^[0-9]+$ ]] || [ "$SECONDS_TOTAL" -lt 6 ]; then
   echo "soak: SECONDS must be a whole number of at least 6" >&2
   exit 2
-}
+fi
 
 CSV_KEPT="$BUILD/soak-$(date -u +%Y%m%dT%H%M%SZ).csv"
 finish() {
