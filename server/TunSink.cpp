@@ -16,6 +16,7 @@
 #include <netlink/socket.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -90,6 +91,26 @@ void configureDevice(const std::string& name, const IPv4Subnet& subnet, int64_t 
     }
 }
 
+// VANTU_TUN_OFFLOAD=0 (or "off") keeps the plain mode, to compare the two.
+bool offloadWanted() {
+    const char* value = std::getenv("VANTU_TUN_OFFLOAD");
+    if (!value) return true;
+    const std::string v = value;
+    return v != "0" && v != "off" && v != "no";
+}
+
+// Asks for the virtio-net header and TCP segmentation and checksum offload
+// on a device already created with IFF_VNET_HDR; the refusal's text, or
+// empty when the kernel agreed.
+std::string enableOffloads(int fd) {
+    const int headerSize = static_cast<int>(kVirtioHeaderSize);
+    if (::ioctl(fd, TUNSETVNETHDRSZ, &headerSize) != 0) return "TUNSETVNETHDRSZ: " + errnoText(errno);
+    if (::ioctl(fd, TUNSETOFFLOAD, static_cast<unsigned long>(TUN_F_CSUM | TUN_F_TSO4)) != 0) {
+        return "TUNSETOFFLOAD: " + errnoText(errno);
+    }
+    return {};
+}
+
 bool validInterfaceName(const std::string& name) {
     if (name.empty() || name.size() >= IFNAMSIZ || name == "." || name == "..") return false;
     for (unsigned char c : name) {
@@ -104,19 +125,36 @@ TunSink::TunSink(Options options) : options_(std::move(options)) {
     if (!validInterfaceName(options_.name)) {
         throw VantuError("tun sink: \"" + options_.name + "\" is not a valid interface name");
     }
-    fd_ = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) throw VantuError("tun sink: cannot open /dev/net/tun: " + errnoText(errno));
-
-    ifreq request{};
-    request.ifr_flags = IFF_TUN | IFF_NO_PI;
-    std::strncpy(request.ifr_name, options_.name.c_str(), IFNAMSIZ - 1);
-    if (::ioctl(fd_, TUNSETIFF, &request) < 0) {
-        const int error = errno;
-        ::close(fd_);
-        fd_ = -1;
-        throw VantuError("tun sink: cannot create device " + options_.name + ": " + errnoText(error));
+    // With offloads first; a kernel that refuses them gets the plain device
+    // (the half-made one goes with its descriptor, being non-persistent).
+    for (bool offload : {offloadWanted(), false}) {
+        fd_ = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) throw VantuError("tun sink: cannot open /dev/net/tun: " + errnoText(errno));
+        ifreq request{};
+        request.ifr_flags = IFF_TUN | IFF_NO_PI | (offload ? IFF_VNET_HDR : 0);
+        std::strncpy(request.ifr_name, options_.name.c_str(), IFNAMSIZ - 1);
+        if (::ioctl(fd_, TUNSETIFF, &request) < 0) {
+            const int error = errno;
+            ::close(fd_);
+            fd_ = -1;
+            if (offload && error == EINVAL) {
+                offloadRefusal_ = "IFF_VNET_HDR: " + errnoText(error);
+                continue;
+            }
+            throw VantuError("tun sink: cannot create device " + options_.name + ": " + errnoText(error));
+        }
+        name_ = request.ifr_name;
+        if (offload) {
+            offloadRefusal_ = enableOffloads(fd_);
+            if (!offloadRefusal_.empty()) {
+                ::close(fd_);
+                fd_ = -1;
+                continue;
+            }
+        }
+        offload_ = offload;
+        break;
     }
-    name_ = request.ifr_name;
 
     try {
         configureDevice(name_, options_.subnet, options_.mtu, ifindex_);
@@ -160,6 +198,12 @@ void TunSink::stop() {
 }
 
 void TunSink::deliver(const Bytes& packet) {
+    if (offload_) {
+        if (gatheredCount_ == gathered_.size()) gathered_.emplace_back();
+        gathered_[gatheredCount_++].assign(packet.begin(), packet.end());
+        if (gatheredCount_ == kMaxGathered) writeGathered();
+        return;
+    }
     // The device takes one whole packet per write and never blocks: when its
     // queue is full the packet is lost like any other congestion drop.
     const ssize_t n = ::write(fd_, packet.data(), packet.size());
@@ -170,8 +214,38 @@ void TunSink::deliver(const Bytes& packet) {
     ++packetsIn_;
 }
 
+void TunSink::flush() {
+    if (gatheredCount_ > 0) writeGathered();
+}
+
+void TunSink::writeGathered() {
+    const std::span<const Bytes> packets(gathered_.data(), gatheredCount_);
+    gatheredCount_ = 0;
+    planTunWrites(packets, writes_);
+    for (const auto& w : writes_) {
+        if (w.count == 1 && packets[w.first].empty()) continue;
+        pieces_.clear();
+        pieces_.push_back({const_cast<uint8_t*>(w.prefix), w.prefixLength});
+        for (size_t i = w.first; i < w.first + w.count; ++i) {
+            const Bytes& p = packets[i];
+            pieces_.push_back({const_cast<uint8_t*>(p.data()) + w.headerLength, p.size() - w.headerLength});
+        }
+        // As in the plain mode, a full queue loses the whole write like a
+        // congestion drop.
+        const ssize_t n = ::writev(fd_, pieces_.data(), static_cast<int>(pieces_.size()));
+        if (n != static_cast<ssize_t>(w.bytes(packets))) {
+            writeFailures_ += w.count;
+            continue;
+        }
+        packetsIn_ += w.count;
+        if (w.count > 1) ++coalescedWrites_;
+    }
+}
+
 void TunSink::readLoop() {
-    std::vector<uint8_t> buffer(65536);
+    std::vector<uint8_t> buffer(kVirtioHeaderSize + 65536);
+    // Offload reads are cut into these; their buffers are reused.
+    std::vector<Bytes> segments;
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFD_, POLLIN, 0}};
     for (;;) {
         const int ready = ::poll(fds, 2, -1);
@@ -189,6 +263,23 @@ void TunSink::readLoop() {
             if (n < 0) {
                 if (errno == EINTR) continue;
                 break;  // EAGAIN: drained; anything else: poll reports it
+            }
+            if (offload_) {
+                size_t used = 0;
+                const auto cut = splitTunRead(buffer.data(), static_cast<size_t>(n), segments, used);
+                if (cut.status == TunReadStatus::droppedIPv6) ++nonIPv4Dropped_;
+                if (cut.status == TunReadStatus::malformed) ++malformedReads_;
+                if (cut.count > 1) ++superPacketsRead_;
+                for (size_t i = 0; i < used; ++i) {
+                    const Bytes& p = segments[i];
+                    if (p.size() < 20 || (p[0] >> 4) != 4) {
+                        ++nonIPv4Dropped_;
+                        continue;
+                    }
+                    ++packetsOut_;
+                    if (sendToClients) sendToClients(p);
+                }
+                continue;
             }
             if (n < 20 || (buffer[0] >> 4) != 4) {
                 ++nonIPv4Dropped_;

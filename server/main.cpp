@@ -131,6 +131,10 @@ int main(int argc, char** argv) {
         if (tunName) {
             tun = std::make_shared<vantu::server::TunSink>(
                 vantu::server::TunSink::Options{*tunName, config.subnet(), config.tunnelMTU});
+            if (!tun->offloadRefusal().empty()) {
+                logLine("tun sink: offloads refused on " + tun->name() + " (" + tun->offloadRefusal() +
+                        "): one packet per read and write");
+            }
             sink = tun;
         }
         if (dnsForwarder) {

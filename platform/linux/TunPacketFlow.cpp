@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <asio/post.hpp>
@@ -27,34 +28,72 @@ int protocolOf(const uint8_t* data, size_t size) {
     }
 }
 
-int openTun(const std::string& requestedName, std::string* createdName) {
+// With `offload`, asks for the virtio-net header and TCP segmentation and
+// checksum offload; returns -1 with `refusal` set when the kernel refuses
+// any of them (the half-made device goes with its descriptor).
+int openTun(const std::string& requestedName, bool offload, std::string* createdName, std::string* refusal) {
     if (requestedName.size() >= IFNAMSIZ) throw VantuError("tun device name too long: " + requestedName);
     const int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) throw VantuError(std::string("cannot open /dev/net/tun: ") + std::strerror(errno));
     ifreq ifr{};
-    ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+    ifr.ifr_flags = IFF_TUN | IFF_NO_PI | (offload ? IFF_VNET_HDR : 0);
     std::memcpy(ifr.ifr_name, requestedName.c_str(), requestedName.size());
     if (::ioctl(fd, TUNSETIFF, &ifr) != 0) {
         const int e = errno;
         ::close(fd);
+        if (offload && e == EINVAL) {
+            *refusal = std::string("IFF_VNET_HDR: ") + std::strerror(e);
+            return -1;
+        }
         throw VantuError("cannot create tun device " + requestedName + ": " + std::strerror(e));
+    }
+    if (offload) {
+        const int headerSize = static_cast<int>(kVirtioHeaderSize);
+        const char* step = nullptr;
+        if (::ioctl(fd, TUNSETVNETHDRSZ, &headerSize) != 0) {
+            step = "TUNSETVNETHDRSZ";
+        } else if (::ioctl(fd, TUNSETOFFLOAD, static_cast<unsigned long>(TUN_F_CSUM | TUN_F_TSO4)) != 0) {
+            step = "TUNSETOFFLOAD";
+        }
+        if (step) {
+            *refusal = std::string(step) + ": " + std::strerror(errno);
+            ::close(fd);
+            return -1;
+        }
     }
     *createdName = std::string(ifr.ifr_name, strnlen(ifr.ifr_name, IFNAMSIZ));
     return fd;
+}
+
+// VANTU_TUN_OFFLOAD=0 (or "off") keeps the plain mode, to compare the two.
+bool offloadWanted() {
+    const char* value = std::getenv("VANTU_TUN_OFFLOAD");
+    if (!value) return true;
+    const std::string v = value;
+    return v != "0" && v != "off" && v != "no";
 }
 
 }  // namespace
 
 TunPacketFlow::TunPacketFlow(AsioWorkQueue& queue, const std::string& requestedName, SystemLog* log)
     : queue_(queue), log_(log), descriptor_(queue.context()) {
-    fd_ = openTun(requestedName, &name_);
+    std::string refusal;
+    if (offloadWanted()) fd_ = openTun(requestedName, true, &name_, &refusal);
+    offload_ = fd_ >= 0;
+    if (!offload_) {
+        fd_ = openTun(requestedName, false, &name_, &refusal);
+        if (log_ && !refusal.empty()) {
+            log_->write("platform: tun offloads refused on " + name_ + " (" + refusal +
+                        "): one packet per read and write");
+        }
+    }
     asio::error_code ec;
     descriptor_.assign(fd_, ec);
     if (ec) {
         ::close(fd_);
         throw VantuError("cannot watch tun device " + name_ + ": " + ec.message());
     }
-    scratch_.resize(kMaxPacket);
+    scratch_.resize(kVirtioHeaderSize + kMaxPacket);
 }
 
 TunPacketFlow::TunPacketFlow(AdoptTag, AsioWorkQueue& queue, int fd, std::string name, SystemLog* log)
@@ -113,8 +152,24 @@ void TunPacketFlow::tryRead() {
             break;
         }
         if (n == 0) break;  // end of stream on an adopted descriptor
-        packets.emplace_back(scratch_.begin(), scratch_.begin() + n);
-        protocols.push_back(protocolOf(scratch_.data(), static_cast<size_t>(n)));
+        if (!offload_) {
+            packets.emplace_back(scratch_.begin(), scratch_.begin() + n);
+            protocols.push_back(protocolOf(scratch_.data(), static_cast<size_t>(n)));
+            continue;
+        }
+        size_t used = packets.size();
+        const auto cut = splitTunRead(scratch_.data(), static_cast<size_t>(n), packets, used);
+        if (cut.status != TunReadStatus::packets) {
+            ++counters_.readsDropped;
+            if (cut.status == TunReadStatus::malformed) {
+                logRateLimited("tun read dropped a malformed offload packet on " + name_, &suppressedReadLogs_);
+            }
+            continue;
+        }
+        if (cut.count > 1) ++counters_.superPacketsRead;
+        for (size_t i = protocols.size(); i < used; ++i) {
+            protocols.push_back(protocolOf(packets[i].data(), packets[i].size()));
+        }
     }
     if (error != 0) {
         ++counters_.readErrors;
@@ -152,6 +207,10 @@ void TunPacketFlow::waitReadable() {
 }
 
 void TunPacketFlow::writePackets(const std::vector<Bytes>& packets, const std::vector<int>&) {
+    if (offload_) {
+        writeCoalesced(packets);
+        return;
+    }
     for (const auto& packet : packets) {
         if (packet.empty()) continue;
         if (fd_ < 0) {
@@ -171,6 +230,40 @@ void TunPacketFlow::writePackets(const std::vector<Bytes>& packets, const std::v
         ++counters_.packetsDropped;
         const std::string reason = n < 0 ? std::strerror(errno) : "short write";
         logRateLimited("tun write dropped a packet on " + name_ + ": " + reason, &suppressedWriteLogs_);
+    }
+}
+
+void TunPacketFlow::writeCoalesced(const std::vector<Bytes>& packets) {
+    planTunWrites(packets, writes_);
+    for (const auto& w : writes_) {
+        if (w.count == 1 && packets[w.first].empty()) continue;
+        if (fd_ < 0) {
+            counters_.packetsDropped += w.count;
+            continue;
+        }
+        // The payloads go to the kernel where they lie: one piece for the
+        // header (and the rewritten headers of a run), one per packet.
+        pieces_.clear();
+        pieces_.push_back({const_cast<uint8_t*>(w.prefix), w.prefixLength});
+        size_t total = w.prefixLength;
+        for (size_t i = w.first; i < w.first + w.count; ++i) {
+            const Bytes& p = packets[i];
+            pieces_.push_back({const_cast<uint8_t*>(p.data()) + w.headerLength, p.size() - w.headerLength});
+            total += p.size() - w.headerLength;
+        }
+        ssize_t n;
+        do {
+            n = ::writev(fd_, pieces_.data(), static_cast<int>(pieces_.size()));
+        } while (n < 0 && errno == EINTR);
+        if (n == static_cast<ssize_t>(total)) {
+            counters_.packetsWritten += w.count;
+            if (w.count > 1) ++counters_.coalescedWrites;
+            continue;
+        }
+        counters_.packetsDropped += w.count;
+        const std::string reason = n < 0 ? std::strerror(errno) : "short write";
+        logRateLimited("tun write dropped " + std::to_string(w.count) + " packet(s) on " + name_ + ": " + reason,
+                       &suppressedWriteLogs_);
     }
 }
 

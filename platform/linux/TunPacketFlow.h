@@ -2,15 +2,28 @@
 
 // The packet flow of a Linux TUN device: IPv4 packets that the system routes
 // into the tunnel are read from the device, packets for local applications
-// are written to it. One packet per read and write (IFF_TUN | IFF_NO_PI).
+// are written to it.
+//
+// A device created here asks the kernel for TCP segmentation and checksum
+// offload (a virtio-net header before each packet): the kernel then hands
+// over TCP super-packets of up to 64 KiB in one read, which are cut into
+// ordinary packets at once, and takes runs of segments of one TCP flow back
+// in one write. Everything above the device sees ordinary packets either way.
+// A kernel that refuses the offloads, or VANTU_TUN_OFFLOAD=0 in the
+// environment, leaves the plain mode: one packet per read and write
+// (IFF_TUN | IFF_NO_PI).
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <sys/uio.h>
 
 #include <asio/posix/stream_descriptor.hpp>
 
+#include "packetpath/offload/TunOffload.h"
 #include "platform/Platform.h"
 #include "platform/linux/AsioWorkQueue.h"
 
@@ -28,8 +41,8 @@ public:
     TunPacketFlow(AsioWorkQueue& queue, const std::string& requestedName, SystemLog* log = nullptr);
 
     // Wraps a descriptor that already carries one packet per read and write,
-    // such as one end of a SOCK_SEQPACKET socket pair (used by tests). Takes
-    // ownership of the descriptor and makes it non-blocking.
+    // such as one end of a SOCK_SEQPACKET socket pair (used by tests), in the
+    // plain mode. Takes ownership of the descriptor and makes it non-blocking.
     static std::unique_ptr<TunPacketFlow> fromDescriptor(AsioWorkQueue& queue, int fd, std::string name,
                                                          SystemLog* log = nullptr);
 
@@ -38,11 +51,13 @@ public:
     TunPacketFlow& operator=(const TunPacketFlow&) = delete;
 
     // Runs the completion once, on the queue, with the next batch of 1 to
-    // kMaxBatch packets. Protocol numbers: AF_INET (2) for IPv4 packets,
+    // about kMaxBatch packets (a last super-packet read may add up to 45).
+    // Protocol numbers: AF_INET (2) for IPv4 packets,
     // AF_INET6 for IPv6, 0 for anything else. A second call before the
     // first completed replaces the waiting completion. Call on the queue.
     void readPackets(ReadCompletion completion) override;
-    // Writes each packet at once. A packet the device refuses (queue full,
+    // Writes the batch at once, runs of one TCP flow coalesced when the
+    // offloads are on. A packet the device refuses (queue full,
     // device gone or down) is counted as dropped and logged at most once a
     // second; nothing is ever fatal. Call on the queue.
     void writePackets(const std::vector<Bytes>& packets, const std::vector<int>& protocols) override;
@@ -54,12 +69,18 @@ public:
 
     const std::string& name() const { return name_; }
     int descriptor() const { return fd_; }
+    // Whether the device runs with segmentation offload.
+    bool offloads() const { return offload_; }
 
+    // Packets are always the ordinary ones, however many shared a read or write.
     struct Counters {
         uint64_t packetsRead = 0;
         uint64_t packetsWritten = 0;
         uint64_t packetsDropped = 0;  // writes refused
         uint64_t readErrors = 0;
+        uint64_t superPacketsRead = 0;  // reads cut into more than one packet
+        uint64_t coalescedWrites = 0;   // writes that carried more than one packet
+        uint64_t readsDropped = 0;      // IPv6 super-packets, malformed offload reads
     };
     Counters counters() const { return counters_; }
 
@@ -72,6 +93,7 @@ public:
 private:
     void tryRead();
     void waitReadable();
+    void writeCoalesced(const std::vector<Bytes>& packets);
     void logRateLimited(const std::string& text, uint64_t* suppressed);
 
     AsioWorkQueue& queue_;
@@ -82,6 +104,9 @@ private:
     ReadCompletion pending_;
     bool readScheduled_ = false;
     Bytes scratch_;
+    bool offload_ = false;
+    std::vector<TunWrite> writes_;
+    std::vector<iovec> pieces_;
     Counters counters_;
     std::chrono::steady_clock::time_point lastLog_{};
     uint64_t suppressedWriteLogs_ = 0;
