@@ -6,8 +6,8 @@
 # median of the per-round ratios on/off.
 #
 # Usage: bench/netns-tun-offload.sh BUILD_DIR [ROUNDS] [SECONDS]   (as root)
-# PERF_DIR=DIR also records a call-graph profile of vantud for each mode
-# and direction (perf record -g), first round only.
+# PERF_DIR=DIR also records call-graph profiles of vantud and vantu-server
+# for each mode and direction (perf record -g), first round only.
 set -euo pipefail
 
 BUILD=$(cd "${1:?usage: $0 BUILD_DIR [ROUNDS] [SECONDS]}" && pwd)
@@ -32,18 +32,20 @@ mbits() { # iperf3 arguments -> Mbit/s received
 }
 
 measure() { # label iperf3-arguments...  (profiles vantud meanwhile when asked)
-  local label=$1 perf_pid=""
+  local label=$1 perf_pids=""
   shift
   if [ -n "${PERF_DIR:-}" ] && [ "$round" -eq 1 ]; then
     mkdir -p "$PERF_DIR"
     perf record -q -g -F 499 -p "$TOPO_CLIENT_PID" -o "$PERF_DIR/vantud-$label.data" >/dev/null 2>&1 &
-    perf_pid=$!
+    perf_pids=$!
+    perf record -q -g -F 499 -p "$TOPO_SERVER_PID" -o "$PERF_DIR/vantu-server-$label.data" >/dev/null 2>&1 &
+    perf_pids="$perf_pids $!"
   fi
   mbits "$@"
-  if [ -n "$perf_pid" ]; then
-    kill -INT "$perf_pid"
-    wait "$perf_pid" 2>/dev/null || true
-  fi
+  for pid in $perf_pids; do
+    kill -INT "$pid"
+    wait "$pid" 2>/dev/null || true
+  done
 }
 
 run_mode() { # 0|1 -> "upload download"
