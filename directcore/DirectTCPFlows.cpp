@@ -218,7 +218,10 @@ void PacketTunnelProvider::writeDirectTCPPayload(Bytes data, const DirectTCPKey&
                                                  const std::shared_ptr<DirectTCPSessionBox>& box) {
     const auto it = directTCPSessions.find(key);
     if (it == directTCPSessions.end() || it->second != box) return;
-    if (box->connection->state() != TCPConnectionState::connected) {
+    // Held until the readiness poll has seen the connection up and written
+    // what came before: the connection may be up before the poll notices,
+    // and data written then would overtake the held data.
+    if (!box->connected || box->connection->state() != TCPConnectionState::connected) {
         box->pendingWrites.push_back(std::move(data));
         return;
     }

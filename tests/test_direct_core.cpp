@@ -194,10 +194,13 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     EXPECT_EQ(acks[2].acknowledgement, 104u);
     EXPECT_EQ(acks[3].acknowledgement, 104u) << "repeats what is expected next";
     EXPECT_TRUE(h.connection().writes.empty());
+    // Up before the readiness poll notices: data arriving meanwhile waits
+    // behind what is held, so the remote end gets the bytes in order.
     h.connection().setState(TCPConnectionState::connected);
+    h.send(segmentFrom(999, ACK | PSH, 104, s0, {'d'}));
     h.advance(0.05);
-    EXPECT_EQ(h.connection().writes, (std::vector<Bytes>{{'a', 'b'}, {'c'}}));
-    EXPECT_EQ(h.provider->directTCPPayloadsSent, 2);
+    EXPECT_EQ(h.connection().writes, (std::vector<Bytes>{{'a', 'b'}, {'c'}, {'d'}}));
+    EXPECT_EQ(h.provider->directTCPPayloadsSent, 3);
 
     // 4000 bytes from outside, in segments of at most the payload size, back to back.
     Bytes download(4000);

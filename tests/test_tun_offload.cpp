@@ -429,6 +429,9 @@ TEST(TunOffloadChecksum, WordWiseSumMatchesTheReference) {
             for (uint32_t initial : {0u, 0xffffu, 0x2fffdu})
                 EXPECT_EQ(onesComplementSum(data.data() + from, to - from, initial), referenceSum(data, from, to, initial))
                     << from << ".." << to << " from " << initial;
+    // Carries out of every word: the largest packet of all ones.
+    const Bytes ones(65535, 0xff);
+    EXPECT_EQ(onesComplementSum(ones.data(), ones.size(), 0x1234), referenceSum(ones, 0, ones.size(), 0x1234));
 }
 
 // ------------------------------------------------------------ against the kernel

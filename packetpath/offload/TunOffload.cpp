@@ -112,20 +112,32 @@ TunReadResult splitTCPv4(const virtio_net_hdr& header, const uint8_t* p, size_t 
 }  // namespace
 
 uint16_t onesComplementSum(const uint8_t* data, size_t size, uint32_t initial) {
-    // Summed in native 32-bit words: the one's complement sum does not depend
-    // on byte order, so only the folded result needs swapping.
-    uint64_t sum = 0;
+    // Summed in native 64-bit words with the carries kept in the upper half
+    // of a 128-bit accumulator (add with carry): the one's complement sum
+    // does not depend on byte order or word width, so only the folded result
+    // needs swapping. Every segment cut or coalesced passes through here.
+    unsigned __int128 wide = 0;
     size_t i = 0;
-    for (; i + 4 <= size; i += 4) {
-        uint32_t w;
-        std::memcpy(&w, data + i, 4);
-        sum += w;
+    for (; i + 32 <= size; i += 32) {
+        uint64_t w[4];
+        std::memcpy(w, data + i, 32);
+        wide += w[0];
+        wide += w[1];
+        wide += w[2];
+        wide += w[3];
     }
-    if (i + 2 <= size) {
+    for (; i + 8 <= size; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, data + i, 8);
+        wide += w;
+    }
+    uint64_t sum = static_cast<uint64_t>(wide >> 64);
+    const uint64_t low = static_cast<uint64_t>(wide);
+    sum = (sum & 0xffffffff) + (sum >> 32) + (low & 0xffffffff) + (low >> 32);
+    for (; i + 2 <= size; i += 2) {
         uint16_t w;
         std::memcpy(&w, data + i, 2);
         sum += w;
-        i += 2;
     }
     if (i < size) {
         const uint8_t last[2] = {data[i], 0};
