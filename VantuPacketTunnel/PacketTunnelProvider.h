@@ -198,6 +198,19 @@ public:
     // rate limited and say how many were left out in between.
     int64_t decryptFailures = 0, decryptLogLinesSuppressed = 0;
     double decryptLogTokens = kDecryptLogBurst;
+
+    // Packet path batches: while a batch of packets from the system or of
+    // units from the server is handled, what it sends is gathered and
+    // handed to the platform in one call at the end (one system call for
+    // many packets instead of one each).
+    struct PacketBatches {
+        int depth = 0;  // open PacketBatchScopes
+        std::shared_ptr<UDPSession> outboundCarrier;
+        std::vector<Bytes> outboundUnits;
+        std::vector<Bytes> inboundPackets;
+        std::vector<int> inboundProtocols;
+    };
+    PacketBatches packetBatches;
     Instant decryptLogRefilledAt = kDistantPast;
     // The session whose sequence numbers ran out, once its channel was failed
     // for it: later sends on it are dropped without another event.
@@ -292,8 +305,29 @@ public:
     void sendFrame(uint8_t type, const Bytes& payload);
     void sendPingFrame();
     void sendPlainFrame(const Bytes& frame);
-    void decryptAndHandlePacket(const Bytes& unit);
+    void sealAndSendFrame(std::optional<uint8_t> type, const uint8_t* payload, size_t length);
+    void decryptAndHandlePacket(const Bytes& unit) { decryptAndHandlePacket(unit.data(), unit.size()); }
+    void decryptAndHandlePacket(const uint8_t* unit, size_t size);
     void handleFrame(const Bytes& frame);
+    void handleFrame(uint8_t type, Bytes&& body);
+    // Gathers the packet path's writes while it lives; the outermost scope
+    // writes them when it ends.
+    class PacketBatchScope {
+    public:
+        explicit PacketBatchScope(PacketTunnelProvider& provider) : provider_(provider) {
+            ++provider_.packetBatches.depth;
+        }
+        ~PacketBatchScope() {
+            if (--provider_.packetBatches.depth == 0) provider_.flushPacketBatches();
+        }
+        PacketBatchScope(const PacketBatchScope&) = delete;
+        PacketBatchScope& operator=(const PacketBatchScope&) = delete;
+
+    private:
+        PacketTunnelProvider& provider_;
+    };
+    void flushPacketBatches();
+    void flushOutboundUnits();
 
     // --- UDP data channel (datachannel/)
     void startDataChannel(const std::string& host, std::shared_ptr<VantuSession> session, HandshakeCompletion completion);

@@ -16,16 +16,19 @@ namespace vantu {
 
 namespace {
 
-// Same text as hexPrefix(frame, 16), but written into the string the provider
-// already holds: this runs for every packet, and a fresh 32-character string
-// would cost a heap allocation each time.
-void assignHexPreview(std::string& out, const Bytes& frame) {
+// Same text as hexPrefix(frame, 16) for the frame type + payload, but
+// written into the string the provider already holds: this runs for every
+// packet, and a fresh 32-character string would cost a heap allocation each
+// time.
+void assignHexPreview(std::string& out, std::optional<uint8_t> type, const uint8_t* payload, size_t length) {
     static constexpr char digits[] = "0123456789abcdef";
-    const size_t n = frame.size() < 16 ? frame.size() : 16;
+    const size_t head = type ? 1 : 0;
+    const size_t n = std::min<size_t>(head + length, 16);
     out.resize(n * 2);
     for (size_t i = 0; i < n; ++i) {
-        out[2 * i] = digits[frame[i] >> 4];
-        out[2 * i + 1] = digits[frame[i] & 0x0f];
+        const uint8_t byte = i < head ? *type : payload[i - head];
+        out[2 * i] = digits[byte >> 4];
+        out[2 * i + 1] = digits[byte & 0x0f];
     }
 }
 
@@ -37,15 +40,11 @@ std::string upperCased(std::string text) {
 }  // namespace
 
 void PacketTunnelProvider::sendFrame(uint8_t type, const Bytes& payload) {
-    Bytes frame;
-    frame.reserve(payload.size() + 1);
-    frame.push_back(type);
-    frame.insert(frame.end(), payload.begin(), payload.end());
     if (type == kFrameData) {
         ++tunnelPacketsOut;
         tunnelBytesOut += static_cast<int64_t>(payload.size());
     }
-    sendPlainFrame(frame);
+    sealAndSendFrame(type, payload.data(), payload.size());
 }
 
 void PacketTunnelProvider::sendPingFrame() {
@@ -54,15 +53,23 @@ void PacketTunnelProvider::sendPingFrame() {
 }
 
 void PacketTunnelProvider::sendPlainFrame(const Bytes& frame) {
+    if (frame.empty()) {
+        sealAndSendFrame(std::nullopt, nullptr, 0);
+        return;
+    }
+    sealAndSendFrame(frame[0], frame.data() + 1, frame.size() - 1);
+}
+
+void PacketTunnelProvider::sealAndSendFrame(std::optional<uint8_t> type, const uint8_t* payload, size_t length) {
     if (!session) return;
     // Keep the session alive for the whole send even if a synchronous
     // platform callback were to replace it.
     const std::shared_ptr<VantuSession> current = session;
-    assignHexPreview(lastSentPlainPreview, frame);
+    assignHexPreview(lastSentPlainPreview, type, payload, length);
 
     Bytes unit;
     try {
-        unit = current->encrypt(frame);
+        unit = type ? current->encryptFrame(*type, payload, length) : current->encrypt(Bytes{});
     } catch (const std::exception& e) {
         const std::string text = e.what();
         if (current->sequenceExhausted()) {
@@ -92,6 +99,14 @@ void PacketTunnelProvider::sendPlainFrame(const Bytes& frame) {
     if (current->transport == "udp") {
         if (!udpSession) return;  // no carrier: the unit is dropped, its sequence number stays used
         ++udpSendAttempts;
+        if (packetBatches.depth > 0) {
+            // Units for a carrier replaced in mid-batch still go to the one
+            // they were sealed for, ahead of the new carrier's.
+            if (packetBatches.outboundCarrier != udpSession) flushOutboundUnits();
+            packetBatches.outboundCarrier = udpSession;
+            packetBatches.outboundUnits.push_back(std::move(unit));
+            return;
+        }
         const std::shared_ptr<UDPSession> carrier = udpSession;
         const size_t unitLength = unit.size();
         carrier->writeDatagram(std::move(unit),
@@ -138,6 +153,40 @@ void PacketTunnelProvider::sendPlainFrame(const Bytes& frame) {
     tcpSendBufferOverflowReported = false;
 }
 
+void PacketTunnelProvider::flushOutboundUnits() {
+    if (packetBatches.outboundUnits.empty()) return;
+    const std::shared_ptr<UDPSession> carrier = std::move(packetBatches.outboundCarrier);
+    packetBatches.outboundCarrier.reset();
+    std::vector<Bytes> units = std::move(packetBatches.outboundUnits);
+    packetBatches.outboundUnits.clear();
+    std::vector<size_t> lengths;
+    if constexpr (packetLoggingEnabled) {
+        for (const Bytes& unit : units) lengths.push_back(unit.size());
+    }
+    carrier->writeDatagrams(std::move(units), [weak = weak_from_this(), written = std::weak_ptr<UDPSession>(carrier),
+                                               lengths = std::move(lengths)](
+                                                  const std::vector<std::optional<TunnelError>>& results) {
+        const auto self = weak.lock();
+        if (!self) return;
+        for (size_t i = 0; i < results.size(); ++i) {
+            self->handleUDPWriteCompletion(written, results[i], i < lengths.size() ? lengths[i] : 0);
+        }
+    });
+}
+
+void PacketTunnelProvider::flushPacketBatches() {
+    flushOutboundUnits();
+    if (packetBatches.inboundPackets.empty()) return;
+    // Taken out first: writing may run callbacks that start a new batch.
+    std::vector<Bytes> packets = std::move(packetBatches.inboundPackets);
+    packetBatches.inboundPackets.clear();
+    packetBatches.inboundProtocols.resize(packets.size(), 2);  // AF_INET: the tunnel carries IPv4 only
+    packetFlow.writePackets(packets, packetBatches.inboundProtocols);
+    // The buffer's capacity is kept for the next batch.
+    packets.clear();
+    packetBatches.inboundPackets = std::move(packets);
+}
+
 void PacketTunnelProvider::handleUDPWriteCompletion(const std::weak_ptr<UDPSession>& written,
                                                     std::optional<TunnelError> error, size_t unitLength) {
     const std::shared_ptr<UDPSession> target = written.lock();
@@ -160,7 +209,7 @@ void PacketTunnelProvider::handleUDPWriteCompletion(const std::weak_ptr<UDPSessi
     (void)unitLength;
 }
 
-void PacketTunnelProvider::decryptAndHandlePacket(const Bytes& unit) {
+void PacketTunnelProvider::decryptAndHandlePacket(const uint8_t* unit, size_t size) {
     if (!session) return;
     if (serverUnitWindowSession.lock() != session) {
         serverUnitWindow = ReplayWindow();
@@ -168,14 +217,14 @@ void PacketTunnelProvider::decryptAndHandlePacket(const Bytes& unit) {
     }
     // The nonce travels in clear: session ID, sequence number, direction.
     uint32_t sequence = 0;
-    if (unit.size() >= 12) {
+    if (size >= 12) {
         // One of our own units sent back at us opens under the shared key,
         // but the server never sent it.
-        if (readBE32(&unit[8]) == VantuSession::kClientDirection) {
+        if (readBE32(unit + 8) == VantuSession::kClientDirection) {
             ++reflectedUnitsDropped;
             return;
         }
-        sequence = readBE32(&unit[4]);
+        sequence = readBE32(unit + 4);
         // Checked before spending work on opening it; committed only once it
         // authenticated, so a forged unit cannot move the window.
         if (!serverUnitWindow.check(sequence)) {
@@ -183,9 +232,10 @@ void PacketTunnelProvider::decryptAndHandlePacket(const Bytes& unit) {
             return;
         }
     }
-    Bytes frame;
+    Bytes body;
+    std::optional<uint8_t> type;
     try {
-        frame = session->decrypt(unit);
+        type = session->decryptFrame(unit, size, body);
     } catch (const std::exception& e) {
         // Garbage or a unit of another key: note it and drop it. The channel
         // stays up, and lastDataFrameReceivedAt stays put, so that noise
@@ -204,7 +254,7 @@ void PacketTunnelProvider::decryptAndHandlePacket(const Bytes& unit) {
             return;
         }
         decryptLogTokens -= 1.0;
-        std::string line = "decrypt failed for " + std::to_string(unit.size()) + " bytes: " + lastDecryptError;
+        std::string line = "decrypt failed for " + std::to_string(size) + " bytes: " + lastDecryptError;
         if (decryptLogLinesSuppressed > 0) {
             line += " (" + std::to_string(decryptLogLinesSuppressed) + " more not logged)";
             decryptLogLinesSuppressed = 0;
@@ -213,15 +263,18 @@ void PacketTunnelProvider::decryptAndHandlePacket(const Bytes& unit) {
         return;
     }
     serverUnitWindow.commit(sequence);
-    if (frame.empty()) return;
+    if (!type) return;
     lastDataFrameReceivedAt = now();
-    assignHexPreview(lastReceivedPlainPreview, frame);
-    handleFrame(frame);
+    assignHexPreview(lastReceivedPlainPreview, type, body.data(), body.size());
+    handleFrame(*type, std::move(body));
 }
 
 void PacketTunnelProvider::handleFrame(const Bytes& frame) {
     if (frame.empty()) return;
-    const uint8_t type = frame[0];
+    handleFrame(frame[0], Bytes(frame.begin() + 1, frame.end()));
+}
+
+void PacketTunnelProvider::handleFrame(uint8_t type, Bytes&& body) {
     switch (type) {
         case kFramePong:
             log("encrypted pong received");
@@ -234,12 +287,16 @@ void PacketTunnelProvider::handleFrame(const Bytes& frame) {
             // does so before returning (learned routes are never installed in
             // the system, so there is nothing to wait for), which is why the
             // batch can live here.
-            static const std::vector<int> ipv4Protocol{2};  // AF_INET
             ++tunnelPacketsIn;
-            tunnelBytesIn += static_cast<int64_t>(frame.size() - 1);
-            std::vector<Bytes> packets;
-            packets.emplace_back(frame.begin() + 1, frame.end());
-            applyDirectRoutesFromDNS(packets.front(), [this, &packets] { packetFlow.writePackets(packets, ipv4Protocol); });
+            tunnelBytesIn += static_cast<int64_t>(body.size());
+            applyDirectRoutesFromDNS(body, [this, &body] {
+                if (packetBatches.depth > 0) {
+                    packetBatches.inboundPackets.push_back(std::move(body));
+                    return;
+                }
+                static const std::vector<int> ipv4Protocol{2};  // AF_INET
+                packetFlow.writePackets(std::vector<Bytes>{std::move(body)}, ipv4Protocol);
+            });
             return;
         }
         default: {

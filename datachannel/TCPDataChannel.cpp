@@ -133,6 +133,8 @@ void PacketTunnelProvider::receiveSocketFrames() {
     if (dataFD < 0 || !session) return;
     const int fd = dataFD;
     const int64_t generation = dataChannelGeneration;
+    // The packets of every frame these reads bring reach the system in one write.
+    const PacketBatchScope batch(*this);
     Bytes chunk(kTCPReceiveChunk);
     // A fast sender must not hold the queue forever: after this many chunks
     // the source fires again for the rest.
@@ -189,11 +191,10 @@ void PacketTunnelProvider::receiveTCPBytes(const Bytes& bytes) {
             return;
         }
         if (available < static_cast<size_t>(length) + 4) break;
-        const auto begin = tcpReadBuffer.begin() + static_cast<std::ptrdiff_t>(offset + 4);
-        const Bytes unit(begin, begin + length);
+        const uint8_t* unit = tcpReadBuffer.data() + offset + 4;
         offset += static_cast<size_t>(length) + 4;
         ++tcpFramesReceived;
-        decryptAndHandlePacket(unit);
+        decryptAndHandlePacket(unit, length);
         if (dataChannelGeneration != generation) return;  // closed meanwhile: its buffer is gone
     }
     tcpReadBuffer.erase(tcpReadBuffer.begin(), tcpReadBuffer.begin() + static_cast<std::ptrdiff_t>(offset));

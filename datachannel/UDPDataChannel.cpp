@@ -75,6 +75,8 @@ void PacketTunnelProvider::startUDPConnection(const std::string& serverHost, std
                 self->failDataChannel(text);
                 return;
             }
+            // The packets of the whole batch reach the system in one write.
+            const PacketBatchScope batch(*self);
             for (const Bytes& datagram : datagrams) {
                 // Nothing a frame does today closes the channel, but if a
                 // later frame type does, the rest of the batch belongs to a

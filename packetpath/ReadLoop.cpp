@@ -34,6 +34,8 @@ void PacketTunnelProvider::readPackets() {
 }
 
 void PacketTunnelProvider::handleReadBatch(const std::vector<Bytes>& packets) {
+    // The units of the whole batch leave in one platform call.
+    const PacketBatchScope batch(*this);
     for (const Bytes& packet : packets) {
         // Not IPv4 (or nothing at all): the tunnel carries IPv4 only.
         if (packet.empty() || (packet[0] >> 4) != 4) continue;

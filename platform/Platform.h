@@ -101,6 +101,28 @@ public:
     using ReadHandler = std::function<void(std::vector<Bytes> datagrams, std::optional<TunnelError> error)>;
     virtual void setReadHandler(ReadHandler handler, size_t maxDatagrams) = 0;
     virtual void writeDatagram(Bytes datagram, ErrorCompletion completion) = 0;
+    // Writes a batch in order, as writeDatagram() each would, and runs the
+    // completion once with one result per datagram (in the same order) when
+    // all of them are done; never for an empty batch. A platform that can
+    // hand the kernel many datagrams in one call does so here, and one
+    // completion per batch spares the packet path a closure per packet.
+    using BatchCompletion = std::function<void(const std::vector<std::optional<TunnelError>>& results)>;
+    virtual void writeDatagrams(std::vector<Bytes> datagrams, BatchCompletion completion) {
+        if (datagrams.empty()) return;
+        struct Pending {
+            std::vector<std::optional<TunnelError>> results;
+            size_t remaining;
+            BatchCompletion completion;
+        };
+        auto pending = std::make_shared<Pending>(
+            Pending{std::vector<std::optional<TunnelError>>(datagrams.size()), datagrams.size(), std::move(completion)});
+        for (size_t i = 0; i < datagrams.size(); ++i) {
+            writeDatagram(std::move(datagrams[i]), [pending, i](std::optional<TunnelError> error) {
+                pending->results[i] = std::move(error);
+                if (--pending->remaining == 0 && pending->completion) pending->completion(pending->results);
+            });
+        }
+    }
     virtual void cancel() = 0;
     // Datagrams dropped because the outbound queue was full. Like a full
     // network card the session drops them and its write still succeeds, so

@@ -8,6 +8,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
+#include "platform/linux/UDPBatch.h"
 #include "server/PacketSink.h"
 #include "server/ServerConfig.h"
 #include "server/ServerStats.h"
@@ -50,10 +51,13 @@ public:
     // success the session and the opened frame, with the unit's sequence
     // number in `seq`; the unit is not yet recorded in the window. Null
     // otherwise, counted in the stats.
-    std::shared_ptr<ServerSession> openUnit(const uint8_t* data, size_t length, uint32_t& seq, Bytes& frame);
+    // The frame comes back as its type byte (none for an empty frame) and
+    // the rest in `body`, whose buffer is reused from call to call.
+    std::shared_ptr<ServerSession> openUnit(const uint8_t* data, size_t length, uint32_t& seq,
+                                            std::optional<uint8_t>& type, Bytes& body);
     // Dispatches an accepted frame: data goes to the sink. True when the
     // frame was a ping whose pong the caller sends back on its own carrier.
-    bool handleFrame(ServerSession& session, Bytes& frame);
+    bool handleFrame(ServerSession& session, std::optional<uint8_t> type, const Bytes& body);
     // Ends a batch of handleFrame() calls: the sink writes what it gathered.
     void flushDelivered() { sink_.flush(); }
     static const Bytes& pongFrame();
@@ -65,7 +69,10 @@ public:
 private:
     void receive();
     void handleDatagram(const uint8_t* data, size_t length, const asio::ip::udp::endpoint& from);
+    // Seals the frame into the send batch; the batch goes out when the
+    // current receive batch ends, or from a handler posted for it.
     void sendFrame(ServerSession& session, const asio::ip::udp::endpoint& to, const uint8_t* frame, size_t length);
+    void flushSends();
 
     const ServerConfig& config_;
     SessionTable& sessions_;
@@ -74,10 +81,18 @@ private:
     PacketSink& sink_;
     asio::ip::udp::socket socket_;
     uint16_t port_ = 0;
-    std::array<uint8_t, 65536> rx_{};
+    UDPBatchReceiver receiver_;
     asio::ip::udp::endpoint from_;
-    Bytes tx_;
+    Bytes body_;  // the frame being handled, reused
     Bytes frame_;
+    // Sealed units waiting for one batched send, with their destinations;
+    // the buffers are kept and reused, only the first txCount_ are live.
+    std::vector<Bytes> txUnits_;
+    std::vector<asio::ip::udp::endpoint> txTo_;
+    size_t txCount_ = 0;
+    bool txFlushPosted_ = false;
+    UDPBatchSender sender_;
+    std::vector<UDPBatchSender::Datagram> txBatch_;
 };
 
 }  // namespace vantu::server

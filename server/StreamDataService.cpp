@@ -105,8 +105,8 @@ void StreamDataService::handleBytes(const std::shared_ptr<Connection>& connectio
 
         ++stats_.datagramsReceived;
         uint32_t seq = 0;
-        Bytes frame;
-        const auto session = data_.openUnit(unit, unitLength, seq, frame);
+        std::optional<uint8_t> type;
+        const auto session = data_.openUnit(unit, unitLength, seq, type, body_);
         if (!session) continue;
         if (!session->acceptStreamUnit(seq)) {
             ++stats_.unitsReplayed;
@@ -115,7 +115,7 @@ void StreamDataService::handleBytes(const std::shared_ptr<Connection>& connectio
         ++stats_.unitsAccepted;
         // The latest connection that proved the key carries the replies.
         bySession_[session->id] = connection;
-        if (data_.handleFrame(*session, frame)) {
+        if (data_.handleFrame(*session, type, body_)) {
             const Bytes& pong = DataService::pongFrame();
             queueUnit(connection, *session, pong.data(), pong.size());
         }

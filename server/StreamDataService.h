@@ -63,6 +63,7 @@ private:
     std::map<uint64_t, std::shared_ptr<Connection>> connections_;
     // The connection each session's replies go to.
     std::map<uint32_t, std::weak_ptr<Connection>> bySession_;
+    Bytes body_;  // the frame being handled, reused
 };
 
 }  // namespace vantu::server

@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstring>
+#include <tuple>
+#include <utility>
 #include <string>
 
 #include <openssl/crypto.h>
@@ -95,21 +97,31 @@ size_t keyLength(Algorithm algorithm) { return algorithm == Algorithm::aes128gcm
 
 void seal(Algorithm algorithm, const uint8_t* key, const uint8_t* nonce, const uint8_t* aad, size_t aadLength,
           const uint8_t* plaintext, size_t length, uint8_t* out) {
-    checkLengths(aadLength, length);
+    sealParts(algorithm, key, nonce, aad, aadLength, nullptr, 0, plaintext, length, out);
+}
+
+void sealParts(Algorithm algorithm, const uint8_t* key, const uint8_t* nonce, const uint8_t* aad, size_t aadLength,
+               const uint8_t* head, size_t headLength, const uint8_t* body, size_t bodyLength, uint8_t* out) {
+    checkLengths(aadLength, headLength);
+    checkLengths(headLength + bodyLength, bodyLength);
+    const size_t length = headLength + bodyLength;
     CachedContext& cache = sealContext;
     EVP_CIPHER_CTX* ctx = cache.prepare(algorithm, key, nonce, 1);
     int written = 0;
     if (aadLength > 0 && EVP_EncryptUpdate(ctx, nullptr, &written, aad, static_cast<int>(aadLength)) != 1) {
         cache.fail("associated data");
     }
-    int total = 0;
-    if (length > 0) {
-        if (EVP_EncryptUpdate(ctx, out, &written, plaintext, static_cast<int>(length)) != 1) cache.fail("encrypt");
-        total = written;
+    size_t total = 0;
+    for (const auto& [part, partLength] : {std::pair{head, headLength}, std::pair{body, bodyLength}}) {
+        if (partLength == 0) continue;
+        if (EVP_EncryptUpdate(ctx, out + total, &written, part, static_cast<int>(partLength)) != 1) {
+            cache.fail("encrypt");
+        }
+        total += static_cast<size_t>(written);
     }
     if (EVP_EncryptFinal_ex(ctx, out + total, &written) != 1) cache.fail("encrypt final");
-    total += written;
-    if (static_cast<size_t>(total) != length) cache.fail("encrypt length");
+    total += static_cast<size_t>(written);
+    if (total != length) cache.fail("encrypt length");
     if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagLength), out + length) != 1) {
         cache.fail("tag");
     }
@@ -117,30 +129,43 @@ void seal(Algorithm algorithm, const uint8_t* key, const uint8_t* nonce, const u
 
 void open(Algorithm algorithm, const uint8_t* key, const uint8_t* nonce, const uint8_t* aad, size_t aadLength,
           const uint8_t* ciphertext, size_t length, const uint8_t* tag, uint8_t* out) {
+    openParts(algorithm, key, nonce, aad, aadLength, ciphertext, length, tag, nullptr, 0, out);
+}
+
+void openParts(Algorithm algorithm, const uint8_t* key, const uint8_t* nonce, const uint8_t* aad, size_t aadLength,
+               const uint8_t* ciphertext, size_t length, const uint8_t* tag, uint8_t* head, size_t headLength,
+               uint8_t* body) {
     checkLengths(aadLength, length);
+    if (headLength > length) throw VantuError("AEAD head longer than the ciphertext");
     CachedContext& cache = openContext;
     EVP_CIPHER_CTX* ctx = cache.prepare(algorithm, key, nonce, 0);
     int written = 0;
     if (aadLength > 0 && EVP_DecryptUpdate(ctx, nullptr, &written, aad, static_cast<int>(aadLength)) != 1) {
         cache.fail("associated data");
     }
-    int total = 0;
-    if (length > 0) {
-        if (EVP_DecryptUpdate(ctx, out, &written, ciphertext, static_cast<int>(length)) != 1) cache.fail("decrypt");
-        total = written;
+    // Stream ciphers underneath both constructions: each part's output is
+    // exactly as long as its input, so the two outputs stay independent.
+    const size_t bodyLength = length - headLength;
+    size_t total = 0;
+    for (const auto& [in, to, partLength] : {std::tuple{ciphertext, head, headLength},
+                                             std::tuple{ciphertext + headLength, body, bodyLength}}) {
+        if (partLength == 0) continue;
+        if (EVP_DecryptUpdate(ctx, to, &written, in, static_cast<int>(partLength)) != 1) cache.fail("decrypt");
+        if (static_cast<size_t>(written) != partLength) cache.fail("decrypt length");
+        total += partLength;
     }
     if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagLength), const_cast<uint8_t*>(tag)) !=
         1) {
         cache.fail("tag");
     }
-    if (EVP_DecryptFinal_ex(ctx, out + total, &written) != 1) {
+    uint8_t finalBlock[16];
+    if (EVP_DecryptFinal_ex(ctx, finalBlock, &written) != 1) {
         // A tag mismatch leaves the context keyed and reusable; the next call
         // loads a fresh nonce, which resets the per-message state.
         ERR_clear_error();
         throw VantuError("authentication failed");
     }
-    total += written;
-    if (static_cast<size_t>(total) != length) cache.fail("decrypt length");
+    if (written != 0 || total != length) cache.fail("decrypt length");
 }
 
 }  // namespace vantu::aead

@@ -30,4 +30,16 @@ void seal(Algorithm algorithm, const uint8_t* key, const uint8_t* nonce, const u
 void open(Algorithm algorithm, const uint8_t* key, const uint8_t* nonce, const uint8_t* aad, size_t aadLength,
           const uint8_t* ciphertext, size_t length, const uint8_t* tag, uint8_t* out);
 
+// seal() of the concatenation head + body without building it: the output is
+// the same ciphertext and tag. Lets a frame's type byte and its packet be
+// sealed straight from where they already are.
+void sealParts(Algorithm algorithm, const uint8_t* key, const uint8_t* nonce, const uint8_t* aad, size_t aadLength,
+               const uint8_t* head, size_t headLength, const uint8_t* body, size_t bodyLength, uint8_t* out);
+
+// open() whose first `headLength` plaintext bytes go to `head` and the rest
+// to `body`: a frame's type byte and its packet land in separate buffers.
+void openParts(Algorithm algorithm, const uint8_t* key, const uint8_t* nonce, const uint8_t* aad, size_t aadLength,
+               const uint8_t* ciphertext, size_t length, const uint8_t* tag, uint8_t* head, size_t headLength,
+               uint8_t* body);
+
 }  // namespace vantu::aead

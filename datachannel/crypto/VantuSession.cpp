@@ -97,6 +97,33 @@ Bytes VantuSession::encrypt(const Bytes& plain) {
     return unit;
 }
 
+std::optional<uint8_t> VantuCipher::openFrame(const uint8_t* ciphertext, size_t length, const uint8_t tag[16],
+                                              const uint8_t nonce[12], Bytes& body) const {
+    uint8_t type = 0;
+    const size_t headLength = length == 0 ? 0 : 1;
+    body.resize(length - headLength);
+    aead::openParts(algorithmOf(kind_), key_.data(), nonce, nullptr, 0, ciphertext, length, tag, &type, headLength,
+                    body.data());
+    if (headLength == 0) return std::nullopt;
+    return type;
+}
+
+Bytes VantuSession::encryptFrame(uint8_t type, const uint8_t* payload, size_t length) {
+    const uint32_t s = nextSeq();
+    const auto n = nonce(s, kClientDirection);
+    Bytes unit(1 + length + kUnitOverhead);
+    std::copy(n.begin(), n.end(), unit.begin());
+    aead::sealParts(algorithmOf(cipher.kind()), cipher.key().data(), n.data(), nullptr, 0, &type, 1, payload, length,
+                    unit.data() + aead::kNonceLength);
+    return unit;
+}
+
+std::optional<uint8_t> VantuSession::decryptFrame(const uint8_t* unit, size_t size, Bytes& body) const {
+    if (size < kUnitOverhead) throw VantuError("packet too short");
+    return cipher.openFrame(unit + aead::kNonceLength, size - kUnitOverhead, unit + size - aead::kTagLength, unit,
+                            body);
+}
+
 Bytes VantuSession::decrypt(const Bytes& unit) const {
     if (unit.size() < kUnitOverhead) throw VantuError("packet too short");
     const size_t cipherLength = unit.size() - kUnitOverhead;

@@ -31,6 +31,11 @@ public:
     void sealInto(const uint8_t* plaintext, size_t length, const uint8_t nonce[12], Bytes& out) const;
     // Throws VantuError when the tag does not verify.
     Bytes open(const uint8_t* ciphertext, size_t length, const uint8_t tag[16], const uint8_t nonce[12]) const;
+    // open() of a frame: returns its type byte (nullopt for an empty frame)
+    // and puts the rest into `body`, reusing its buffer. Throws like open();
+    // `body` then holds nothing usable.
+    std::optional<uint8_t> openFrame(const uint8_t* ciphertext, size_t length, const uint8_t tag[16],
+                                     const uint8_t nonce[12], Bytes& body) const;
 
 private:
     Kind kind_;
@@ -67,6 +72,13 @@ public:
 
     Bytes encrypt(const Bytes& plain);
     Bytes decrypt(const Bytes& unit) const;
+    // encrypt() of the frame `type` + payload, sealed from where the payload
+    // already is (the packet path would otherwise copy every packet once
+    // more just to put the type byte in front).
+    Bytes encryptFrame(uint8_t type, const uint8_t* payload, size_t length);
+    // decrypt() that returns the frame's type byte and leaves the rest of
+    // the frame in `body`; nullopt for an empty frame. Throws as decrypt().
+    std::optional<uint8_t> decryptFrame(const uint8_t* unit, size_t size, Bytes& body) const;
 
 private:
     // Set once 0, the last value of the cycle that starts at 1, has been

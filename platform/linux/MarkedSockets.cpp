@@ -191,12 +191,8 @@ void MarkedUDPSession::fail(const TunnelError& error) {
     auto writes = std::move(writes_);
     writes_.clear();
     queuedBytes_ = 0;
-    for (auto& w : writes) complete(std::move(w.completion), error);
-}
-
-void MarkedUDPSession::complete(ErrorCompletion completion, std::optional<TunnelError> error) {
-    if (!completion) return;
-    asio::post(queue_.context(), [completion = std::move(completion), error = std::move(error)] { completion(error); });
+    for (auto& w : writes) finish(w, error);
+    postDone();
 }
 
 void MarkedUDPSession::setReadHandler(ReadHandler handler, size_t maxDatagrams) {
@@ -275,49 +271,82 @@ void MarkedUDPSession::readBatch() {
 }
 
 void MarkedUDPSession::writeDatagram(Bytes datagram, ErrorCompletion completion) {
+    enqueue(PendingWrite{std::move(datagram), std::move(completion), nullptr, 0});
+    if (state_ == UDPSessionState::ready && !waitingWritable_) flushWrites();
+    postDone();
+}
+
+void MarkedUDPSession::writeDatagrams(std::vector<Bytes> datagrams, BatchCompletion completion) {
+    if (datagrams.empty()) return;
+    auto batch = std::make_shared<BatchState>(
+        BatchState{std::vector<std::optional<TunnelError>>(datagrams.size()), datagrams.size(), std::move(completion)});
+    for (size_t i = 0; i < datagrams.size(); ++i) enqueue(PendingWrite{std::move(datagrams[i]), nullptr, batch, i});
+    if (state_ == UDPSessionState::ready && !waitingWritable_) flushWrites();
+    postDone();
+}
+
+void MarkedUDPSession::enqueue(PendingWrite write) {
     const bool queueing = state_ == UDPSessionState::preparing || state_ == UDPSessionState::waiting ||
                           state_ == UDPSessionState::ready;
     if (queueing &&
-        (writes_.size() >= kMaxQueuedDatagrams || queuedBytes_ + datagram.size() > kMaxQueuedBytes)) {
+        (writes_.size() >= kMaxQueuedDatagrams || queuedBytes_ + write.datagram.size() > kMaxQueuedBytes)) {
         ++droppedDatagrams_;
-        complete(std::move(completion), std::nullopt);
+        finish(write, std::nullopt);
         return;
     }
-    switch (state_) {
-        case UDPSessionState::preparing:
-        case UDPSessionState::waiting:
-            queuedBytes_ += datagram.size();
-            writes_.push_back({std::move(datagram), std::move(completion)});
-            return;
-        case UDPSessionState::ready:
-            queuedBytes_ += datagram.size();
-            writes_.push_back({std::move(datagram), std::move(completion)});
-            if (!waitingWritable_) flushWrites();
-            return;
-        case UDPSessionState::cancelled:
-            complete(std::move(completion), posixError(ECANCELED));
-            return;
-        default:
-            complete(std::move(completion), failure_ ? *failure_ : posixError(ENOTCONN));
-            return;
+    if (queueing) {
+        queuedBytes_ += write.datagram.size();
+        writes_.push_back(std::move(write));
+        return;
     }
+    if (state_ == UDPSessionState::cancelled) {
+        finish(write, posixError(ECANCELED));
+        return;
+    }
+    finish(write, failure_ ? *failure_ : posixError(ENOTCONN));
+}
+
+void MarkedUDPSession::finish(PendingWrite& write, const std::optional<TunnelError>& error) {
+    if (write.batch) {
+        write.batch->results[write.index] = error;
+        if (--write.batch->remaining == 0) done_.push_back(Done{nullptr, std::nullopt, std::move(write.batch)});
+        return;
+    }
+    if (write.completion) done_.push_back(Done{std::move(write.completion), error, nullptr});
+}
+
+void MarkedUDPSession::finishFront(const std::optional<TunnelError>& error) {
+    PendingWrite& front = writes_.front();
+    queuedBytes_ -= front.datagram.size();
+    finish(front, error);
+    writes_.pop_front();
+}
+
+void MarkedUDPSession::postDone() {
+    if (done_.empty()) return;
+    asio::post(queue_.context(), [done = std::move(done_)]() mutable {
+        for (Done& d : done) {
+            if (d.batch) {
+                if (d.batch->completion) d.batch->completion(d.batch->results);
+            } else {
+                d.completion(d.error);
+            }
+        }
+    });
+    done_.clear();
 }
 
 void MarkedUDPSession::flushWrites() {
+    int softErrors = 0;
     while (state_ == UDPSessionState::ready && !writes_.empty()) {
-        PendingWrite& front = writes_.front();
-        ssize_t n = -1;
-        int e = 0;
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            n = ::send(socket_.native_handle(), front.datagram.data(), front.datagram.size(),
-                       MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n >= 0) break;
-            e = errno;
-            // EINTR, or a soft error left by an earlier datagram: the send did
-            // not happen, and the error is now cleared.
-            if (e != EINTR && !isSoftUDPError(e)) break;
-        }
-        if (n < 0 && (e == EAGAIN || e == EWOULDBLOCK)) {
+        const size_t count = std::min(writes_.size(), UDPBatchSender::kMaxMessages * UDPBatchSender::kMaxSegments);
+        sendBatch_.clear();
+        for (size_t i = 0; i < count; ++i) sendBatch_.push_back({writes_[i].datagram.data(), writes_[i].datagram.size()});
+        const UDPBatchSender::Result result = sender_.send(socket_.native_handle(), sendBatch_.data(), count);
+        for (size_t i = 0; i < result.sent; ++i) finishFront(std::nullopt);
+        if (result.error == 0) continue;
+        const int e = result.error;
+        if (e == EAGAIN || e == EWOULDBLOCK) {
             waitingWritable_ = true;
             std::weak_ptr<MarkedUDPSession> weak = weak_from_this();
             socket_.async_wait(asio::socket_base::wait_write, [weak](const asio::error_code& ec) {
@@ -325,14 +354,18 @@ void MarkedUDPSession::flushWrites() {
                 if (!self) return;
                 self->waitingWritable_ = false;
                 if (!ec) self->flushWrites();
+                self->postDone();
             });
-            return;
+            break;
         }
-        auto completion = std::move(front.completion);
-        queuedBytes_ -= front.datagram.size();
-        writes_.pop_front();
-        complete(std::move(completion), n < 0 ? std::optional<TunnelError>(posixError(e)) : std::nullopt);
+        // A soft error left by an earlier datagram (an ICMP message): the
+        // send did not happen and the error is now cleared, so try again,
+        // but only a few times for the same datagram.
+        if (isSoftUDPError(e) && ++softErrors < 3) continue;
+        softErrors = 0;
+        for (size_t i = 0; i < result.failed && !writes_.empty(); ++i) finishFront(posixError(e));
     }
+    postDone();
 }
 
 void MarkedUDPSession::cancel() {
@@ -344,7 +377,8 @@ void MarkedUDPSession::cancel() {
     auto writes = std::move(writes_);
     writes_.clear();
     queuedBytes_ = 0;
-    for (auto& w : writes) complete(std::move(w.completion), posixError(ECANCELED));
+    for (auto& w : writes) finish(w, posixError(ECANCELED));
+    postDone();
 }
 
 std::string MarkedUDPSession::localEndpoint() const {

@@ -204,6 +204,24 @@ void SimUDPSession::writeDatagram(Bytes datagram, ErrorCompletion completion) {
     });
 }
 
+void SimUDPSession::writeDatagrams(std::vector<Bytes> datagrams, BatchCompletion completion) {
+    if (datagrams.empty()) return;
+    ++batchWrites;
+    // Held completions are released one by one, so a held batch takes the
+    // per-datagram road.
+    if (holdWriteCompletions) {
+        UDPSession::writeDatagrams(std::move(datagrams), std::move(completion));
+        return;
+    }
+    std::optional<TunnelError> error;
+    if (failWrites) error = simError(*failWrites);
+    std::vector<std::optional<TunnelError>> results(datagrams.size(), error);
+    for (Bytes& datagram : datagrams) writes.push_back(std::move(datagram));
+    queue_.submit([completion = std::move(completion), results = std::move(results)]() {
+        if (completion) completion(results);
+    });
+}
+
 void SimUDPSession::completeHeldWrites(std::optional<std::string> error) {
     auto held = std::move(held_);
     held_.clear();

@@ -93,6 +93,7 @@ public:
     UDPSessionState state() const override { return state_; }
     void setReadHandler(ReadHandler handler, size_t maxDatagrams) override;
     void writeDatagram(Bytes datagram, ErrorCompletion completion) override;
+    void writeDatagrams(std::vector<Bytes> datagrams, BatchCompletion completion) override;
     void cancel() override;
 
     void setState(UDPSessionState s) { state_ = s; }
@@ -108,6 +109,7 @@ public:
 
     const std::string host, port;
     std::vector<Bytes> writes;
+    size_t batchWrites = 0;  // writeDatagrams() calls
     size_t maxDatagrams = 0;
     bool cancelled = false;
     bool hasReadHandler() const { return static_cast<bool>(handler_); }

@@ -81,9 +81,12 @@ table ip vantu_e2e {
 NFT
 }
 
-# e2e_counter NAME: the packet count of a named counter in the client.
+# e2e_counter NAME [packets|bytes]: a named counter in the client. A burst
+# of equal-sized datagrams sent as one UDP GSO message passes the hook as a
+# single packet, so volumes are better judged in bytes.
 e2e_counter() {
-  topo_in_client nft list counter ip vantu_e2e "$1" | awk '/packets/ { for (i = 1; i <= NF; i++) if ($i == "packets") print $(i + 1) }'
+  topo_in_client nft list counter ip vantu_e2e "$1" |
+    awk -v field="${2:-packets}" '/packets/ { for (i = 1; i <= NF; i++) if ($i == field) print $(i + 1) }'
 }
 
 # Nothing of the tunnel is left in the client namespace.
