@@ -477,7 +477,9 @@ TEST_P(LoopbackTCPTunnel, CarriesTrafficAndReportsBackPressureFromASlowServer) {
         return static_cast<int64_t>(provider->tcpWriteBuffer.size()) - provider->tcpWriteOffset;
     });
     EXPECT_LE(pending, PacketTunnelProvider::maxTCPWriteBufferBytes);
-    EXPECT_GT(pending, PacketTunnelProvider::maxTCPWriteBufferBytes - 2000);
+    // The kernel keeps opening the server socket's window a little as data
+    // arrives, even unread, so the buffer may drain by a few segments.
+    EXPECT_GT(pending, PacketTunnelProvider::maxTCPWriteBufferBytes - 256 * 1024);
 
     // The server catches up. Every segment is either delivered or counted
     // as refused by the full buffer; none is lost without a trace, and the
@@ -490,7 +492,13 @@ TEST_P(LoopbackTCPTunnel, CarriesTrafficAndReportsBackPressureFromASlowServer) {
     for (int i = 0; i < 400 && accounted() < total; ++i) std::this_thread::sleep_for(50ms);
     EXPECT_EQ(accounted(), total);
     const auto events = onQueue([this] { return vantu::testing::eventMessages(*provider); });
-    EXPECT_EQ(std::count(events.begin(), events.end(), "TCP send failed: TCP send buffer overflow"), 1);
+    // One event per episode, not one per refused frame: the window growth
+    // above can end an episode and start another, but thousands of refused
+    // frames leave only a few events.
+    const auto overflowEvents = std::count(events.begin(), events.end(), "TCP send failed: TCP send buffer overflow");
+    EXPECT_GE(overflowEvents, 1);
+    EXPECT_LE(overflowEvents, 5);
+    EXPECT_GT(onQueue([this] { return provider->tcpSendBufferOverflows; }), 1000);
     EXPECT_NE(onQueue([this] { return provider->tcpDiagnostics(); }).find(" bufferOverflows="), std::string::npos);
     {
         std::lock_guard lock(shared.mutex);
