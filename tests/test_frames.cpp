@@ -176,5 +176,50 @@ TEST(Frames, UDPSendFailuresBeforeAndAfterTheHandshake) {
     EXPECT_EQ(v.provider->keepaliveSource, nullptr);
 }
 
+TEST(Frames, BatchesLeaveAndArriveInOneCallWithPerPacketAccounting) {
+    ProviderHarness h;
+    h.verifyChannel();
+    h.provider->readPackets();
+    h.run();
+    const size_t writesBefore = h.udp()->writes.size();
+    const size_t batchesBefore = h.udp()->batchWrites;
+    const int64_t completionsBefore = h.provider->udpSendCompletions;
+
+    // A read batch: every packet sealed in order, one platform call.
+    std::vector<Bytes> packets;
+    for (uint8_t i = 0; i < 5; ++i) packets.push_back(ipv4Packet(40 + i, 17, kDestination, 443, i));
+    h.sim.packetFlow.inject(packets);
+    h.run();
+    ASSERT_EQ(h.udp()->writes.size(), writesBefore + 5);
+    EXPECT_EQ(h.udp()->batchWrites, batchesBefore + 1);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(h.session->decrypt(h.udp()->writes[writesBefore + i]), dataFrame(packets[i])) << i;
+    }
+    EXPECT_EQ(h.provider->udpSendCompletions, completionsBefore + 5);
+    EXPECT_EQ(h.provider->tunnelPacketsOut, 5);
+
+    // A receive batch: the packets reach the system in one write, in order.
+    const int writeCallsBefore = h.sim.packetFlow.writeCalls;
+    std::vector<Bytes> units;
+    for (const Bytes& packet : packets) units.push_back(h.serverUnit(dataFrame(packet, kServerData)));
+    h.udp()->deliver(units);
+    h.run();
+    EXPECT_EQ(h.sim.packetFlow.written, packets);
+    EXPECT_EQ(h.sim.packetFlow.writeCalls, writeCallsBefore + 1);
+    EXPECT_EQ(h.sim.packetFlow.writtenProtocols, std::vector<int>(5, 2));
+
+    // Failures in a batch count one by one: the third one fails the
+    // channel, as three separate writes would.
+    h.udp()->failWrites = "buffer full";
+    h.sim.packetFlow.inject({packets[0], packets[1]});
+    h.run();
+    EXPECT_EQ(h.provider->udpSendFailures, 2);
+    EXPECT_TRUE(h.sim.host.cancellations.empty());
+    h.sim.packetFlow.inject({packets[2], packets[3]});
+    h.run();
+    EXPECT_EQ(h.provider->udpSendFailures, 3);
+    EXPECT_EQ(h.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu("UDP send failed: buffer full")});
+}
+
 }  // namespace
 }  // namespace vantu::testing

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <netinet/in.h>
 
 #include <atomic>
@@ -37,6 +38,7 @@
 #include "platform/linux/ResolverConfig.h"
 #include "platform/linux/SqliteDefaultsStore.h"
 #include "platform/linux/SystemLogs.h"
+#include "platform/linux/UDPBatch.h"
 #include "platform/linux/TunPacketFlow.h"
 
 using namespace vantu;
@@ -722,4 +724,92 @@ TEST(SystemTools, RunProgramAndLogsOnStandardError) {
     captured.resize(size_t(std::max<ssize_t>(0, ::read(pipeFds[0], captured.data(), captured.size()))));
     ::close(pipeFds[0]);
     EXPECT_EQ(captured, "VantuPacketTunnel: first\nVantuPacketTunnel: second %s %n\n");
+}
+
+namespace {
+
+// A bound loopback UDP socket and its address.
+struct LoopbackUDP {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    LoopbackUDP() {
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    }
+    ~LoopbackUDP() { ::close(fd); }
+    LoopbackUDP(const LoopbackUDP&) = delete;
+    LoopbackUDP& operator=(const LoopbackUDP&) = delete;
+    // What arrives until `expected` datagrams are in or a second passes.
+    std::vector<Bytes> receive(size_t expected) {
+        UDPBatchReceiver receiver(8);
+        std::vector<Bytes> got;
+        pollfd p{fd, POLLIN, 0};
+        while (got.size() < expected && ::poll(&p, 1, 1000) == 1) {
+            receiver.receive(fd, [&](const uint8_t* data, size_t size, const sockaddr*, socklen_t) {
+                got.emplace_back(data, data + size);
+            });
+        }
+        return got;
+    }
+};
+
+}  // namespace
+
+TEST(UDPBatch, BatchesArriveAsTheirDatagramsWithAndWithoutGRO) {
+    // Runs of equal sizes (one GSO message each), a smaller last one, a
+    // larger one that must start a new run, and more datagrams than one
+    // message or one call takes.
+    const std::vector<std::vector<size_t>> batches = {
+        {1400, 1400, 1400, 1400, 1400}, {1400, 1400, 600}, {600, 1400, 1400}, {1}, std::vector<size_t>(150, 100)};
+    for (const bool gro : {false, true}) {
+        LoopbackUDP receiver;
+        if (gro) {
+            ASSERT_TRUE(UDPBatchReceiver::enableGRO(receiver.fd));
+        }
+        const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::connect(sender, reinterpret_cast<sockaddr*>(&receiver.address), sizeof receiver.address), 0);
+        UDPBatchSender batchSender;
+        uint8_t fill = 0;
+        for (const auto& sizes : batches) {
+            SCOPED_TRACE(std::string(gro ? "GRO, " : "") + std::to_string(sizes.size()) + " datagrams");
+            std::vector<Bytes> datagrams;
+            for (const size_t size : sizes) datagrams.emplace_back(size, fill++);
+            std::vector<UDPBatchSender::Datagram> batch;
+            for (const Bytes& d : datagrams) batch.push_back({d.data(), d.size()});
+            const UDPBatchSender::Result result = batchSender.send(sender, batch.data(), batch.size());
+            EXPECT_EQ(result.sent, sizes.size());
+            EXPECT_EQ(result.error, 0);
+            EXPECT_EQ(receiver.receive(sizes.size()), datagrams);
+        }
+        EXPECT_TRUE(batchSender.gsoEnabled()) << "loopback segments in software";
+        ::close(sender);
+    }
+
+    // An unconnected socket: alternating destinations never share a message.
+    LoopbackUDP first;
+    LoopbackUDP second;
+    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    std::vector<Bytes> datagrams;
+    std::vector<UDPBatchSender::Datagram> batch;
+    for (uint8_t i = 0; i < 6; ++i) datagrams.emplace_back(700, i);
+    for (size_t i = 0; i < datagrams.size(); ++i) {
+        const sockaddr_in& to = (i < 2 || i == 4) ? first.address : second.address;
+        batch.push_back({datagrams[i].data(), datagrams[i].size(), reinterpret_cast<const sockaddr*>(&to), sizeof to});
+    }
+    EXPECT_EQ(UDPBatchSender().send(sender, batch.data(), batch.size()).sent, 6u);
+    EXPECT_EQ(first.receive(3), (std::vector<Bytes>{datagrams[0], datagrams[1], datagrams[4]}));
+    EXPECT_EQ(second.receive(3), (std::vector<Bytes>{datagrams[2], datagrams[3], datagrams[5]}));
+    ::close(sender);
+
+    // A send that cannot go names its error and how many datagrams it took.
+    const int unconnected = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    std::vector<UDPBatchSender::Datagram> nowhere = {{datagrams[0].data(), 700}, {datagrams[1].data(), 700}};
+    const UDPBatchSender::Result failed = UDPBatchSender().send(unconnected, nowhere.data(), nowhere.size());
+    EXPECT_EQ(failed.sent, 0u);
+    EXPECT_EQ(failed.error, EDESTADDRREQ);
+    EXPECT_EQ(failed.failed, 2u) << "the two formed one GSO message";
+    ::close(unconnected);
 }

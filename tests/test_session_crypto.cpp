@@ -189,6 +189,35 @@ TEST(VantuSession, UnitLayoutAndSequenceNumbers) {
               (std::array<uint8_t, 12>{1, 2, 3, 4, 0, 0, 0, 9, 0x53, 0x32, 0x43, 0x00}));
 }
 
+TEST(VantuSession, FramesSealedAndOpenedInPartsMatchWholeFrames) {
+    // Lengths around the cipher block and a full packet: the two-part
+    // paths must give the very bytes of the one-buffer ones.
+    for (const char* cipher : {"aes-128-gcm", "chacha"}) {
+        for (const size_t length : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{17}, size_t{1400}}) {
+            SCOPED_TRACE(std::string(cipher) + " payload " + std::to_string(length));
+            Bytes payload(length);
+            for (size_t i = 0; i < length; ++i) payload[i] = static_cast<uint8_t>(i * 7 + 3);
+            const Bytes frame = concat(Bytes{0x82}, payload);
+            VantuSession whole = makeSession(cipher);
+            VantuSession parts = makeSession(cipher);
+            const Bytes unit = parts.encryptFrame(0x82, payload.data(), payload.size());
+            EXPECT_EQ(unit, whole.encrypt(frame));
+
+            Bytes body{0xff, 0xff};  // a reused buffer keeps nothing of before
+            EXPECT_EQ(parts.decryptFrame(unit.data(), unit.size(), body), std::optional<uint8_t>(0x82));
+            EXPECT_EQ(body, payload);
+            Bytes tampered = unit;
+            tampered[12] ^= 0x01;
+            EXPECT_EQ(errorOf([&] { parts.decryptFrame(tampered.data(), tampered.size(), body); }),
+                      "authentication failed");
+        }
+        const Bytes empty = makeSession(cipher).encrypt({});
+        Bytes body;
+        EXPECT_EQ(makeSession(cipher).decryptFrame(empty.data(), empty.size(), body), std::nullopt);
+        EXPECT_TRUE(body.empty());
+    }
+}
+
 TEST(VantuSession, CounterWrapsOnceThenRefusesToRepeatANonce) {
     VantuSession session = makeSession();
     session.seq = 0xFFFFFFFF;

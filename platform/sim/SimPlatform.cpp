@@ -162,6 +162,7 @@ void SimPacketFlow::readPackets(ReadCompletion completion) {
 }
 
 void SimPacketFlow::writePackets(const std::vector<Bytes>& packets, const std::vector<int>& protocols) {
+    ++writeCalls;
     written.insert(written.end(), packets.begin(), packets.end());
     writtenProtocols.insert(writtenProtocols.end(), protocols.begin(), protocols.end());
 }

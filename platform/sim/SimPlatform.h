@@ -74,6 +74,7 @@ public:
     void inject(std::vector<Bytes> batch);
     bool readPending() const { return static_cast<bool>(pendingRead_); }
     int readRequests = 0;
+    int writeCalls = 0;  // writePackets() calls, however many packets each
     std::vector<Bytes> written;
     std::vector<int> writtenProtocols;
 
