@@ -209,6 +209,9 @@ public:
         std::vector<Bytes> outboundUnits;
         std::vector<Bytes> inboundPackets;
         std::vector<int> inboundProtocols;
+        // Buffers of units and packets that are done, kept for the next
+        // ones so that the steady state allocates nothing per packet.
+        std::vector<Bytes> spareBuffers;
     };
     PacketBatches packetBatches;
     Instant decryptLogRefilledAt = kDistantPast;
@@ -328,6 +331,8 @@ public:
     };
     void flushPacketBatches();
     void flushOutboundUnits();
+    Bytes takeSpareBuffer();
+    void keepSpareBuffers(std::vector<Bytes>& buffers);
 
     // --- UDP data channel (datachannel/)
     void startDataChannel(const std::string& host, std::shared_ptr<VantuSession> session, HandshakeCompletion completion);

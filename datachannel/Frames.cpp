@@ -3,8 +3,10 @@
 // sends comes back through decryptAndHandlePacket.
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -21,14 +23,23 @@ namespace {
 // packet, and a fresh 32-character string would cost a heap allocation each
 // time.
 void assignHexPreview(std::string& out, std::optional<uint8_t> type, const uint8_t* payload, size_t length) {
-    static constexpr char digits[] = "0123456789abcdef";
+    // Both digits of every byte value, so each byte is one two-byte copy.
+    static constexpr auto pairs = [] {
+        constexpr char digits[] = "0123456789abcdef";
+        std::array<char, 512> table{};
+        for (size_t b = 0; b < 256; ++b) {
+            table[2 * b] = digits[b >> 4];
+            table[2 * b + 1] = digits[b & 0x0f];
+        }
+        return table;
+    }();
     const size_t head = type ? 1 : 0;
     const size_t n = std::min<size_t>(head + length, 16);
     out.resize(n * 2);
+    char* to = out.data();
     for (size_t i = 0; i < n; ++i) {
         const uint8_t byte = i < head ? *type : payload[i - head];
-        out[2 * i] = digits[byte >> 4];
-        out[2 * i + 1] = digits[byte & 0x0f];
+        std::memcpy(to + 2 * i, &pairs[2 * size_t{byte}], 2);
     }
 }
 
@@ -67,9 +78,13 @@ void PacketTunnelProvider::sealAndSendFrame(std::optional<uint8_t> type, const u
     const std::shared_ptr<VantuSession> current = session;
     assignHexPreview(lastSentPlainPreview, type, payload, length);
 
-    Bytes unit;
+    Bytes unit = takeSpareBuffer();
     try {
-        unit = type ? current->encryptFrame(*type, payload, length) : current->encrypt(Bytes{});
+        if (type) {
+            current->encryptFrameInto(*type, payload, length, unit);
+        } else {
+            unit = current->encrypt(Bytes{});
+        }
     } catch (const std::exception& e) {
         const std::string text = e.what();
         if (current->sequenceExhausted()) {
@@ -165,11 +180,22 @@ void PacketTunnelProvider::flushOutboundUnits() {
     }
     carrier->writeDatagrams(std::move(units), [weak = weak_from_this(), written = std::weak_ptr<UDPSession>(carrier),
                                                lengths = std::move(lengths)](
-                                                  const std::vector<std::optional<TunnelError>>& results) {
+                                                  const std::vector<std::optional<TunnelError>>& results,
+                                                  std::vector<Bytes>& buffers) {
         const auto self = weak.lock();
         if (!self) return;
+        self->keepSpareBuffers(buffers);
+        const std::shared_ptr<UDPSession> target = written.lock();
         for (size_t i = 0; i < results.size(); ++i) {
-            self->handleUDPWriteCompletion(written, results[i], i < lengths.size() ? lengths[i] : 0);
+            // A failure may close the channel; the rest of the batch then
+            // belongs to a channel that no longer counts.
+            if (!target || target != self->udpSession) return;
+            if (results[i]) {
+                self->handleUDPWriteCompletion(written, results[i], i < lengths.size() ? lengths[i] : 0);
+                continue;
+            }
+            ++self->udpSendCompletions;
+            if constexpr (packetLoggingEnabled) self->logPacket("UDP sent " + std::to_string(lengths[i]) + " bytes");
         }
     });
 }
@@ -182,9 +208,31 @@ void PacketTunnelProvider::flushPacketBatches() {
     packetBatches.inboundPackets.clear();
     packetBatches.inboundProtocols.resize(packets.size(), 2);  // AF_INET: the tunnel carries IPv4 only
     packetFlow.writePackets(packets, packetBatches.inboundProtocols);
-    // The buffer's capacity is kept for the next batch.
+    keepSpareBuffers(packets);
+    // The list's capacity is kept for the next batch too.
     packets.clear();
-    packetBatches.inboundPackets = std::move(packets);
+    if (packetBatches.inboundPackets.empty()) packetBatches.inboundPackets = std::move(packets);
+}
+
+Bytes PacketTunnelProvider::takeSpareBuffer() {
+    std::vector<Bytes>& spare = packetBatches.spareBuffers;
+    if (spare.empty()) return {};
+    Bytes buffer = std::move(spare.back());
+    spare.pop_back();
+    return buffer;
+}
+
+void PacketTunnelProvider::keepSpareBuffers(std::vector<Bytes>& buffers) {
+    // A few batches' worth; beyond that buffers are simply freed.
+    constexpr size_t kMaxSpareBuffers = 512;
+    std::vector<Bytes>& spare = packetBatches.spareBuffers;
+    for (Bytes& buffer : buffers) {
+        if (spare.size() >= kMaxSpareBuffers) break;
+        if (buffer.capacity() == 0) continue;
+        // Not cleared: whoever takes it resizes it, and bytes that are
+        // overwritten anyway need not be zeroed first.
+        spare.push_back(std::move(buffer));
+    }
 }
 
 void PacketTunnelProvider::handleUDPWriteCompletion(const std::weak_ptr<UDPSession>& written,
@@ -232,7 +280,7 @@ void PacketTunnelProvider::decryptAndHandlePacket(const uint8_t* unit, size_t si
             return;
         }
     }
-    Bytes body;
+    Bytes body = takeSpareBuffer();
     std::optional<uint8_t> type;
     try {
         type = session->decryptFrame(unit, size, body);

@@ -28,6 +28,9 @@ void PacketTunnelProvider::readPackets() {
         const auto self = weak.lock();
         if (!self) return;
         self->handleReadBatch(packets);
+        // Nothing keeps the packets themselves (what is kept was copied), so
+        // their buffers can carry the next batch.
+        self->packetFlow.recyclePackets(packets);
         // Only now: batches never overlap, and packets keep their order.
         self->readPackets();
     });

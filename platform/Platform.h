@@ -73,6 +73,10 @@ public:
     virtual void readPackets(ReadCompletion completion) = 0;
     // IPv4 packets towards local applications; protocol 2 (AF_INET) each.
     virtual void writePackets(const std::vector<Bytes>& packets, const std::vector<int>& protocols) = 0;
+    // Hands back the packets of a read batch the caller is done with: a flow
+    // that reads into reusable buffers fills them again instead of
+    // allocating one per packet. Optional; the buffers may be taken or not.
+    virtual void recyclePackets(std::vector<Bytes>& /*packets*/) {}
 };
 
 // ---------------------------------------------------------------- outside sessions
@@ -106,7 +110,10 @@ public:
     // all of them are done; never for an empty batch. A platform that can
     // hand the kernel many datagrams in one call does so here, and one
     // completion per batch spares the packet path a closure per packet.
-    using BatchCompletion = std::function<void(const std::vector<std::optional<TunnelError>>& results)>;
+    // The completion also gets the datagrams' buffers back where the
+    // platform kept them (possibly none), for the caller to reuse.
+    using BatchCompletion =
+        std::function<void(const std::vector<std::optional<TunnelError>>& results, std::vector<Bytes>& buffers)>;
     virtual void writeDatagrams(std::vector<Bytes> datagrams, BatchCompletion completion) {
         if (datagrams.empty()) return;
         struct Pending {
@@ -119,7 +126,10 @@ public:
         for (size_t i = 0; i < datagrams.size(); ++i) {
             writeDatagram(std::move(datagrams[i]), [pending, i](std::optional<TunnelError> error) {
                 pending->results[i] = std::move(error);
-                if (--pending->remaining == 0 && pending->completion) pending->completion(pending->results);
+                if (--pending->remaining == 0 && pending->completion) {
+                    std::vector<Bytes> none;
+                    pending->completion(pending->results, none);
+                }
             });
         }
     }

@@ -109,13 +109,18 @@ std::optional<uint8_t> VantuCipher::openFrame(const uint8_t* ciphertext, size_t 
 }
 
 Bytes VantuSession::encryptFrame(uint8_t type, const uint8_t* payload, size_t length) {
+    Bytes unit;
+    encryptFrameInto(type, payload, length, unit);
+    return unit;
+}
+
+void VantuSession::encryptFrameInto(uint8_t type, const uint8_t* payload, size_t length, Bytes& unit) {
     const uint32_t s = nextSeq();
     const auto n = nonce(s, kClientDirection);
-    Bytes unit(1 + length + kUnitOverhead);
+    unit.resize(1 + length + kUnitOverhead);
     std::copy(n.begin(), n.end(), unit.begin());
     aead::sealParts(algorithmOf(cipher.kind()), cipher.key().data(), n.data(), nullptr, 0, &type, 1, payload, length,
                     unit.data() + aead::kNonceLength);
-    return unit;
 }
 
 std::optional<uint8_t> VantuSession::decryptFrame(const uint8_t* unit, size_t size, Bytes& body) const {

@@ -76,6 +76,8 @@ public:
     // already is (the packet path would otherwise copy every packet once
     // more just to put the type byte in front).
     Bytes encryptFrame(uint8_t type, const uint8_t* payload, size_t length);
+    // The same into `unit`, whose buffer is reused.
+    void encryptFrameInto(uint8_t type, const uint8_t* payload, size_t length, Bytes& unit);
     // decrypt() that returns the frame's type byte and leaves the rest of
     // the frame in `body`; nullopt for an empty frame. Throws as decrypt().
     std::optional<uint8_t> decryptFrame(const uint8_t* unit, size_t size, Bytes& body) const;

@@ -278,9 +278,11 @@ void MarkedUDPSession::writeDatagram(Bytes datagram, ErrorCompletion completion)
 
 void MarkedUDPSession::writeDatagrams(std::vector<Bytes> datagrams, BatchCompletion completion) {
     if (datagrams.empty()) return;
-    auto batch = std::make_shared<BatchState>(
-        BatchState{std::vector<std::optional<TunnelError>>(datagrams.size()), datagrams.size(), std::move(completion)});
-    for (size_t i = 0; i < datagrams.size(); ++i) enqueue(PendingWrite{std::move(datagrams[i]), nullptr, batch, i});
+    const size_t count = datagrams.size();
+    auto batch = std::make_shared<BatchState>(BatchState{std::move(datagrams),
+                                                         std::vector<std::optional<TunnelError>>(count), count,
+                                                         std::move(completion)});
+    for (size_t i = 0; i < count; ++i) enqueue(PendingWrite{Bytes{}, nullptr, batch, i});
     if (state_ == UDPSessionState::ready && !waitingWritable_) flushWrites();
     postDone();
 }
@@ -289,13 +291,13 @@ void MarkedUDPSession::enqueue(PendingWrite write) {
     const bool queueing = state_ == UDPSessionState::preparing || state_ == UDPSessionState::waiting ||
                           state_ == UDPSessionState::ready;
     if (queueing &&
-        (writes_.size() >= kMaxQueuedDatagrams || queuedBytes_ + write.datagram.size() > kMaxQueuedBytes)) {
+        (writes_.size() >= kMaxQueuedDatagrams || queuedBytes_ + write.bytes().size() > kMaxQueuedBytes)) {
         ++droppedDatagrams_;
         finish(write, std::nullopt);
         return;
     }
     if (queueing) {
-        queuedBytes_ += write.datagram.size();
+        queuedBytes_ += write.bytes().size();
         writes_.push_back(std::move(write));
         return;
     }
@@ -317,7 +319,7 @@ void MarkedUDPSession::finish(PendingWrite& write, const std::optional<TunnelErr
 
 void MarkedUDPSession::finishFront(const std::optional<TunnelError>& error) {
     PendingWrite& front = writes_.front();
-    queuedBytes_ -= front.datagram.size();
+    queuedBytes_ -= front.bytes().size();
     finish(front, error);
     writes_.pop_front();
 }
@@ -327,7 +329,7 @@ void MarkedUDPSession::postDone() {
     asio::post(queue_.context(), [done = std::move(done_)]() mutable {
         for (Done& d : done) {
             if (d.batch) {
-                if (d.batch->completion) d.batch->completion(d.batch->results);
+                if (d.batch->completion) d.batch->completion(d.batch->results, d.batch->datagrams);
             } else {
                 d.completion(d.error);
             }
@@ -341,7 +343,10 @@ void MarkedUDPSession::flushWrites() {
     while (state_ == UDPSessionState::ready && !writes_.empty()) {
         const size_t count = std::min(writes_.size(), UDPBatchSender::kMaxMessages * UDPBatchSender::kMaxSegments);
         sendBatch_.clear();
-        for (size_t i = 0; i < count; ++i) sendBatch_.push_back({writes_[i].datagram.data(), writes_[i].datagram.size()});
+        for (size_t i = 0; i < count; ++i) {
+            const Bytes& bytes = writes_[i].bytes();
+            sendBatch_.push_back({bytes.data(), bytes.size()});
+        }
         const UDPBatchSender::Result result = sender_.send(socket_.native_handle(), sendBatch_.data(), count);
         for (size_t i = 0; i < result.sent; ++i) finishFront(std::nullopt);
         if (result.error == 0) continue;

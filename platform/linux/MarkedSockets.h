@@ -72,17 +72,19 @@ public:
 
 private:
     struct BatchState {
+        std::vector<Bytes> datagrams;  // kept here until the batch is done, then handed back
         std::vector<std::optional<TunnelError>> results;
         size_t remaining;
         BatchCompletion completion;
     };
-    // A datagram of writeDatagram() carries its completion, one of
-    // writeDatagrams() its place in the batch.
+    // A datagram of writeDatagram() carries its bytes and completion, one
+    // of writeDatagrams() its place in the batch.
     struct PendingWrite {
         Bytes datagram;
         ErrorCompletion completion;
         std::shared_ptr<BatchState> batch;
         size_t index = 0;
+        const Bytes& bytes() const { return batch ? batch->datagrams[index] : datagram; }
     };
     // A completion due to run, with its result (or a batch whose last
     // datagram is done).

@@ -143,10 +143,14 @@ void TunPacketFlow::readPackets(ReadCompletion completion) {
 }
 
 void TunPacketFlow::tryRead() {
-    std::vector<Bytes> packets;
+    // Buffers handed back from earlier batches are filled again; `used`
+    // counts the packets of this batch among them.
+    std::vector<Bytes> packets = std::move(spare_);
+    spare_.clear();
+    size_t used = 0;
     std::vector<int> protocols;
     int error = 0;
-    while (packets.size() < kMaxBatch) {
+    while (used < kMaxBatch) {
         const ssize_t n = ::read(fd_, scratch_.data(), scratch_.size());
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -155,11 +159,15 @@ void TunPacketFlow::tryRead() {
         }
         if (n == 0) break;  // end of stream on an adopted descriptor
         if (!offload_) {
-            packets.emplace_back(scratch_.begin(), scratch_.begin() + n);
+            if (used < packets.size()) {
+                packets[used].assign(scratch_.begin(), scratch_.begin() + n);
+            } else {
+                packets.emplace_back(scratch_.begin(), scratch_.begin() + n);
+            }
+            ++used;
             protocols.push_back(protocolOf(scratch_.data(), static_cast<size_t>(n)));
             continue;
         }
-        size_t used = packets.size();
         const auto cut = splitTunRead(scratch_.data(), static_cast<size_t>(n), packets, used);
         if (cut.status != TunReadStatus::packets) {
             ++counters_.readsDropped;
@@ -178,6 +186,9 @@ void TunPacketFlow::tryRead() {
         logRateLimited(std::string("tun read failed on ") + name_ + ": " + std::strerror(error),
                        &suppressedReadLogs_);
     }
+    // Buffers this batch did not need wait for the next one.
+    for (size_t i = used; i < packets.size(); ++i) spare_.push_back(std::move(packets[i]));
+    packets.resize(used);
     if (packets.empty()) {
         if (error != 0) {
             // A device in an error state stays "readable"; back off instead of spinning.
@@ -197,6 +208,13 @@ void TunPacketFlow::tryRead() {
     pending_ = nullptr;
     readScheduled_ = false;
     if (completion) completion(std::move(packets), std::move(protocols));
+}
+
+void TunPacketFlow::recyclePackets(std::vector<Bytes>& packets) {
+    for (Bytes& packet : packets) {
+        if (spare_.size() >= kMaxSpare) break;
+        if (packet.capacity() > 0) spare_.push_back(std::move(packet));
+    }
 }
 
 void TunPacketFlow::waitReadable() {

@@ -66,6 +66,9 @@ public:
     // device gone or down) is counted as dropped and logged at most once a
     // second; nothing is ever fatal. Call on the queue.
     void writePackets(const std::vector<Bytes>& packets, const std::vector<int>& protocols) override;
+    // Keeps up to kMaxSpare buffers for the next reads.
+    void recyclePackets(std::vector<Bytes>& packets) override;
+    static constexpr size_t kMaxSpare = 256;
 
     // Writes what is gathered, stops reading and closes the device; a
     // waiting completion never runs. Later writes count as dropped. Idempotent; call on the queue (or once
@@ -110,6 +113,7 @@ private:
     ReadCompletion pending_;
     bool readScheduled_ = false;
     Bytes scratch_;
+    std::vector<Bytes> spare_;
     bool offload_ = false;
     // Packets waiting for the end of the handler (buffers reused).
     std::vector<Bytes> gathered_;

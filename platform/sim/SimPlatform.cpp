@@ -163,6 +163,8 @@ void SimPacketFlow::readPackets(ReadCompletion completion) {
 
 void SimPacketFlow::writePackets(const std::vector<Bytes>& packets, const std::vector<int>& protocols) {
     ++writeCalls;
+    writeCount += packets.size();
+    if (!recordWrites) return;
     written.insert(written.end(), packets.begin(), packets.end());
     writtenProtocols.insert(writtenProtocols.end(), protocols.begin(), protocols.end());
 }
@@ -170,6 +172,25 @@ void SimPacketFlow::writePackets(const std::vector<Bytes>& packets, const std::v
 void SimPacketFlow::inject(std::vector<Bytes> batch) {
     batches_.push_back(std::move(batch));
     deliverIfPossible();
+}
+
+void SimPacketFlow::injectCopies(const std::vector<Bytes>& batch) {
+    std::vector<Bytes> copies;
+    copies.reserve(batch.size());
+    for (const Bytes& packet : batch) {
+        if (spare_.empty()) {
+            copies.push_back(packet);
+            continue;
+        }
+        copies.push_back(std::move(spare_.back()));
+        spare_.pop_back();
+        copies.back().assign(packet.begin(), packet.end());
+    }
+    inject(std::move(copies));
+}
+
+void SimPacketFlow::recyclePackets(std::vector<Bytes>& packets) {
+    for (Bytes& packet : packets) spare_.push_back(std::move(packet));
 }
 
 void SimPacketFlow::deliverIfPossible() {
@@ -217,9 +238,14 @@ void SimUDPSession::writeDatagrams(std::vector<Bytes> datagrams, BatchCompletion
     std::optional<TunnelError> error;
     if (failWrites) error = simError(*failWrites);
     std::vector<std::optional<TunnelError>> results(datagrams.size(), error);
-    for (Bytes& datagram : datagrams) writes.push_back(std::move(datagram));
-    queue_.submit([completion = std::move(completion), results = std::move(results)]() {
-        if (completion) completion(results);
+    writeCount += datagrams.size();
+    if (recordWrites) {
+        for (Bytes& datagram : datagrams) writes.push_back(std::move(datagram));
+        datagrams.clear();
+    }
+    queue_.submit([completion = std::move(completion), results = std::move(results),
+                   buffers = std::move(datagrams)]() mutable {
+        if (completion) completion(results, buffers);
     });
 }
 

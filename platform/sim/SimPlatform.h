@@ -72,9 +72,17 @@ public:
     // Queues one batch for the system side; it is delivered (on the work
     // queue) to the pending or the next read.
     void inject(std::vector<Bytes> batch);
+    // inject() of copies made in buffers the reader handed back (through
+    // recyclePackets), as a device read fills reused buffers.
+    void injectCopies(const std::vector<Bytes>& batch);
+    void recyclePackets(std::vector<Bytes>& packets) override;
+    size_t recycledBuffers() const { return spare_.size(); }
     bool readPending() const { return static_cast<bool>(pendingRead_); }
     int readRequests = 0;
     int writeCalls = 0;  // writePackets() calls, however many packets each
+    // Off: written packets are counted in writeCount but not kept.
+    bool recordWrites = true;
+    size_t writeCount = 0;
     std::vector<Bytes> written;
     std::vector<int> writtenProtocols;
 
@@ -83,6 +91,7 @@ private:
     WorkQueue& queue_;
     ReadCompletion pendingRead_;
     std::deque<std::vector<Bytes>> batches_;
+    std::vector<Bytes> spare_;
 };
 
 // A scriptable outside UDP session. The test sets its state, delivers
@@ -111,6 +120,10 @@ public:
     const std::string host, port;
     std::vector<Bytes> writes;
     size_t batchWrites = 0;  // writeDatagrams() calls
+    // Off: batches are counted in writeCount but not kept, and their
+    // buffers go back to the writer as a real socket's do.
+    bool recordWrites = true;
+    size_t writeCount = 0;
     size_t maxDatagrams = 0;
     bool cancelled = false;
     bool hasReadHandler() const { return static_cast<bool>(handler_); }
