@@ -1,8 +1,9 @@
 // What arrives on the data channel, through the provider: units that must be
 // opened (almost all of which fail authentication), and opened frames of any
 // type and content, including packets from the tunnel that pass DNS route
-// learning and direct-core traffic that the relays answer. The first byte
-// chooses the road.
+// learning and direct-core traffic that the relays answer, and bytes of the
+// stream transport, cut into length-prefixed units. The first byte chooses
+// the road.
 
 #include <cstddef>
 #include <cstdint>
@@ -38,12 +39,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static World world;
     PacketTunnelProvider& p = *world.provider;
     const Bytes rest(data + 1, data + size);
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
         case 0:
             p.decryptAndHandlePacket(rest);
             break;
         case 1:
             p.handleFrame(rest);
+            break;
+        case 3:
+            // The stream transport's reassembly: any cut of units, lengths
+            // too long, zero or past the end. Each input starts a fresh
+            // stream, so runs stay independent.
+            p.receiveTCPBytes(rest);
+            p.tcpReadBuffer.clear();
             break;
         default:
             // An outbound packet from the system: DNS interception and the

@@ -69,12 +69,15 @@ SEEDS = {
     "fuzz_config": [json.dumps({"server": "192.0.2.1:443", "secretKey": "s", "dnsServers": ["9.9.9.9"],
                                 "useServerRouting": True, "clientDirectCoreEnabled": True}).encode(),
                     json.dumps({"server": "[::1]:443", "secretKey": 5}).encode()],
-    # First byte: 0 a sealed unit, 1 a plain frame, 2 an outbound packet.
+    # First byte: 0 a sealed unit, 1 a plain frame, 2 an outbound packet,
+    # 3 bytes of the stream transport (length-prefixed units).
     "fuzz_frames": [b"\x01\x82" + udp(RES, 53, APP, 40000, ANSWERS[0]), b"\x01\x81", b"\x01\x82" + b"\x45" * 40,
                     b"\x00" + b"\x01\x02\x03\x04" + b"\x00" * 8 + b"\x11" * 30,
                     b"\x02" + udp(APP, 40000, RES, 53, dns(9, 0x0100, "example.com")),
                     b"\x02" + tcp(APP, 999, FAR, 443, 0x02, options=b"\x02\x04\x05\xb4"),
-                    b"\x02" + udp(APP, 999, FAR, 443, b"ping")],
+                    b"\x02" + udp(APP, 999, FAR, 443, b"ping"),
+                    b"\x03" + b"\x00\x00\x00\x1d" + b"\x01\x02\x03\x04" + b"\x00" * 25 + b"\x00\x00\x00",
+                    b"\x03" + b"\x00\x00\x00\x00", b"\x03" + b"\x7f\xff\xff\xff"],
 }
 
 
