@@ -11,9 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "VantuPacketTunnel/Text.h"
 #include "VantuPacketTunnel/Utf8.h"
 #include "VantuPacketTunnel/VantuError.h"
+#include "VantuPacketTunnel/Text.h"
 
 namespace vantu {
 namespace VantuControl {
@@ -171,16 +171,8 @@ std::optional<uint32_t> parseSessionID(const std::string& text) {
     if (text.empty()) return std::nullopt;
     uint64_t value = 0;
     for (char c : text) {
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return std::nullopt;
-        }
+        const int digit = hexDigitValue(c);
+        if (digit < 0) return std::nullopt;
         value = value * 16 + static_cast<uint64_t>(digit);
         // Leading zeros are harmless; a value past 32 bits is not an identifier.
         if (value > 0xFFFFFFFFull) return std::nullopt;

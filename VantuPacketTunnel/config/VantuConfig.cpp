@@ -8,6 +8,7 @@
 
 #include "VantuPacketTunnel/Bytes.h"
 #include "VantuPacketTunnel/VantuError.h"
+#include "VantuPacketTunnel/Text.h"
 
 namespace vantu {
 
@@ -94,16 +95,8 @@ std::optional<Bytes> parseFingerprint(const std::string& text) {
             if (high >= 0) return std::nullopt;  // a colon inside a byte
             continue;
         }
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return std::nullopt;
-        }
+        const int digit = hexDigitValue(c);
+        if (digit < 0) return std::nullopt;
         if (high < 0) {
             high = digit;
         } else {
