@@ -95,7 +95,28 @@ topo_down() {
   rm -rf "$TOPO_RUN_DIR"
 }
 
+# One run per topology at a time. topo_up starts by tearing down whatever
+# holds the same namespace names, so a second run (the tests of another
+# checkout, a benchmark, the demo left up) would pull the first one's
+# namespaces, rules and daemons out from under it. The lock is held by this
+# shell until it exits; topo_down kills every process in the namespaces, so
+# none of them outlives the run holding an inherited copy.
+topo_lock() {
+  [ -z "${TOPO_LOCK_FD:-}" ] || return 0
+  local wait=${TOPO_LOCK_WAIT:-300}
+  mkdir -p /run/lock
+  exec {TOPO_LOCK_FD}>"/run/lock/$TOPO_PREFIX-netns.lock"
+  flock -n "$TOPO_LOCK_FD" && return 0
+  topo_log "another run is using the $TOPO_PREFIX-* namespaces; waiting up to $wait s"
+  flock -w "$wait" "$TOPO_LOCK_FD" && return 0
+  topo_log "the $TOPO_PREFIX-* namespaces are still in use after $wait s (set TOPO_PREFIX to run beside it)"
+  exec {TOPO_LOCK_FD}>&-
+  unset TOPO_LOCK_FD
+  return 1
+}
+
 topo_up() {
+  topo_lock || return 1
   topo_down
   mkdir -p "$TOPO_RUN_DIR"
   chmod 0700 "$TOPO_RUN_DIR"

@@ -90,6 +90,15 @@ e2e_counter() {
 }
 
 # Nothing of the tunnel is left in the client namespace.
+# e2e_stop_client [SECONDS]: SIGTERM to vantud, which must exit 0 in time
+# (20 s unless told).
+e2e_stop_client() {
+  local seconds=${1:-20}
+  kill -TERM "$TOPO_CLIENT_PID"
+  topo_wait_exit "$TOPO_CLIENT_PID" "$seconds" || fail "vantud did not exit within $seconds s of SIGTERM"
+  [ "$TOPO_EXIT_STATUS" = 0 ] || fail "vantud exited with $TOPO_EXIT_STATUS after SIGTERM"
+}
+
 e2e_assert_client_clean() {
   local rules table
   rules=$(topo_in_client ip rule show)

@@ -22,9 +22,7 @@ grep -q '^nameserver 100\.100\.100\.100$' "$TOPO_RUN_DIR/client-resolv.conf" || 
 [ "$(stat -c %a "$TOPO_CLIENT_SOCKET")" = 600 ] || fail "control socket mode $(stat -c %a "$TOPO_CLIENT_SOCKET"), expected 600"
 ok "tunnel up with rules, routes, resolver and a 0600 control socket"
 
-kill -TERM "$TOPO_CLIENT_PID"
-topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not exit within 20 s of SIGTERM"
-[ "$TOPO_EXIT_STATUS" = 0 ] || fail "vantud exited with $TOPO_EXIT_STATUS after SIGTERM"
+e2e_stop_client
 ok "vantud exited 0 after SIGTERM"
 
 e2e_assert_client_clean

@@ -89,8 +89,7 @@ report=$(topo_vantuctl "$E2E_BUILD" send "resetDiagnostics ")
 ok "only the exact command resets"
 
 # The event survives in the saved state once the daemon is gone.
-kill -TERM "$TOPO_CLIENT_PID"
-topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not stop"
+e2e_stop_client
 [ ! -e "$TOPO_CLIENT_SOCKET" ] || fail "the socket outlived the daemon"
 set +e
 report=$(topo_vantuctl "$E2E_BUILD" report 2>/dev/null)

@@ -160,12 +160,7 @@ ok "a reset by the remote end reaches the application as a reset, after its 1000
 # All ended by the relay: nothing of them is left in its table.
 [ "$(direct_counter TCP active)" = 0 ] || fail "connections left: $(report | grep '^directTCP ')"
 
-stop_client() {
-  kill -TERM "$TOPO_CLIENT_PID"
-  topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not stop within 20 s"
-  [ "$TOPO_EXIT_STATUS" -eq 0 ] || fail "vantud exited with $TOPO_EXIT_STATUS"
-}
-stop_client
+e2e_stop_client
 e2e_assert_client_clean
 
 # The relays off: the same destination is tunnelled again.
@@ -184,6 +179,6 @@ sources=$(tail -n +$((web_lines + 1)) "$TOPO_RUN_DIR/web.log" | awk '/"GET / { p
 [ "$sources" = "$TOPO_SERVER_INSIDE_ADDR" ] || fail "with the relays off the web host saw: $sources"
 ok "with the relays off the download went through the tunnel ($((tun1 - tun0)) bytes on the server's TUN device)"
 
-stop_client
+e2e_stop_client
 e2e_assert_client_clean
 ok "direct relays"

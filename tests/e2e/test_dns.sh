@@ -86,12 +86,7 @@ grep -q "query\[A\] fallback.vantu.test from 127.0.0.1" "$TOPO_RUN_DIR/dnsmasq.l
 ok "with the upstream dropped, the answer came through the tunnel from the server's forwarder in $elapsed_ms ms ($(dns_line))"
 topo_in_server nft delete table ip vantu_dns_e2e
 
-stop_client() {
-  kill -TERM "$TOPO_CLIENT_PID"
-  topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not stop within 20 s"
-  [ "$TOPO_EXIT_STATUS" -eq 0 ] || fail "vantud exited with $TOPO_EXIT_STATUS"
-}
-stop_client
+e2e_stop_client
 e2e_assert_client_clean
 grep -qx "nameserver $TOPO_WEB_ADDR" "$TOPO_RUN_DIR/client-resolv.conf" ||
   fail "resolv.conf was not restored: $(cat "$TOPO_RUN_DIR/client-resolv.conf")"
@@ -114,7 +109,7 @@ done
 [ "${cached:-0}" -gt 0 ] || fail "no learned route after a direct domain's answer: $(topo_vantuctl "$E2E_BUILD" report | grep -m1 '^routes cached=')"
 ok "a direct domain's answer was learned: routes cached=$cached"
 
-stop_client
+e2e_stop_client
 topo_start_client "$E2E_BUILD"
 topo_wait_applied "$E2E_BUILD" 30 || fail "the tunnel did not come up again"
 loaded=$(sed -n 's/.*loaded \([0-9]*\) cached DNS learned direct route(s).*/\1/p' "$TOPO_RUN_DIR/vantud.err" | tail -n 1)
@@ -122,6 +117,6 @@ loaded=$(sed -n 's/.*loaded \([0-9]*\) cached DNS learned direct route(s).*/\1/p
 [ "$(routes_cached)" -eq "$cached" ] || fail "after the restart: $(topo_vantuctl "$E2E_BUILD" report | grep -m1 '^routes cached=')"
 ok "after a restart vantud loaded $loaded cached DNS learned direct route(s)"
 
-stop_client
+e2e_stop_client
 e2e_assert_client_clean
 ok "DNS through the tunnel"

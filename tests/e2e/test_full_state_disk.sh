@@ -38,9 +38,7 @@ fill_disk() {
 stop_clean() {
   local began
   began=$(date +%s)
-  kill -TERM "$TOPO_CLIENT_PID"
-  topo_wait_exit "$TOPO_CLIENT_PID" 10 || fail "$1: vantud did not stop within 10 s of SIGTERM"
-  [ "$TOPO_EXIT_STATUS" = 0 ] || fail "$1: vantud exited with $TOPO_EXIT_STATUS after SIGTERM"
+  e2e_stop_client 10
   e2e_assert_client_clean
   cmp -s "$TOPO_RUN_DIR/resolv.before" "$TOPO_RUN_DIR/client-resolv.conf" ||
     fail "$1: resolv.conf was not restored: $(cat "$TOPO_RUN_DIR/client-resolv.conf")"

@@ -79,8 +79,7 @@ assert s["uptimeSeconds"] >= 0 and s["lastFrameAgeSeconds"] is not None, s
 topo_vantuctl "$E2E_BUILD" status | grep -q '^tunnel up$' || fail "vantuctl status does not say the tunnel is up"
 ok "vantuctl status: up, with the traffic counted"
 
-kill -TERM "$TOPO_CLIENT_PID"
-topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not stop"
+e2e_stop_client
 e2e_assert_client_clean
 topo_in_client curl -6 -sS -m 5 "$web6" | grep -q hello || fail "no IPv6 after the stop"
 [ "$(($(routed) - routed_before))" -gt 0 ] || fail "the counter missed the direct IPv6 request; it proves nothing"
@@ -105,7 +104,6 @@ topo_start_client "$E2E_BUILD"
 topo_wait_applied "$E2E_BUILD" 30 || fail "the tunnel after the crash did not come up"
 [ "$(topo_in_client ip -6 rule show | grep -Ec '^737[23]:')" = 2 ] ||
   fail "after a crash and a restart the IPv6 rules are: $(topo_in_client ip -6 rule show)"
-kill -TERM "$TOPO_CLIENT_PID"
-topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not stop"
+e2e_stop_client
 e2e_assert_client_clean
 ok "stale IPv6 rules of a killed vantud are replaced, not doubled, and removed on stop"

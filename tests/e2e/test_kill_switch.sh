@@ -43,9 +43,7 @@ topo_wait_applied "$E2E_BUILD" 30 || fail "the restarted vantud did not come up 
 topo_in_client ping -c 2 -i 0.3 -W 2 "$TOPO_WEB_ADDR" >/dev/null || fail "no ping after the restart"
 ok "the restarted vantud reconnects through the block (its marked sockets pass)"
 
-kill -TERM "$TOPO_CLIENT_PID"
-topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not stop"
-[ "$TOPO_EXIT_STATUS" = 0 ] || fail "vantud exited $TOPO_EXIT_STATUS on SIGTERM"
+e2e_stop_client
 e2e_assert_client_clean
 before=$(e2e_counter leaked)
 topo_in_client ping -c 1 -W 2 "$TOPO_WEB_ADDR" >/dev/null || fail "no direct path after a normal stop"

@@ -48,8 +48,7 @@ ok "0 packets to $TOPO_WEB_ADDR on the outside veth; $sealed sealed datagrams to
 
 # Control: with the tunnel stopped the client's route to the web host is the
 # outside veth, and the same counter sees it.
-kill -TERM "$TOPO_CLIENT_PID"
-topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not stop"
+e2e_stop_client
 topo_in_client ping -c 2 -i 0.3 -W 2 "$TOPO_WEB_ADDR" >/dev/null || fail "no direct path after the stop"
 [ "$(($(e2e_counter leaked) - leaked_before))" -ge 2 ] || fail "the leak counter missed direct packets; it proves nothing"
 ok "control: without the tunnel the counter sees the direct pings"

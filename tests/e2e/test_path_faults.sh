@@ -86,9 +86,7 @@ fi
 topo_in_client ping -c 2 -i 0.3 -W 2 "$TOPO_WEB_ADDR" >/dev/null || fail "no ping after the loss was removed"
 ok "no channel failure, no recovery, nothing outside the tunnel; ping works after the loss is removed"
 
-kill -TERM "$TOPO_CLIENT_PID"
-topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not exit after SIGTERM"
-[ "$TOPO_EXIT_STATUS" = 0 ] || fail "vantud exited with $TOPO_EXIT_STATUS after SIGTERM"
+e2e_stop_client
 assert_clean "after the loss run"
 ok "stopped cleanly after the loss run"
 
@@ -124,8 +122,6 @@ topo_in_client ip route add default via "$TOPO_SERVER_OUTSIDE_ADDR"
 topo_start_client "$E2E_BUILD"
 topo_wait_applied "$E2E_BUILD" 30 || fail "vantud did not come up once the link was back"
 topo_in_client ping -c 2 -i 0.3 -W 2 "$TOPO_WEB_ADDR" >/dev/null || fail "no ping through the tunnel once the link was back"
-kill -TERM "$TOPO_CLIENT_PID"
-topo_wait_exit "$TOPO_CLIENT_PID" 20 || fail "vantud did not exit after SIGTERM"
-[ "$TOPO_EXIT_STATUS" = 0 ] || fail "vantud exited with $TOPO_EXIT_STATUS after SIGTERM"
+e2e_stop_client
 assert_clean "after the link came back"
 ok "link up again: a new vantud carries traffic and stops cleanly"
