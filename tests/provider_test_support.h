@@ -31,10 +31,11 @@ inline constexpr const char* kServerHost = "198.51.100.20";
 
 inline std::shared_ptr<VantuSession> makeSession(const std::string& transport = "udp",
                                                  std::optional<RoutingPolicy> policy = std::nullopt,
-                                                 std::vector<std::string> dnsServers = {"9.9.9.9", "1.1.1.1"}) {
+                                                 std::vector<std::string> dnsServers = {"9.9.9.9", "1.1.1.1"},
+                                                 uint16_t dataPort = 5555) {
     Bytes key(16);
     for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(0x30 + i);
-    return std::make_shared<VantuSession>(0x01020304u, key, "aes-128-gcm", "10.7.0.2", 1420, 5555, transport,
+    return std::make_shared<VantuSession>(0x01020304u, key, "aes-128-gcm", "10.7.0.2", 1420, dataPort, transport,
                                           std::move(dnsServers), std::move(policy));
 }
 

@@ -125,15 +125,12 @@ TEST(DirectTCPCore, ParsesSegmentsAndTheirMSS) {
     EXPECT_EQ(s->payload, data);
     EXPECT_EQ(s->key, (DirectTCPKey{kLocal, 50000, kRemote, 443}));
 
-    Bytes shortOffset = tcpPacket({}, DirectTCPFlags::ack);
-    shortOffset[32] = 0x40;
-    EXPECT_FALSE(DirectTCPCore::segment(shortOffset).has_value());
-    Bytes longOffset = tcpPacket({}, DirectTCPFlags::ack);
-    longOffset[32] = 0x60;
-    EXPECT_FALSE(DirectTCPCore::segment(longOffset).has_value());
-    Bytes fragment = tcpPacket({}, DirectTCPFlags::ack, data);
-    fragment[6] = 0x20;
-    EXPECT_FALSE(DirectTCPCore::segment(fragment).has_value());
+    // Data offset 16 bytes, data offset past the segment, a fragment.
+    for (const auto& [at, value] : {std::pair<size_t, uint8_t>{32, 0x40}, {32, 0x60}, {6, 0x20}}) {
+        Bytes broken = tcpPacket({}, DirectTCPFlags::ack, data);
+        broken[at] = value;
+        EXPECT_FALSE(DirectTCPCore::segment(broken).has_value()) << at << " " << int(value);
+    }
 }
 
 TEST(DirectTCPCore, BuiltSegmentsCarryValidChecksumsAndClampedMSS) {
@@ -209,13 +206,18 @@ struct KernelPeer {
     void inject(const Bytes& packet) { ASSERT_EQ(::write(tun, packet.data(), packet.size()), static_cast<ssize_t>(packet.size())); }
 };
 
-int connectTo(uint32_t address, uint16_t port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+sockaddr_in addressOf(uint32_t address, uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(address);
-    ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return a;
+}
+
+int connectTo(uint32_t address, uint16_t port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = addressOf(address, port);
+    ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
     return s;
 }
 
@@ -283,11 +285,8 @@ TEST(DirectCodecsWithTheKernel, HandshakeDataResetAndUDP) {
 
     // UDP: the kernel's datagram parses, and our reply reaches the socket.
     const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in far{};
-    far.sin_family = AF_INET;
-    far.sin_port = htons(5000);
-    far.sin_addr.s_addr = htonl(kFar);
-    ASSERT_EQ(::sendto(udp, "ping", 4, 0, reinterpret_cast<sockaddr*>(&far), sizeof far), 4);
+    const sockaddr_in far = addressOf(kFar, 5000);
+    ASSERT_EQ(::sendto(udp, "ping", 4, 0, reinterpret_cast<const sockaddr*>(&far), sizeof far), 4);
     const auto datagram = DirectUDPCore::datagram(*kernel.next(17));
     ASSERT_TRUE(datagram.has_value());
     EXPECT_EQ(datagram->payload, (Bytes{'p', 'i', 'n', 'g'}));

@@ -31,7 +31,18 @@ struct DirectHarness : ProviderHarness {
             if (auto s = DirectTCPCore::segment(p)) out.push_back(*s);
         return out;
     }
+    DirectTCPCore::Segment last() { return segments().back(); }
+    // The flags, sequence and acknowledgement of the last segment to the application.
+    std::tuple<int, uint32_t, uint32_t> lastHeader() {
+        const auto s = last();
+        return {s.flags, s.sequence, s.acknowledgement};
+    }
     sim::SimTCPConnection& connection() { return *sim.host.tcpConnections.back(); }
+    // The outside connection comes up, and the readiness poll notices.
+    void connectOutside() {
+        connection().setState(TCPConnectionState::connected);
+        advance(0.05);
+    }
 };
 
 Bytes datagramFrom(uint16_t localPort, const Bytes& payload = {'q'}) {
@@ -154,13 +165,16 @@ Bytes segmentFrom(uint16_t localPort, uint8_t flags, uint32_t sequence, uint32_t
 
 constexpr uint8_t SYN = DirectTCPFlags::syn, ACK = DirectTCPFlags::ack, FIN = DirectTCPFlags::fin,
                   RST = DirectTCPFlags::rst, PSH = DirectTCPFlags::psh;
+using Header = std::tuple<int, uint32_t, uint32_t>;
 
 // Opens a relayed connection from local port 999 with ISN 100; returns the
 // provider's initial sequence number + 1 (the next byte towards the app).
-uint32_t open(DirectHarness& h, uint16_t window = 65535) {
+// With `connected`, the outside connection then comes up.
+uint32_t open(DirectHarness& h, bool connected = false, uint16_t window = 65535) {
     h.send(segmentFrom(999, SYN, 100, 0, {}, window, 1460));
-    const auto synAck = h.segments().back();
+    const auto synAck = h.last();
     h.send(segmentFrom(999, ACK, 101, synAck.sequence + 1, {}, window));
+    if (connected) h.connectOutside();
     return synAck.sequence + 1;
 }
 
@@ -174,8 +188,7 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     h.send(segmentFrom(999, SYN, 100, 0, {}, 65535, 1460));
     ASSERT_EQ(h.segments().size(), 1u) << "a repeated SYN is ignored";
     const auto synAck = h.segments()[0];
-    EXPECT_EQ(synAck.flags, SYN | ACK);
-    EXPECT_EQ(synAck.acknowledgement, 101u);
+    EXPECT_EQ(h.lastHeader(), (Header{SYN | ACK, synAck.sequence, 101}));
     EXPECT_EQ(synAck.maxSegmentSize, 1360);
     EXPECT_NE(synAck.sequence, 0u);
     EXPECT_EQ(h.provider->directTCPSessionsOpened, 1);
@@ -188,11 +201,9 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     h.send(segmentFrom(999, ACK | PSH, 101, s0, {'a', 'b'}));
     h.send(segmentFrom(999, ACK | PSH, 103, s0, {'c'}));
     h.send(segmentFrom(999, ACK | PSH, 200, s0, {'x'}));  // out of order: dropped
-    const auto acks = h.segments();
-    ASSERT_EQ(acks.size(), 4u);
-    EXPECT_EQ(acks[1].acknowledgement, 103u);
-    EXPECT_EQ(acks[2].acknowledgement, 104u);
-    EXPECT_EQ(acks[3].acknowledgement, 104u) << "repeats what is expected next";
+    std::vector<uint32_t> acks;
+    for (const auto& s : h.segments()) acks.push_back(s.acknowledgement);
+    EXPECT_EQ(acks, (std::vector<uint32_t>{101, 103, 104, 104})) << "the last repeats what is expected next";
     EXPECT_TRUE(h.connection().writes.empty());
     // Up before the readiness poll notices: data arriving meanwhile waits
     // behind what is held, so the remote end gets the bytes in order.
@@ -223,34 +234,29 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     h.connection().deliver({});
     h.run();
     ASSERT_EQ(h.written().size(), before + 1);
-    EXPECT_EQ(h.segments().back().flags, FIN | ACK);
-    EXPECT_EQ(h.segments().back().sequence, expected);
+    EXPECT_EQ(h.lastHeader(), (Header{FIN | ACK, expected, 105}));
     EXPECT_TRUE(h.provider->directTCPSessions.empty());
 }
 
 TEST(DirectTCP, FinResetsAndUnknownFlows) {
     DirectHarness h;
-    const uint32_t s0 = open(h);
-    h.connection().setState(TCPConnectionState::connected);
-    h.advance(0.05);
+    const uint32_t s0 = open(h, true);
     // The application sends a request and half-closes: its FIN is
     // acknowledged, the outside stream closed for writing after the request,
     // and the reply still comes back before our FIN.
     h.send(segmentFrom(999, ACK | PSH | FIN, 101, s0, {'r', 'e', 'q'}));
-    EXPECT_EQ(h.segments().back().flags, ACK);
-    EXPECT_EQ(h.segments().back().acknowledgement, 105u);
+    EXPECT_EQ(h.lastHeader(), (Header{ACK, s0, 105}));
     EXPECT_EQ(h.connection().writes, (std::vector<Bytes>{{'r', 'e', 'q'}}));
     EXPECT_TRUE(h.connection().writeClosed);
     EXPECT_FALSE(h.connection().cancelled);
     h.send(segmentFrom(999, ACK | FIN, 104, s0));
-    EXPECT_EQ(h.segments().back().flags, ACK) << "a repeated FIN is acknowledged again";
+    EXPECT_EQ(h.last().flags, ACK) << "a repeated FIN is acknowledged again";
     h.connection().deliver({'r', 'e', 'p', 'l', 'y'});
     h.run();
-    EXPECT_EQ(h.segments().back().payload, (Bytes{'r', 'e', 'p', 'l', 'y'}));
+    EXPECT_EQ(h.last().payload, (Bytes{'r', 'e', 'p', 'l', 'y'}));
     h.connection().deliver({});
     h.run();
-    EXPECT_EQ(h.segments().back().flags, FIN | ACK);
-    EXPECT_EQ(h.segments().back().sequence, s0 + 5);
+    EXPECT_EQ(h.lastHeader(), (Header{FIN | ACK, s0 + 5, 105}));
     EXPECT_TRUE(h.connection().cancelled);
     EXPECT_TRUE(h.provider->directTCPSessions.empty());
 
@@ -260,14 +266,9 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
     h.send(segmentFrom(999, ACK, 105, s0 + 6));
     EXPECT_EQ(h.written().size(), before);
     h.send(segmentFrom(999, ACK | PSH, 105, s0 + 6, {'l', 'a', 't', 'e'}));
-    auto reset = h.segments().back();
-    EXPECT_EQ(reset.flags, RST | ACK);
-    EXPECT_EQ(reset.sequence, s0 + 6);
-    EXPECT_EQ(reset.acknowledgement, 109u);
+    EXPECT_EQ(h.lastHeader(), (Header{RST | ACK, s0 + 6, 109}));
     h.send(segmentFrom(1234, FIN, 7));
-    reset = h.segments().back();
-    EXPECT_EQ(reset.sequence, 0u) << "nothing acknowledged: sequence 0";
-    EXPECT_EQ(reset.acknowledgement, 7u);
+    EXPECT_EQ(h.lastHeader(), (Header{RST | ACK, 0, 7})) << "nothing acknowledged: sequence 0";
 
     // A reset from the application removes the flow silently.
     const uint32_t s1 = open(h);
@@ -278,31 +279,25 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
 
     // The outside connection breaks after some data: the application gets a
     // reset right after that data, never the FIN of a stream that ended.
-    const uint32_t s2 = open(h);
-    h.connection().setState(TCPConnectionState::connected);
-    h.advance(0.05);
+    const uint32_t s2 = open(h, true);
     h.connection().deliver({'d', 'a', 't', 'a'});
     h.run();
     const size_t beforeBreak = h.written().size();
     h.connection().deliverError("connection reset by peer");
     h.run();
     ASSERT_EQ(h.written().size(), beforeBreak + 1);
-    EXPECT_EQ(h.segments().back().flags, RST | ACK);
-    EXPECT_EQ(h.segments().back().sequence, s2 + 4);
-    EXPECT_EQ(h.segments().back().acknowledgement, 101u);
+    EXPECT_EQ(h.lastHeader(), (Header{RST | ACK, s2 + 4, 101}));
     EXPECT_EQ(h.provider->directTCPReadFailures, 1);
     EXPECT_TRUE(h.provider->directTCPSessions.empty());
 
     // Sequence numbers wrap.
     h.send(segmentFrom(2000, SYN, 0xFFFFFFFFu));
-    EXPECT_EQ(h.segments().back().acknowledgement, 0u);
+    EXPECT_EQ(h.last().acknowledgement, 0u);
 }
 
 TEST(DirectTCP, OutsideReadsWaitForTheApplicationsWindow) {
     DirectHarness h;
-    const uint32_t s0 = open(h, 3000);
-    h.connection().setState(TCPConnectionState::connected);
-    h.advance(0.05);
+    const uint32_t s0 = open(h, true, 3000);
     h.connection().deliver(Bytes(10000, 0x42));
     h.run();
     const auto sentBytes = [&] {
@@ -326,15 +321,13 @@ TEST(DirectTCP, OutsideReadsWaitForTheApplicationsWindow) {
 
 TEST(DirectTCP, ASlowRemoteEndClosesTheWindowTowardsTheApplication) {
     DirectHarness h;
-    const uint32_t s0 = open(h);
-    h.connection().setState(TCPConnectionState::connected);
-    h.advance(0.05);
+    const uint32_t s0 = open(h, true);
     h.connection().holdWriteCompletions = true;
     const Bytes chunk(30000, 0x61);
     h.send(segmentFrom(999, ACK | PSH, 101, s0, chunk));
-    EXPECT_EQ(h.segments().back().window, 65535 - 30000);
+    EXPECT_EQ(h.last().window, 65535 - 30000);
     h.send(segmentFrom(999, ACK | PSH, 30101, s0, chunk));
-    EXPECT_EQ(h.segments().back().window, 65535 - 60000);
+    EXPECT_EQ(h.last().window, 65535 - 60000);
     EXPECT_EQ(h.connection().writes.size(), 2u);
 
     // Half the window free again: one update tells the application.
@@ -342,14 +335,13 @@ TEST(DirectTCP, ASlowRemoteEndClosesTheWindowTowardsTheApplication) {
     h.connection().completeHeldWrites(1);
     h.run();
     ASSERT_EQ(h.written().size(), before + 1);
-    EXPECT_EQ(h.segments().back().flags, ACK);
-    EXPECT_EQ(h.segments().back().window, 65535 - 30000);
-    EXPECT_EQ(h.segments().back().acknowledgement, 60101u);
+    EXPECT_EQ(h.lastHeader(), (Header{ACK, s0, 60101}));
+    EXPECT_EQ(h.last().window, 65535 - 30000);
     h.connection().completeHeldWrites(1);
     h.run();
     EXPECT_EQ(h.written().size(), before + 1) << "the window was open enough already";
     h.send(segmentFrom(999, ACK | PSH, 60101, s0, {'z'}));
-    EXPECT_EQ(h.segments().back().window, 65535 - 1);
+    EXPECT_EQ(h.last().window, 65535 - 1);
 }
 
 TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
@@ -359,7 +351,7 @@ TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
     EXPECT_EQ(h.provider->directTCPSessions.size(), 1u);
     h.advance(0.01);
     EXPECT_TRUE(h.provider->directTCPSessions.empty());
-    EXPECT_EQ(h.segments().back().flags, RST | ACK);
+    EXPECT_EQ(h.last().flags, RST | ACK);
     EXPECT_EQ(h.provider->directTCPConnectFailures, 1);
     EXPECT_TRUE(h.recorded("direct core TCP fatal session failure: connect timeout 203.0.113.5:443"));
 
@@ -378,8 +370,7 @@ TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
     h.at(30);
     const auto writeFailure = [&](uint16_t port) {
         h.send(segmentFrom(port, SYN, 1));
-        h.connection().setState(TCPConnectionState::connected);
-        h.advance(0.05);
+        h.connectOutside();
         h.connection().cancelled = true;  // the next write fails
         h.send(segmentFrom(port, ACK | PSH, 2, 0, {'x'}));
     };
@@ -397,9 +388,7 @@ TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
 
 TEST(DirectTCP, QuietConnectionsCloseSilently) {
     DirectHarness h;
-    open(h);
-    h.connection().setState(TCPConnectionState::connected);
-    h.advance(0.05);
+    open(h, true);
     h.at(20);
     h.connection().deliver({'d'});
     h.run();

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -23,6 +22,7 @@
 #include "server/DnsForwarder.h"
 #include "server/EchoResponder.h"
 #include "server/ServerConfig.h"
+#include "tests/dns_test_support.h"
 
 using namespace vantu;
 using namespace vantu::server;
@@ -34,16 +34,7 @@ constexpr uint32_t kClientA = 0x0A070002;  // 10.7.0.2
 constexpr uint32_t kClientB = 0x0A070003;
 constexpr uint32_t kVirtualResolver = 0x64646464;  // 100.100.100.100
 
-// A DNS query for "web.vantu.test" A with the given ID.
-Bytes dnsQuery(uint16_t id) {
-    Bytes q{static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
-    for (const char* label : {"web", "vantu", "test"}) {
-        q.push_back(static_cast<uint8_t>(std::strlen(label)));
-        q.insert(q.end(), label, label + std::strlen(label));
-    }
-    q.insert(q.end(), {0, 0, 1, 0, 1});
-    return q;
-}
+Bytes dnsQuery(uint16_t id) { return vantu::testing::dnsQueryMessage(id, "web.vantu.test"); }
 
 Bytes queryPacket(uint32_t client, uint16_t port, uint32_t destination, const Bytes& dns, uint16_t dport = 53) {
     return DnsForwardingSink::udpPacket(client, port, destination, dport, dns.data(), dns.size());
@@ -56,6 +47,13 @@ bool checksumsValid(const Bytes& p) {
     return internetChecksum(p.data() + 20, p.size() - 20, pseudo) == 0;
 }
 
+// Polls for up to 3 s; whether `done` came true.
+template <typename Done>
+bool eventually(Done done) {
+    for (int i = 0; i < 300 && !done(); ++i) std::this_thread::sleep_for(10ms);
+    return done();
+}
+
 // Collects what a sink hands over, from whatever thread.
 struct Collector : PacketSink {
     std::mutex mutex;
@@ -65,15 +63,13 @@ struct Collector : PacketSink {
         std::lock_guard lock(mutex);
         packets.push_back(packet);
     }
-    std::vector<Bytes> waitFor(size_t n, std::chrono::milliseconds limit = 3000ms) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            {
-                std::lock_guard lock(mutex);
-                if (packets.size() >= n || std::chrono::steady_clock::now() > end) return packets;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
+    std::vector<Bytes> waitFor(size_t n) {
+        eventually([&] {
+            std::lock_guard lock(mutex);
+            return packets.size() >= n;
+        });
+        std::lock_guard lock(mutex);
+        return packets;
     }
 };
 
@@ -135,21 +131,17 @@ TEST(DnsForwardingSink, TakesOnlyQueriesToPort53AndBuildsValidAnswers) {
     EXPECT_EQ(query->payload, dns);
     EXPECT_TRUE(checksumsValid(good));
 
-    Bytes response = dns;
-    response[2] |= 0x80;
-    Bytes tcp = good;
-    tcp[9] = 6;
-    Bytes fragment = good;
-    fragment[6] = 0x20;  // more fragments
-    Bytes udpTooLong = good;
-    udpTooLong[24] = 0x7f;
+    const auto changed = [](Bytes p, size_t at, uint8_t value) {
+        p[at] = value;
+        return p;
+    };
     const std::vector<std::pair<const char*, Bytes>> notOurs{
         {"another port", queryPacket(kClientA, 40000, kVirtualResolver, dns, 5353)},
-        {"a response", queryPacket(kClientA, 40000, kVirtualResolver, response)},
+        {"a response", queryPacket(kClientA, 40000, kVirtualResolver, changed(dns, 2, 0x81))},
         {"shorter than a DNS header", queryPacket(kClientA, 40000, kVirtualResolver, Bytes(dns.begin(), dns.begin() + 11))},
-        {"TCP", tcp},
-        {"a fragment", fragment},
-        {"UDP length beyond the packet", udpTooLong},
+        {"TCP", changed(good, 9, 6)},
+        {"a fragment", changed(good, 6, 0x20)},
+        {"UDP length beyond the packet", changed(good, 24, 0x7f)},
         {"truncated IP packet", Bytes(good.begin(), good.begin() + 30)},
     };
     for (const auto& [what, packet] : notOurs) EXPECT_FALSE(DnsForwardingSink::parseQuery(packet)) << what;
@@ -214,17 +206,13 @@ TEST(DnsForwardingSink, BoundsWaitingQueriesAndTimesThemOut) {
     sink.sendToClients = [&](const Bytes& p) { toClients.add(p); };
     sink.start();
     for (uint16_t id = 1; id <= 3; ++id) sink.deliver(queryPacket(kClientA, 40000 + id, kVirtualResolver, dnsQuery(id)));
-    const auto until = [](auto done) {
-        for (int i = 0; i < 300 && !done(); ++i) std::this_thread::sleep_for(10ms);
-        return done();
-    };
-    EXPECT_TRUE(until([&] { return sink.timedOut() == 2; })) << sink.timedOut();
+    EXPECT_TRUE(eventually([&] { return sink.timedOut() == 2; })) << sink.timedOut();
     EXPECT_EQ(sink.forwarded(), 2u);
     EXPECT_EQ(sink.dropped(), 1u);
     EXPECT_EQ(silent.asked, 2);
     // Room again once they timed out.
     sink.deliver(queryPacket(kClientA, 40009, kVirtualResolver, dnsQuery(9)));
-    EXPECT_TRUE(until([&] { return sink.forwarded() == 3; }));
+    EXPECT_TRUE(eventually([&] { return sink.forwarded() == 3; }));
     sink.stop();
     EXPECT_TRUE(toClients.packets.empty());
 }

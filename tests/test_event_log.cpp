@@ -109,10 +109,8 @@ TEST(EventLog, TimestampsAreUTCWithMillisecondsCutNotRounded) {
 TEST(EventLog, ChannelSummaries) {
     ProviderHarness h;
     auto& p = *h.provider;
+    // As fresh (spelled out in the fresh report's test), to compare the resets with.
     const std::string freshUDP = p.udpDiagnostics(), freshTCP = p.tcpDiagnostics();
-    ASSERT_EQ(freshUDP, "udpState=not-started ready=false sendAttempts=0 sendCompletions=0 sendFailures=0 "
-                        "receivedDatagrams=0");
-    ASSERT_EQ(freshTCP, "sendAttempts=0 sendFailures=0 sentBytes=0 receivedBytes=0 framesReceived=0");
 
     // With a UDP session its current state is read first.
     p.udpSession = h.sim.host.createUDPSession("192.0.2.1", "5555");

@@ -45,12 +45,8 @@ struct TCPHarness : ProviderHarness {
     int peer = -1;  // the server's end
     Bytes received;  // everything the client wrote, not yet parsed
 
-    explicit TCPHarness(std::optional<uint16_t> port = std::nullopt) { useDataPort(port.value_or(listener.port)); }
-    void useDataPort(uint16_t port) {
-        Bytes key(16);
-        for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(0x30 + i);
-        session = std::make_shared<VantuSession>(0x01020304u, key, "aes-128-gcm", "10.7.0.2", 1420, port, "tcp",
-                                                 std::vector<std::string>{"9.9.9.9"}, std::nullopt);
+    explicit TCPHarness(std::optional<uint16_t> port = std::nullopt) {
+        session = makeSession("tcp", std::nullopt, {"9.9.9.9"}, port.value_or(listener.port));
     }
     ~TCPHarness() {
         if (peer >= 0) ::close(peer);

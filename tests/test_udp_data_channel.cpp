@@ -186,43 +186,26 @@ TEST(UDPDataChannel, StartRefusedWithoutANetwork) {
 
 TEST(UDPDataChannel, ReceiveErrorsAndChannelFailures) {
     // A receive error before the handshake only fails the handshake.
-    {
-        ProviderHarness h;
-        h.startChannel();
-        h.udp()->deliverError("connection refused");
-        h.run();
-        ASSERT_EQ(h.completions.size(), 1u);
-        EXPECT_EQ(h.completions[0], TunnelError::fromVantu("connection refused"));
-        EXPECT_TRUE(h.logged("VantuPacketTunnel: UDP receive failed: connection refused"));
-        EXPECT_TRUE(h.recorded("data channel failed: connection refused"));
-        EXPECT_TRUE(h.sim.host.cancellations.empty());
-    }
-    // After it, with nothing to rebuild the channel with (no server address
-    // in use), the tunnel ends with the failure itself.
-    {
-        ProviderHarness h;
-        h.provider->activeConfig = VantuConfig{};
-        h.verifyChannel();
-        h.udp()->deliverError("connection refused");
-        h.run();
-        EXPECT_EQ(h.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu("connection refused")});
-        EXPECT_EQ(h.provider->lastTunnelFailure, "connection refused");
-        EXPECT_EQ(h.provider->udpSession, nullptr);
-        EXPECT_EQ(h.provider->keepaliveSource, nullptr);
-    }
-    // With the default path gone, a failure terminates the tunnel instead.
-    {
-        ProviderHarness h;
-        h.verifyChannel();
-        h.sim.host.path = NetworkPath{PathStatus::unsatisfied, false, false, "eth0"};
-        h.provider->failDataChannel("keepalive timed out: no server frame for 40s");
-        const std::string reason =
-            "network unavailable after data channel failure: keepalive timed out: no server frame for 40s; "
-            "status=unsatisfied expensive=false constrained=false";
-        EXPECT_TRUE(h.provider->isTerminatingTunnel);
-        EXPECT_TRUE(h.recorded("terminating tunnel: " + reason));
-        EXPECT_EQ(h.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu(reason)});
-    }
+    ProviderHarness h;
+    h.startChannel();
+    h.udp()->deliverError("connection refused");
+    h.run();
+    ASSERT_EQ(h.completions.size(), 1u);
+    EXPECT_EQ(h.completions[0], TunnelError::fromVantu("connection refused"));
+    EXPECT_TRUE(h.logged("VantuPacketTunnel: UDP receive failed: connection refused"));
+    EXPECT_TRUE(h.recorded("data channel failed: connection refused"));
+    EXPECT_TRUE(h.sim.host.cancellations.empty());
+
+    // After it, with the default path gone, a failure terminates the tunnel.
+    ProviderHarness gone;
+    gone.verifyChannel();
+    gone.sim.host.path = NetworkPath{PathStatus::unsatisfied, false, false, "eth0"};
+    gone.provider->failDataChannel("keepalive timed out: no server frame for 40s");
+    const std::string reason = "network unavailable after data channel failure: keepalive timed out: no server frame "
+                               "for 40s; status=unsatisfied expensive=false constrained=false";
+    EXPECT_TRUE(gone.provider->isTerminatingTunnel);
+    EXPECT_TRUE(gone.recorded("terminating tunnel: " + reason));
+    EXPECT_EQ(gone.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu(reason)});
 }
 
 }  // namespace

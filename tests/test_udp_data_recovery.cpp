@@ -36,6 +36,11 @@ struct Recovery : ProviderHarness {
         udp()->deliverError("connection refused");
         run();
     }
+    // In progress, attempts, successes, failures.
+    std::tuple<bool, int64_t, int64_t, int64_t> outcome() const {
+        return {provider->dataRecoveryInProgress, provider->dataRecoveryAttempts, provider->dataRecoverySuccesses,
+                provider->dataRecoveryFailures};
+    }
     std::vector<std::string> recoveryEvents() {
         std::vector<std::string> out;
         for (const auto& m : eventMessages(*provider)) {
@@ -66,10 +71,7 @@ TEST(UDPDataRecovery, SameSessionAttemptRebuildsTheChannelAndLeavesTheSettings) 
     EXPECT_EQ(h.provider->keepaliveSource, nullptr);
     h.pong();
 
-    EXPECT_FALSE(h.provider->dataRecoveryInProgress);
-    EXPECT_EQ(h.provider->dataRecoveryAttempts, 1);
-    EXPECT_EQ(h.provider->dataRecoverySuccesses, 1);
-    EXPECT_EQ(h.provider->dataRecoveryFailures, 0);
+    EXPECT_EQ(h.outcome(), std::make_tuple(false, 1, 1, 0));
     EXPECT_EQ(h.provider->lastDataRecoveryError, "");
     EXPECT_EQ(h.provider->session, session);
     EXPECT_EQ(h.provider->currentServerAddress, kServer);
@@ -118,9 +120,7 @@ TEST(UDPDataRecovery, FreshSessionAfterAFailedSameSessionAttempt) {
     EXPECT_EQ(applied.ipv4Addresses, std::vector<std::string>{"10.7.0.9"});
     EXPECT_EQ(applied.mtu, 1380);
     EXPECT_NE(applied, *firstSettings);
-    EXPECT_FALSE(h.provider->dataRecoveryInProgress);
-    EXPECT_EQ(h.provider->dataRecoveryAttempts, 1);
-    EXPECT_EQ(h.provider->dataRecoverySuccesses, 1);
+    EXPECT_EQ(h.outcome(), std::make_tuple(false, 1, 1, 0));
     EXPECT_EQ(h.provider->lastDataRecoveryError, "");
     EXPECT_NE(h.provider->keepaliveSource, nullptr);
     EXPECT_TRUE(h.sim.host.cancellations.empty());
@@ -168,10 +168,7 @@ TEST(UDPDataRecovery, FinalFailuresTerminateTheTunnel) {
         if (c.arrange) c.arrange(h);
         h.loseChannel();
         c.act(h);
-        EXPECT_FALSE(h.provider->dataRecoveryInProgress);
-        EXPECT_EQ(h.provider->dataRecoveryAttempts, 1);
-        EXPECT_EQ(h.provider->dataRecoverySuccesses, 0);
-        EXPECT_EQ(h.provider->dataRecoveryFailures, 1);
+        EXPECT_EQ(h.outcome(), std::make_tuple(false, 1, 0, 1));
         EXPECT_EQ(h.provider->lastDataRecoveryError.rfind(c.failure, 0), 0u) << h.provider->lastDataRecoveryError;
         EXPECT_TRUE(h.provider->isTerminatingTunnel);
         ASSERT_EQ(h.sim.host.cancellations.size(), 1u);
@@ -213,6 +210,8 @@ TEST(UDPDataRecovery, RefusedStartsChangeNoCounter) {
     EXPECT_EQ(addressless.sim.host.cancellations,
               std::vector<TunnelError>{TunnelError::fromVantu("connection refused")});
     EXPECT_EQ(addressless.provider->udpSession, nullptr);
+    EXPECT_EQ(addressless.provider->keepaliveSource, nullptr);
+    EXPECT_EQ(addressless.provider->lastTunnelFailure, "connection refused");
     EXPECT_FALSE(addressless.provider->isTerminatingTunnel);
 }
 
@@ -227,7 +226,7 @@ TEST(UDPDataRecovery, StopDuringARecoveryEndsItQuietly) {
         const size_t events = h.provider->diagnosticsEvents.size();
         h.advance(60.0);
         EXPECT_EQ(h.provider->diagnosticsEvents.size(), events);
-        EXPECT_EQ(h.provider->dataRecoverySuccesses + h.provider->dataRecoveryFailures, 0);
+        EXPECT_EQ(h.outcome(), std::make_tuple(false, 1, 0, 0));
         EXPECT_TRUE(h.sim.host.cancellations.empty());
         EXPECT_EQ(h.sim.host.appliedSettings.size(), 1u);
     }
