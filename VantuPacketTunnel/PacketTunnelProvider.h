@@ -207,6 +207,9 @@ public:
         int depth = 0;  // open PacketBatchScopes
         std::shared_ptr<UDPSession> outboundCarrier;
         std::vector<Bytes> outboundUnits;
+        // Stream frames appended to the TCP write buffer during the batch,
+        // sent with one send() at its end.
+        bool streamFlushPending = false;
         std::vector<Bytes> inboundPackets;
         std::vector<int> inboundProtocols;
         // Buffers of units and packets that are done, kept for the next

@@ -202,6 +202,10 @@ void PacketTunnelProvider::flushOutboundUnits() {
 
 void PacketTunnelProvider::flushPacketBatches() {
     flushOutboundUnits();
+    if (packetBatches.streamFlushPending) {
+        packetBatches.streamFlushPending = false;
+        flushTCPWriteBuffer();
+    }
     if (packetBatches.inboundPackets.empty()) return;
     // Taken out first: writing may run callbacks that start a new batch.
     std::vector<Bytes> packets = std::move(packetBatches.inboundPackets);

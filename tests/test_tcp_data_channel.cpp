@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -94,6 +95,10 @@ TEST(TCPDataChannel, HandshakeAndReassembly) {
     TCPHarness h;
     h.startTCP();
     EXPECT_GE(h.provider->dataFD, 0);
+    int noDelay = 0;
+    socklen_t length = sizeof noDelay;
+    ASSERT_EQ(::getsockopt(h.provider->dataFD, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+    EXPECT_EQ(noDelay, 1) << "small frames must not wait for the previous segment's acknowledgement";
     EXPECT_TRUE(h.logged("VantuPacketTunnel: TCP socket ready 127.0.0.1:" + std::to_string(h.listener.port)));
     h.advance(2.0);
     // Pings at 0, 1 and 2 s: 5 plain bytes, 33 sealed, 37 on the stream.
@@ -127,6 +132,18 @@ TEST(TCPDataChannel, HandshakeAndReassembly) {
 
     h.provider->sendFrame(kClientData, a);
     EXPECT_EQ(h.framesFromClient(), std::vector<Bytes>{dataFrame(a)});
+
+    // Inside a packet batch the frames wait for its end and then leave
+    // together, in order.
+    {
+        const PacketTunnelProvider::PacketBatchScope batch(*h.provider);
+        h.provider->sendFrame(kClientData, a);
+        h.provider->sendFrame(kClientData, b);
+        EXPECT_TRUE(h.framesFromClient().empty());
+        EXPECT_EQ(h.provider->tcpWriteBuffer.size(), 2 * 4 + dataFrame(a).size() + dataFrame(b).size() + 2 * 28);
+    }
+    EXPECT_EQ(h.framesFromClient(), (std::vector<Bytes>{dataFrame(a), dataFrame(b)}));
+    EXPECT_TRUE(h.provider->tcpWriteBuffer.empty());
 }
 
 TEST(TCPDataChannel, FrameSizeBound) {
