@@ -25,7 +25,6 @@ namespace {
 constexpr uint8_t FIN = 0x01, SYN = 0x02, PSH = 0x08, ACK = 0x10, CWR = 0x80;
 
 uint16_t be16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] << 8 | b[at + 1]); }
-uint32_t be32(const Bytes& b, size_t at) { return static_cast<uint32_t>(be16(b, at)) << 16 | be16(b, at + 2); }
 void put16(Bytes& b, size_t at, uint16_t v) {
     b[at] = static_cast<uint8_t>(v >> 8);
     b[at + 1] = static_cast<uint8_t>(v);
