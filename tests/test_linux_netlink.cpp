@@ -6,32 +6,22 @@
 
 #include <arpa/inet.h>
 #include <linux/rtnetlink.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <sched.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
-#include <string>
 
 #include <gtest/gtest.h>
 
 #include "platform/linux/AsioWorkQueue.h"
 #include "platform/linux/LinuxTunnelHost.h"
 #include "platform/linux/Netlink.h"
+#include "platform/linux/ResolverConfig.h"
 #include "platform/linux/TunPacketFlow.h"
+#include "tests/linux_test_support.h"
 
 using namespace vantu;
+using namespace vantu::testing;
 
 namespace {
 
@@ -41,35 +31,17 @@ constexpr uint32_t kSuppressPriority = 7372;
 
 // gtest failures in the child print there and make its exit status non-zero.
 void inFreshNetworkNamespace(const std::function<void()>& body) {
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::alarm(60);  // a hung child ends by itself
-        int status = 3;
-        try {
-            if (::unshare(CLONE_NEWNET) == 0) {
-                body();
-                status = ::testing::Test::HasFailure() ? 1 : 0;
-            }
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "child failed: %s\n", e.what());
-            status = 2;
-        }
-        std::fflush(nullptr);
-        ::_exit(status);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status << ", see above";
+    const ChildRun child = runInChild([&](int) {
+        if (::unshare(CLONE_NEWNET) != 0) return 3;
+        body();
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    EXPECT_EQ(child.exitCode, 0) << "see the child's output above";
 }
 
 std::string run(const std::string& command) {
     std::string output;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    char buffer[512];
-    while (pipe && std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    if (pipe) ::pclose(pipe);
+    runProgram({"sh", "-c", command}, &output);
     return output;
 }
 
@@ -81,14 +53,6 @@ void makeOutside() {
     sh("ip link set lo up && ip link add out0 type veth peer name out1 && ip link set out1 up && ip link set out0 up");
     sh("ip addr add 198.51.100.2/24 dev out0 && ip route add default via 198.51.100.1 dev out0");
 }
-
-std::string readText(const std::string& path) {
-    std::ostringstream out;
-    out << std::ifstream(path).rdbuf();
-    return out.str();
-}
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TunnelNetworkSettings settingsFor(const std::string& server, const std::string& tunnelIP, int64_t mtu) {
     TunnelNetworkSettings s;
@@ -117,9 +81,9 @@ std::optional<TunnelError> applyOnQueue(AsioWorkQueue& queue, LinuxTunnelHost& h
     return result;
 }
 
-size_t ourRuleCount(Netlink& nl) {
+size_t ourRuleCount(Netlink& nl, uint8_t family = AF_INET) {
     size_t n = 0;
-    for (const auto& r : nl.rules()) n += r.priority == kFwmarkPriority || r.priority == kSuppressPriority;
+    for (const auto& r : nl.rules(family)) n += r.priority == kFwmarkPriority || r.priority == kSuppressPriority;
     return n;
 }
 
@@ -134,18 +98,6 @@ LinuxTunnelHostOptions optionsFor(const std::string& tunName, const std::string&
     options.resolvConfPath = resolvConf;
     return options;
 }
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vantu-netlink-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
 
 }  // namespace
 
@@ -359,25 +311,19 @@ namespace {
 // otherwise. `mark` sets SO_MARK first, as the daemon's own sockets have.
 int connectResult(const std::string& to, uint32_t mark = 0) {
     const bool v6 = to.find(':') != std::string::npos;
+    sockaddr_in6 six{};
+    sockaddr_in four{};
+    six.sin6_family = AF_INET6;
+    four.sin_family = AF_INET;
+    six.sin6_port = four.sin_port = htons(9);
+    const auto percent = to.find('%');
+    if (v6 && percent != std::string::npos) six.sin6_scope_id = ::if_nametoindex(to.substr(percent + 1).c_str());
+    void* address = v6 ? static_cast<void*>(&six.sin6_addr) : &four.sin_addr;
+    ::inet_pton(v6 ? AF_INET6 : AF_INET, to.substr(0, percent).c_str(), address);
     const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return errno;
     if (mark != 0) ::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark);
-    int rc = 0;
-    if (v6) {
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(9);
-        const auto percent = to.find('%');
-        ::inet_pton(AF_INET6, to.substr(0, percent).c_str(), &address.sin6_addr);
-        if (percent != std::string::npos) address.sin6_scope_id = ::if_nametoindex(to.substr(percent + 1).c_str());
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(9);
-        ::inet_pton(AF_INET, to.c_str(), &address.sin_addr);
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
+    const int rc = v6 ? ::connect(fd, reinterpret_cast<sockaddr*>(&six), sizeof six)
+                      : ::connect(fd, reinterpret_cast<sockaddr*>(&four), sizeof four);
     const int error = rc == 0 ? 0 : errno;
     ::close(fd);
     return error;
@@ -398,18 +344,13 @@ TEST(LinuxTunnelHostNetlink, IPv6IsBlockedWhileUpAndTheKillSwitchHoldsThroughAFa
         const uint32_t mark = 0x1ccd;
         AsioWorkQueue queue;
         Netlink nl;
-        auto ipv6RuleCount = [&] {
-            size_t n = 0;
-            for (const auto& r : nl.rules(AF_INET6)) n += r.priority == kFwmarkPriority || r.priority == kSuppressPriority;
-            return n;
-        };
         LinuxTunnelHostOptions options = optionsFor("vtest0", resolvConf);
         options.killSwitch = true;
         {
             TunPacketFlow tun(queue, "vtest0");
             LinuxTunnelHost host(queue, options, std::nullopt);
             ASSERT_FALSE(host.apply(settingsFor("203.0.113.7", "10.7.0.2", 1420)).has_value());
-            EXPECT_EQ(ipv6RuleCount(), 2u);
+            EXPECT_EQ(ourRuleCount(nl, AF_INET6), 2u);
             const std::string rules6 = run("ip -6 rule show");
             EXPECT_TRUE(contains(rules6, "7372:\tfrom all lookup main suppress_prefixlength 0")) << rules6;
             EXPECT_TRUE(contains(rules6, "7373:\tnot from all fwmark 0x1ccd lookup 7373")) << rules6;
@@ -454,13 +395,13 @@ TEST(LinuxTunnelHostNetlink, IPv6IsBlockedWhileUpAndTheKillSwitchHoldsThroughAFa
         LinuxTunnelHost next(queue, options, std::nullopt);
         ASSERT_FALSE(next.cleanupStale().has_value());
         EXPECT_EQ(ourRuleCount(nl), 2u);
-        EXPECT_EQ(ipv6RuleCount(), 2u);
+        EXPECT_EQ(ourRuleCount(nl, AF_INET6), 2u);
         ASSERT_EQ(nl.routes(kTable).size(), 1u);
         EXPECT_EQ(nl.routes(kTable)[0].type, RTN_UNREACHABLE);
         EXPECT_TRUE(refused(connectResult("203.0.113.50")));
         ASSERT_FALSE(next.cleanup().has_value());
         EXPECT_EQ(ourRuleCount(nl), 0u);
-        EXPECT_EQ(ipv6RuleCount(), 0u);
+        EXPECT_EQ(ourRuleCount(nl, AF_INET6), 0u);
         EXPECT_TRUE(nl.routes(kTable).empty());
         EXPECT_TRUE(nl.routes(kTable, AF_INET6).empty());
         EXPECT_EQ(connectResult("203.0.113.50"), 0);

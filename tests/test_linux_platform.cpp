@@ -3,27 +3,16 @@
 // marked sockets on loopback.
 
 #include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <arpa/inet.h>
 #include <poll.h>
-#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <numeric>
 #include <set>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,36 +29,13 @@
 #include "platform/linux/SystemLogs.h"
 #include "platform/linux/UDPBatch.h"
 #include "platform/linux/TunPacketFlow.h"
+#include "tests/linux_test_support.h"
 
 using namespace vantu;
+using namespace vantu::testing;
 using namespace std::chrono_literals;
 
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vantu-linux-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
-
-struct CapturingLog : SystemLog {
-    std::vector<std::string> lines;
-    void write(const std::string& line) override { lines.push_back(line); }
-};
-
-std::string readText(const std::string& path) {
-    std::ostringstream out;
-    out << std::ifstream(path).rdbuf();
-    return out.str();
-}
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The mark needs CAP_NET_ADMIN; without it the sockets go unmarked.
 uint32_t testMark() { return ::geteuid() == 0 ? 0x1ccd : 0; }
@@ -373,16 +339,11 @@ TEST(SqliteDefaultsStore, RepairsInvalidTextAndMovesADamagedFileAside) {
 // in a child process so that the limit stays there.
 TEST(SqliteDefaultsStore, PrintsARepeatedWriteFailureOnce) {
     TempDir dir;
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::close(pipeFds[0]);
+    std::string last;
+    const ChildRun child = runInChild([&](int out) {
         auto* store = new SqliteDefaultsStore(dir.path + "/state.db");  // never closed: the child just ends
         store->setInteger("vantu.seq", 1);
-        ::dup2(pipeFds[1], 2);
+        ::dup2(out, 2);
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{1, 1};
         ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -390,19 +351,10 @@ TEST(SqliteDefaultsStore, PrintsARepeatedWriteFailureOnce) {
             store->setStringArray("vantu.events", {std::string(8000, 'x'), std::to_string(i)});
             store->setInteger("vantu.seq", i + 2);
         }
-        const std::string last = store->lastError();
-        std::fprintf(stdout, "last=%s\n", last.c_str());
-        std::fflush(nullptr);
-        ::_exit(last.rfind("write vantu.seq: ", 0) == 0 ? 0 : 3);
-    }
-    ::close(pipeFds[1]);
-    std::string printed;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) printed.append(buffer, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ": the last failure is not kept";
+        return store->lastError().rfind("write vantu.seq: ", 0) == 0 ? 0 : 3;
+    });
+    EXPECT_EQ(child.exitCode, 0) << "the last failure is not kept";
+    const std::string& printed = child.output;
     std::vector<std::string> lines;
     std::istringstream in(printed);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -710,34 +662,27 @@ TEST(SystemTools, RunProgramAndLogsOnStandardError) {
     EXPECT_TRUE(contains(output, "out\n") && contains(output, "err\n")) << output;
     EXPECT_EQ(runProgram({"vantu-no-such-program"}, &output), 127);
 
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    const int savedStderr = ::dup(STDERR_FILENO);
-    ::dup2(pipeFds[1], STDERR_FILENO);
-    StderrLog().write("VantuPacketTunnel: first");
-    SyslogLog("vantud-test").write("VantuPacketTunnel: second %s %n");  // a line, never a format
-    SyslogLog("vantud-test", false).write("VantuPacketTunnel: only in syslog");
-    ::dup2(savedStderr, STDERR_FILENO);
-    ::close(savedStderr);
-    ::close(pipeFds[1]);
-    std::string captured(256, '\0');
-    captured.resize(size_t(std::max<ssize_t>(0, ::read(pipeFds[0], captured.data(), captured.size()))));
-    ::close(pipeFds[0]);
-    EXPECT_EQ(captured, "VantuPacketTunnel: first\nVantuPacketTunnel: second %s %n\n");
+    const ChildRun logs = runInChild([](int out) {
+        ::dup2(out, STDERR_FILENO);
+        StderrLog().write("VantuPacketTunnel: first");
+        SyslogLog("vantud-test").write("VantuPacketTunnel: second %s %n");  // a line, never a format
+        SyslogLog("vantud-test", false).write("VantuPacketTunnel: only in syslog");
+        return 0;
+    });
+    EXPECT_EQ(logs.output, "VantuPacketTunnel: first\nVantuPacketTunnel: second %s %n\n");
 }
 
 namespace {
 
 // A bound loopback UDP socket and its address.
 struct LoopbackUDP {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    uint16_t port = 0;
+    int fd = boundLoopback(SOCK_DGRAM, port);
     sockaddr_in address{};
     LoopbackUDP() {
         address.sin_family = AF_INET;
+        address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
     }
     ~LoopbackUDP() { ::close(fd); }
     LoopbackUDP(const LoopbackUDP&) = delete;

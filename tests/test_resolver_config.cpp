@@ -3,18 +3,10 @@
 // backup left by a crashed run whatever the next run's mode, and the
 // read-only /etc of the systemd unit where only resolv.conf is writable.
 
-#include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -22,31 +14,14 @@
 #include "platform/linux/AsioWorkQueue.h"
 #include "platform/linux/LinuxTunnelHost.h"
 #include "platform/linux/ResolverConfig.h"
+#include "tests/linux_test_support.h"
 
 using namespace vantu;
+using namespace vantu::testing;
 
 namespace {
 
 using Argv = std::vector<std::string>;
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vantu-resolver-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Records every command; the one at index `failAt` exits 1.
 struct RecordingRunner {
@@ -188,24 +163,19 @@ TEST(SystemResolver, ReadOnlyDirectoryWithOnlyTheFileWritable) {
     std::ofstream(state + "/stub") << "nameserver 127.0.0.53\n";
     std::filesystem::create_symlink(state + "/stub", linked);
 
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(pipeFds[0]);
+    const ChildRun child = runInChild([&](int out) {
         std::ostringstream report;
         auto finish = [&](int code) {
             const std::string text = report.str();
-            [[maybe_unused]] ssize_t n = ::write(pipeFds[1], text.data(), text.size());
-            ::_exit(code);
+            [[maybe_unused]] ssize_t n = ::write(out, text.data(), text.size());
+            return code;
         };
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount(etc.c_str(), etc.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
             ::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
             ::mount(nullptr, etc.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
             report << "setup failed: " << std::strerror(errno);
-            finish(3);
+            return finish(3);
         }
         report << "sibling=" << (std::ofstream(etc + "/probe") ? "created" : "refused") << "\n";
         try {
@@ -225,17 +195,10 @@ TEST(SystemResolver, ReadOnlyDirectoryWithOnlyTheFileWritable) {
         }
         report << "stub=" << readText(state + "/stub") << "leftAfterRefusal=" << ResolvConfFile(linked, backup).hasBackup()
                << "\n";
-        finish(0);
-    }
-    ::close(pipeFds[1]);
-    std::string report;
-    char buffer[1024];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, size_t(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
-
+        return finish(0);
+    });
+    ASSERT_EQ(child.exitCode, 0) << child.output;
+    const std::string& report = child.output;
     const std::string expected =
         "sibling=refused\n"
         "applied=# Written by vantud while the tunnel is up; the original is restored when it stops.\n"

@@ -3,49 +3,28 @@
 // address and every packet stay inside it; without root the tests skip.
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <fstream>
 #include <mutex>
 
 #include <gtest/gtest.h>
 
 #include "VantuPacketTunnel/VantuError.h"
 #include "server/EchoResponder.h"
+#include "platform/linux/Netlink.h"
 #include "server/TunSink.h"
+#include "tests/dns_test_support.h"
+#include "tests/linux_test_support.h"
 
 using namespace vantu;
 using namespace vantu::server;
+using namespace vantu::testing;
 
 namespace {
 
-bool enterPrivateNetworkNamespace() {
-    if (geteuid() != 0) return false;
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    // Loopback stays down in a fresh namespace; bring it up like any host.
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::snprintf(request.ifr_name, IFNAMSIZ, "lo");
-    ioctl(s, SIOCGIFFLAGS, &request);
-    request.ifr_flags |= IFF_UP;
-    ioctl(s, SIOCSIFFLAGS, &request);
-    close(s);
-    return true;
-}
-
-#define REQUIRE_PRIVATE_NETNS()                                                      \
-    do {                                                                             \
-        if (!enterPrivateNetworkNamespace()) GTEST_SKIP() << "needs root (CAP_NET_ADMIN)"; \
-    } while (0)
+#define REQUIRE_PRIVATE_NETNS() \
+    if (!enterNetworkNamespace()) GTEST_SKIP() << "needs root (CAP_NET_ADMIN)"
 
 TunSink::Options options(const std::string& name = "vtest0") {
     TunSink::Options o;
@@ -55,64 +34,26 @@ TunSink::Options options(const std::string& name = "vtest0") {
     return o;
 }
 
-uint32_t addr(const char* text) { return *parseIPv4(text); }
+uint32_t addr(const char* text) { return *server::parseIPv4(text); }
 
 // An IPv4/UDP packet with a valid header checksum and no UDP checksum.
-Bytes udpPacket(uint32_t src, uint16_t sport, uint32_t dst, uint16_t dport, const std::string& payload) {
-    Bytes p(28 + payload.size(), 0);
-    p[0] = 0x45;
-    p[2] = static_cast<uint8_t>(p.size() >> 8);
-    p[3] = static_cast<uint8_t>(p.size());
-    p[8] = 64;
-    p[9] = 17;
-    for (int i = 0; i < 4; ++i) {
-        p[12 + i] = static_cast<uint8_t>(src >> (24 - 8 * i));
-        p[16 + i] = static_cast<uint8_t>(dst >> (24 - 8 * i));
-    }
+Bytes checkedUdpPacket(std::array<uint8_t, 4> src, uint16_t sport, std::array<uint8_t, 4> dst, uint16_t dport,
+                       const std::string& payload) {
+    Bytes p = udpPacket(src, sport, dst, dport, bytesOf(payload));
     const uint16_t sum = internetChecksum(p.data(), 20);
-    p[10] = static_cast<uint8_t>(sum >> 8);
-    p[11] = static_cast<uint8_t>(sum);
-    p[20] = static_cast<uint8_t>(sport >> 8);
-    p[21] = static_cast<uint8_t>(sport);
-    p[22] = static_cast<uint8_t>(dport >> 8);
-    p[23] = static_cast<uint8_t>(dport);
-    const size_t udpLength = 8 + payload.size();
-    p[24] = static_cast<uint8_t>(udpLength >> 8);
-    p[25] = static_cast<uint8_t>(udpLength);
-    std::copy(payload.begin(), payload.end(), p.begin() + 28);
+    p[10] = uint8_t(sum >> 8);
+    p[11] = uint8_t(sum);
     return p;
 }
 
-struct DeviceFacts {
-    bool exists = false;
-    bool up = false;
-    int mtu = 0;
-    std::string address;
-    std::string netmask;
-};
-
-DeviceFacts inspect(const std::string& name) {
-    DeviceFacts facts;
-    facts.exists = if_nametoindex(name.c_str()) != 0;
-    if (!facts.exists) return facts;
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::snprintf(request.ifr_name, IFNAMSIZ, "%s", name.c_str());
-    if (ioctl(s, SIOCGIFFLAGS, &request) == 0) facts.up = (request.ifr_flags & IFF_UP) != 0;
-    if (ioctl(s, SIOCGIFMTU, &request) == 0) facts.mtu = request.ifr_mtu;
-    close(s);
-    ifaddrs* list = nullptr;
-    getifaddrs(&list);
-    for (ifaddrs* a = list; a; a = a->ifa_next) {
-        if (name != a->ifa_name || !a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, text, sizeof text);
-        facts.address = text;
-        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_netmask)->sin_addr, text, sizeof text);
-        facts.netmask = text;
-    }
-    freeifaddrs(list);
-    return facts;
+// The device as the kernel has it ("mtu 1380 up 192.0.2.1/24"), "" once it is gone.
+std::string describe(const std::string& name) {
+    Netlink nl;
+    const auto link = nl.link(name);
+    if (!link) return "";
+    std::string text = "mtu " + std::to_string(link->mtu) + (link->isUp() ? " up" : " down");
+    for (const auto& a : nl.addresses(link->index)) text += " " + a.address + "/" + std::to_string(a.prefixLength);
+    return text;
 }
 
 }  // namespace
@@ -124,26 +65,18 @@ TEST(TunSink, CreatesConfiguresAndRemovesTheDevice) {
         EXPECT_EQ(sink.name(), "vtest0");
         EXPECT_EQ(sink.address(), "192.0.2.1");
         EXPECT_GT(sink.ifindex(), 0);
-        const DeviceFacts facts = inspect("vtest0");
-        EXPECT_TRUE(facts.exists);
-        EXPECT_TRUE(facts.up);
-        EXPECT_EQ(facts.mtu, 1380);
-        EXPECT_EQ(facts.address, "192.0.2.1");
-        EXPECT_EQ(facts.netmask, "255.255.255.0");
-
+        EXPECT_EQ(describe("vtest0"), "mtu 1380 up 192.0.2.1/24");
         // The device is held open: a second sink cannot take the same name,
-        // and the error says which device.
+        // the error says which device, and the first device stays as it was.
         try {
             TunSink second(options());
             FAIL() << "a second sink on vtest0 was created";
         } catch (const VantuError& e) {
-            EXPECT_NE(std::string(e.what()).find("cannot create device vtest0"), std::string::npos) << e.what();
+            EXPECT_TRUE(contains(e.what(), "cannot create device vtest0")) << e.what();
         }
-        // The failed attempt left the first device as it was.
-        EXPECT_EQ(inspect("vtest0").address, "192.0.2.1");
+        EXPECT_EQ(describe("vtest0"), "mtu 1380 up 192.0.2.1/24");
     }
-    EXPECT_FALSE(inspect("vtest0").exists) << "closing the sink must remove the device";
-
+    EXPECT_EQ(describe("vtest0"), "") << "closing the sink must remove the device";
     EXPECT_THROW(TunSink(options("has space")), VantuError);
     EXPECT_THROW(TunSink(options("a-name-longer-than-15")), VantuError);
 }
@@ -179,7 +112,7 @@ TEST(TunSink, CarriesPacketsBothWays) {
     setsockopt(service, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
     // Client -> host: the packet the client sealed comes out of the device.
-    sink.deliver(udpPacket(addr("192.0.2.7"), 40000, addr("192.0.2.1"), ntohs(local.sin_port), "from-client"));
+    sink.deliver(checkedUdpPacket({192, 0, 2, 7}, 40000, {192, 0, 2, 1}, ntohs(local.sin_port), "from-client"));
     // With offloads the packet waits for the end of the receive batch.
     EXPECT_EQ(sink.packetsIn(), sink.offloads() ? 0u : 1u);
     sink.flush();
@@ -198,18 +131,14 @@ TEST(TunSink, CarriesPacketsBothWays) {
     ASSERT_EQ(sendto(service, "to-client", 9, 0, reinterpret_cast<sockaddr*>(&from), fromLength), 9);
     Bytes reply;
     {
-        std::unique_lock lock(mutex);
         // Other traffic of a new device (none is expected for IPv4) would
         // arrive first; wait for the UDP reply itself.
+        std::unique_lock lock(mutex);
         ASSERT_TRUE(arrived.wait_for(lock, std::chrono::seconds(3), [&] {
-            for (const auto& p : toClients) {
-                if (p.size() >= 28 && p[9] == 17) return true;
-            }
-            return false;
+            for (const auto& p : toClients)
+                if (p.size() >= 28 && p[9] == 17) reply = p;
+            return !reply.empty();
         }));
-        for (const auto& p : toClients) {
-            if (p.size() >= 28 && p[9] == 17) reply = p;
-        }
     }
     EXPECT_EQ(readBE32(&reply[12]), addr("192.0.2.1"));
     EXPECT_EQ(readBE32(&reply[16]), addr("192.0.2.7"));
@@ -237,38 +166,30 @@ TEST(TunSink, CarriesPacketsBothWays) {
 }
 
 TEST(TunSinkConfig, ExtractsTheSinkKeysAndLoadsTheRest) {
-    // "tun" with a name: both keys leave the document, the rest is intact.
-    nlohmann::json doc = {{"packet_sink", "tun"}, {"tun_name", "vantus9"}, {"control_port", 1}};
-    EXPECT_EQ(extractTunSinkName(doc), std::optional<std::string>("vantus9"));
-    EXPECT_EQ(doc, (nlohmann::json{{"control_port", 1}}));
-
-    nlohmann::json defaulted = {{"packet_sink", "tun"}};
-    EXPECT_EQ(extractTunSinkName(defaulted), std::optional<std::string>("vantus0"));
-    EXPECT_TRUE(defaulted.empty());
-
-    // Other sinks are left for the core configuration to judge.
-    nlohmann::json echo = {{"packet_sink", "echo"}};
-    EXPECT_EQ(extractTunSinkName(echo), std::nullopt);
-    EXPECT_EQ(echo["packet_sink"], "echo");
-
-    nlohmann::json stray = {{"tun_name", "x0"}};
-    EXPECT_THROW(extractTunSinkName(stray), ConfigError);
-    nlohmann::json numeric = {{"packet_sink", "tun"}, {"tun_name", 3}};
-    EXPECT_THROW(extractTunSinkName(numeric), ConfigError);
-    nlohmann::json tooLong = {{"packet_sink", "tun"}, {"tun_name", "sixteen-chars-xx"}};
-    EXPECT_THROW(extractTunSinkName(tooLong), ConfigError);
-    nlohmann::json slash = {{"packet_sink", "tun"}, {"tun_name", "a/b"}};
-    EXPECT_THROW(extractTunSinkName(slash), ConfigError);
-
-    char path[] = "/tmp/vantu-tunsink-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    {
-        std::ofstream(path) << R"({"control_port": 0, "data_port": 0, "secrets": ["s"],
-                                  "tunnel_subnet": "10.9.0.0/24", "tunnel_mtu": 1400,
-                                  "packet_sink": "tun", "tun_name": "vsrv1"})";
+    // A "tun" sink's keys leave the document; other sinks are left for the
+    // core configuration to judge.
+    struct Case {
+        nlohmann::json document;
+        std::optional<std::string> name;
+        nlohmann::json left;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{{"packet_sink", "tun"}, {"tun_name", "vantus9"}, {"control_port", 1}}, "vantus9", {{"control_port", 1}}},
+             {{{"packet_sink", "tun"}}, "vantus0", nlohmann::json::object()},
+             {{{"packet_sink", "echo"}}, std::nullopt, {{"packet_sink", "echo"}}},
+         }) {
+        nlohmann::json document = c.document;
+        EXPECT_EQ(extractTunSinkName(document), c.name) << c.document;
+        EXPECT_EQ(document, c.left);
     }
+    for (nlohmann::json bad : {nlohmann::json{{"tun_name", "x0"}}, nlohmann::json{{"packet_sink", "tun"}, {"tun_name", 3}},
+                               nlohmann::json{{"packet_sink", "tun"}, {"tun_name", "sixteen-chars-xx"}},
+                               nlohmann::json{{"packet_sink", "tun"}, {"tun_name", "a/b"}}})
+        EXPECT_THROW(extractTunSinkName(bad), ConfigError) << bad;
+
+    TempDir dir;
+    const std::string path = writeText(dir.path + "/server.json", R"({"control_port": 0, "data_port": 0,
+        "secrets": ["s"], "tunnel_subnet": "10.9.0.0/24", "tunnel_mtu": 1400, "packet_sink": "tun", "tun_name": "vsrv1"})");
     std::optional<std::string> name;
     const ServerConfig config = loadServerConfigWithSink(path, name);
     EXPECT_EQ(name, std::optional<std::string>("vsrv1"));
@@ -276,14 +197,13 @@ TEST(TunSinkConfig, ExtractsTheSinkKeysAndLoadsTheRest) {
     EXPECT_EQ(config.tunnelMTU, 1400);
 
     // Errors of the core configuration keep the path prefix.
-    { std::ofstream(path) << R"({"control_port": 0, "data_port": 0, "secrets": [], "tunnel_subnet": "10.9.0.0/24"})"; }
+    writeText(path, R"({"control_port": 0, "data_port": 0, "secrets": [], "tunnel_subnet": "10.9.0.0/24"})");
     try {
         loadServerConfigWithSink(path, name);
         FAIL() << "an empty secrets list was accepted";
     } catch (const ConfigError& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(std::string(path) + ": ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind(path + ": ", 0), 0u) << e.what();
     }
-    { std::ofstream(path) << "{not json"; }
+    writeText(path, "{not json");
     EXPECT_THROW(loadServerConfigWithSink(path, name), ConfigError);
-    unlink(path);
 }
