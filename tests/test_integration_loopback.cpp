@@ -234,6 +234,7 @@ TEST_P(LoopbackTunnel, StartOpensControlVerifiesDataChannelAndAppliesGrantedSett
     EXPECT_EQ(outcome.events[5], "UDP data channel verified");
     EXPECT_EQ(outcome.events[6], "network settings applied");
 
+    EXPECT_EQ(onQueue([this] { return host.cancellations.size(); }), 0u);
     std::lock_guard lock(shared.mutex);
     ASSERT_EQ(host.appliedSettings.size(), 1u);
     ASSERT_TRUE(host.appliedSettings[0].has_value());
