@@ -10,7 +10,7 @@
 
 #include "VantuPacketTunnel/VantuError.h"
 #include "control/VantuControl.h"
-#include "tests/control_test_server.h"
+#include "tests/loopback_test_support.h"
 
 using namespace vantu;
 using namespace vantu::testing;
@@ -134,18 +134,32 @@ TEST(ControlOpen, HexSessionIdentifiersAndBase64Keys) {
 }
 
 TEST(ControlOpen, RejectionsAndMissingParametersInOrder) {
-    // Status is compared exactly; the server's message, even an empty one, is the error.
-    EXPECT_EQ(rejectionOf(grantedDocument({{"status", "OK"}})), "control session rejected");
-    EXPECT_EQ(rejectionOf({{"status", "denied"}, {"message", "device limit reached"}}), "device limit reached");
-    EXPECT_EQ(rejectionOf({{"status", "denied"}, {"message", ""}}), "");
-
-    // Absent (null is absence) or unreadable tunnel parameters.
-    for (const json& changes :
-         {json{{"session_id", nullptr}}, json{{"session_key", nullptr}}, json{{"tunnel_ip", nullptr}},
-          json{{"session_id", "0x1a"}}, json{{"session_id", "123456789"}},
-          json{{"session_key", "AAECAwQFBgcICQoLDA0ODw"}}, json{{"session_key", "not base64!"}}}) {
-        EXPECT_EQ(rejectionOf(grantedDocument(changes)), kMissingParameters) << changes;
-    }
+    // Each a change to a granted session. Status is compared exactly; the
+    // server's message, even an empty one, is the error. Null is absence.
+    const std::pair<json, std::string> rejected[] = {
+        {{{"status", "OK"}}, "control session rejected"},
+        {{{"status", "denied"}, {"message", "device limit reached"}}, "device limit reached"},
+        {{{"status", "denied"}, {"message", ""}}, ""},
+        // Absent or unreadable tunnel parameters.
+        {{{"session_id", nullptr}}, kMissingParameters},
+        {{{"session_key", nullptr}}, kMissingParameters},
+        {{{"tunnel_ip", nullptr}}, kMissingParameters},
+        {{{"session_id", "0x1a"}}, kMissingParameters},
+        {{{"session_id", "123456789"}}, kMissingParameters},
+        {{{"session_key", "AAECAwQFBgcICQoLDA0ODw"}}, kMissingParameters},
+        {{{"session_key", "not base64!"}}, kMissingParameters},
+        // A present data_port wins even when it is unusable.
+        {{{"data_port", nullptr}}, kMissingPort},
+        {{{"data_port", 0}, {"udp_port", 443}}, kMissingPort},
+        {{{"data_port", 65536}}, kMissingPort},
+        {{{"data_port", -1}}, kMissingPort},
+        {{{"data_port", nullptr}, {"udp_port", 70000}}, kMissingPort},
+        {{{"transport", "QUIC"}}, "macOS packet tunnel does not support transport quic"},
+        // The session checks the key against the cipher.
+        {{{"session_key", "AAECAwQFBgcICQoLDA0O"}}, "invalid AES-128 session key"},
+        {{{"cipher", "chacha"}}, "invalid ChaCha20-Poly1305 session key"},
+    };
+    for (const auto& [changes, message] : rejected) EXPECT_EQ(rejectionOf(grantedDocument(changes)), message) << changes;
 
     // Rejection, then parameters, then the data port, then the transport, then the cipher.
     json wrong = {{"status", "nope"}, {"transport", "quic"}, {"cipher", "rot13"}};
@@ -163,38 +177,19 @@ TEST(ControlOpen, RejectionsAndMissingParametersInOrder) {
 }
 
 TEST(ControlOpen, DataPortTransportCipherAndMTU) {
-    const auto with = [](const json& changes) {
-        json document = grantedDocument();
-        document.erase("data_port");
-        document.update(changes);
-        return document;
-    };
     for (const auto& [changes, port] :
-         {std::pair{json{{"udp_port", 443}}, 443}, std::pair{json{{"udp_port", 443}, {"data_port", 8443}}, 8443},
+         {std::pair{json{{"data_port", nullptr}, {"udp_port", 443}}, 443}, std::pair{json{{"udp_port", 443}, {"data_port", 8443}}, 8443},
           std::pair{json{{"data_port", 65535}}, 65535}, std::pair{json{{"data_port", 1}}, 1}}) {
-        EXPECT_EQ(sessionFor(with(changes))->dataPort, port) << changes;
+        EXPECT_EQ(sessionFor(grantedDocument(changes))->dataPort, port) << changes;
     }
-    // A present data_port wins even when it is unusable. The session checks the key against the cipher.
-    const std::pair<json, std::string> rejected[] = {
-        {json::object(), kMissingPort},
-        {json{{"data_port", 0}, {"udp_port", 443}}, kMissingPort},
-        {json{{"data_port", 65536}}, kMissingPort},
-        {json{{"data_port", -1}}, kMissingPort},
-        {json{{"udp_port", 70000}}, kMissingPort},
-        {json{{"data_port", 443}, {"transport", "QUIC"}}, "macOS packet tunnel does not support transport quic"},
-        {json{{"data_port", 443}, {"session_key", "AAECAwQFBgcICQoLDA0O"}}, "invalid AES-128 session key"},
-        {json{{"data_port", 443}, {"cipher", "chacha"}}, "invalid ChaCha20-Poly1305 session key"},
-    };
-    for (const auto& [changes, message] : rejected) EXPECT_EQ(rejectionOf(with(changes)), message) << changes;
-
     const auto granted = sessionFor(grantedDocument());
     EXPECT_EQ(std::tie(granted->sessionID, granted->tunnelIP, granted->transport, granted->mtu),
               std::make_tuple(0x01020304u, "10.7.0.2", "udp", 1420));
     EXPECT_EQ(granted->cipher.kind(), VantuCipher::Kind::aes128gcm);
     EXPECT_EQ(granted->cipher.key(), range(16));
     // Transport and cipher names are lower-cased; any integer MTU is passed on as it is.
-    const auto tcp = sessionFor(with({{"data_port", 443}, {"transport", "TCP"}, {"cipher", "ChaCha20-Poly1305"},
-                                      {"session_key", kKey32}, {"tunnel_mtu", -5}}));
+    const auto tcp = sessionFor(grantedDocument({{"data_port", 443}, {"transport", "TCP"}, {"cipher", "ChaCha20-Poly1305"},
+                                                 {"session_key", kKey32}, {"tunnel_mtu", -5}}));
     EXPECT_EQ(std::tie(tcp->transport, tcp->mtu), std::make_tuple("tcp", -5));
     EXPECT_EQ(tcp->cipher.kind(), VantuCipher::Kind::chacha20poly1305);
     EXPECT_EQ(tcp->cipher.key(), range(32));

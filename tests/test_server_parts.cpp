@@ -107,34 +107,6 @@ TEST(SessionTable, AddressBindingsReclaimAndExpiry) {
     EXPECT_EQ(timed.addressOf("idle"), idle.session->tunnelIP);
 }
 
-TEST(ServerSession, SealsWithServerNoncesAndNeverWraps) {
-    SessionTable table(parseTunnelSubnet("10.7.0.0/24"), "aes-128-gcm");
-    const auto grant = table.open("d");
-    ServerSession& s = *grant.session;
-    const Bytes frame = {0x81, 'p', 'o', 'n', 'g'};
-    vantu::VantuCipher clientCipher("aes-128-gcm", grant.key);
-    auto sealed = [&] {
-        Bytes unit;
-        EXPECT_TRUE(s.seal(frame.data(), frame.size(), unit));
-        return unit;
-    };
-    const Bytes unit = sealed();
-    ASSERT_EQ(unit.size(), frame.size() + 28);
-    EXPECT_EQ(vantu::readBE32(&unit[0]), s.id);
-    EXPECT_EQ(vantu::readBE32(&unit[4]), 1u);
-    EXPECT_EQ(vantu::readBE32(&unit[8]), 0x53324300u);
-    EXPECT_EQ(clientCipher.open(&unit[12], frame.size(), &unit[unit.size() - 16], &unit[0]), frame);
-    EXPECT_EQ(vantu::readBE32(&sealed()[4]), 2u);
-
-    s.setNextSendSeqForTesting(0xffffffff);
-    EXPECT_EQ(vantu::readBE32(&sealed()[4]), 0xffffffffu);
-    Bytes refused;
-    EXPECT_FALSE(s.seal(frame.data(), frame.size(), refused));
-    EXPECT_TRUE(refused.empty());
-    EXPECT_TRUE(s.sendingExhausted());
-    EXPECT_EQ(s.counters().unitsSent, 3u);
-}
-
 namespace {
 
 json minimalConfig() {

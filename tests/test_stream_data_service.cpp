@@ -4,53 +4,31 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <optional>
 #include <thread>
 
 #include "VantuPacketTunnel/Bytes.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "server/VantuServer.h"
+#include "tests/loopback_test_support.h"
 
 using vantu::Bytes;
 using vantu::VantuSession;
 using namespace vantu::server;
+using namespace vantu::testing;
 using namespace std::chrono_literals;
 
 namespace {
 
-int connectTo(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    timeval tv{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
-void sendAll(int fd, const Bytes& bytes) {
-    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-}
+int connectTo(uint16_t port) { return connectLoopback(port, SOCK_STREAM, nullptr, 1s); }
 
 Bytes framed(const Bytes& unit) {
     // Sized up front: appending to an empty vector trips a false GCC 12
     // -Wstringop-overread.
     Bytes out(4 + unit.size());
-    const uint32_t n = static_cast<uint32_t>(unit.size());
-    out[0] = static_cast<uint8_t>(n >> 24);
-    out[1] = static_cast<uint8_t>(n >> 16);
-    out[2] = static_cast<uint8_t>(n >> 8);
-    out[3] = static_cast<uint8_t>(n);
+    for (int i = 0; i < 4; ++i) out[size_t(i)] = static_cast<uint8_t>(unit.size() >> (24 - 8 * i));
     std::copy(unit.begin(), unit.end(), out.begin() + 4);
     return out;
 }
@@ -83,45 +61,40 @@ TEST(StreamDataService, AnswersPingsChecksUnitsAndClosesOnBrokenFraming) {
                         server.dataPort(), "tcp", {}, std::nullopt);
     const Bytes ping{0x01, 'p', 'i', 'n', 'g'};
 
-    const int fd = connectTo(server.dataPort());
+    const Fd fd{connectTo(server.dataPort())};
     const Bytes unit = client.encrypt(ping);
     // The prefix and the unit in two writes: the server reassembles them.
     const Bytes whole = framed(unit);
-    sendAll(fd, Bytes(whole.begin(), whole.begin() + 3));
+    sendAll(fd.fd, Bytes(whole.begin(), whole.begin() + 3));
     std::this_thread::sleep_for(50ms);
-    sendAll(fd, Bytes(whole.begin() + 3, whole.end()));
-    EXPECT_EQ(readUnit(fd, client), (Bytes{0x81, 'p', 'o', 'n', 'g'}));
+    sendAll(fd.fd, Bytes(whole.begin() + 3, whole.end()));
+    EXPECT_EQ(readUnit(fd.fd, client), (Bytes{0x81, 'p', 'o', 'n', 'g'}));
     EXPECT_EQ(server.stats().pingsAnswered.load(), 1u);
 
     // A replayed unit and one of an unknown session get no answer.
-    sendAll(fd, whole);
+    sendAll(fd.fd, whole);
     VantuSession stranger(grant.session->id ^ 1, grant.key, config.cipher, "10.7.0.9", 1420, 1, "tcp", {}, std::nullopt);
-    sendAll(fd, framed(stranger.encrypt(ping)));
-    EXPECT_EQ(readUnit(fd, client), std::nullopt);
+    sendAll(fd.fd, framed(stranger.encrypt(ping)));
+    EXPECT_EQ(readUnit(fd.fd, client), std::nullopt);
     EXPECT_EQ(server.stats().unitsReplayed.load(), 1u);
     EXPECT_EQ(server.stats().unitsUnknownSession.load(), 1u);
     EXPECT_EQ(server.stats().pingsAnswered.load(), 1u);
 
     // Exactly 1 MiB is a length the server waits for; one more byte breaks the framing.
     for (const uint32_t length : {1048577u, 0u}) {
-        const int other = connectTo(server.dataPort());
-        Bytes prefix;
-        vantu::appendBE(prefix, length);
-        sendAll(other, prefix);
-        EXPECT_EQ(readUnit(other, client), Bytes{}) << "connection not closed for length " << length;
-        ::close(other);
+        const Fd other{connectTo(server.dataPort())};
+        sendAll(other.fd, Bytes{uint8_t(length >> 24), uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length)});
+        EXPECT_EQ(readUnit(other.fd, client), Bytes{}) << "connection not closed for length " << length;
     }
     EXPECT_EQ(server.stats().streamFramesInvalid.load(), 2u);
-    const int patient = connectTo(server.dataPort());
-    sendAll(patient, Bytes{0x00, 0x10, 0x00, 0x00, 0xaa});
-    EXPECT_EQ(readUnit(patient, client), std::nullopt);
+    const Fd patient{connectTo(server.dataPort())};
+    sendAll(patient.fd, Bytes{0x00, 0x10, 0x00, 0x00, 0xaa});
+    EXPECT_EQ(readUnit(patient.fd, client), std::nullopt);
     EXPECT_EQ(server.stats().streamFramesInvalid.load(), 2u);
 
     // The first connection still works.
-    sendAll(fd, framed(client.encrypt(ping)));
-    EXPECT_EQ(readUnit(fd, client), (Bytes{0x81, 'p', 'o', 'n', 'g'}));
-    ::close(patient);
-    ::close(fd);
+    sendAll(fd.fd, framed(client.encrypt(ping)));
+    EXPECT_EQ(readUnit(fd.fd, client), (Bytes{0x81, 'p', 'o', 'n', 'g'}));
     server.stop();
 }
 
