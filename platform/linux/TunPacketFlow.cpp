@@ -117,8 +117,6 @@ std::unique_ptr<TunPacketFlow> TunPacketFlow::fromDescriptor(AsioWorkQueue& queu
 TunPacketFlow::~TunPacketFlow() { close(); }
 
 void TunPacketFlow::close() {
-    if (gatheredCount_ > 0) writeGathered();
-    flushScheduled_ = false;
     *alive_ = false;
     alive_ = std::make_shared<bool>(false);
     pending_ = nullptr;
@@ -228,7 +226,7 @@ void TunPacketFlow::waitReadable() {
 
 void TunPacketFlow::writePackets(const std::vector<Bytes>& packets, const std::vector<int>&) {
     if (offload_) {
-        gather(packets);
+        writeCoalesced(packets);
         return;
     }
     for (const auto& packet : packets) {
@@ -253,27 +251,7 @@ void TunPacketFlow::writePackets(const std::vector<Bytes>& packets, const std::v
     }
 }
 
-void TunPacketFlow::gather(const std::vector<Bytes>& packets) {
-    for (const auto& packet : packets) {
-        if (packet.empty()) continue;
-        if (gatheredCount_ == gathered_.size()) gathered_.emplace_back();
-        gathered_[gatheredCount_++].assign(packet.begin(), packet.end());
-        if (gatheredCount_ == kMaxGathered) writeGathered();
-    }
-    if (gatheredCount_ == 0 || flushScheduled_) return;
-    flushScheduled_ = true;
-    std::weak_ptr<bool> alive = alive_;
-    asio::post(queue_.context(), [this, alive] {
-        auto token = alive.lock();
-        if (!token || !*token) return;
-        flushScheduled_ = false;
-        if (gatheredCount_ > 0) writeGathered();
-    });
-}
-
-void TunPacketFlow::writeGathered() {
-    const std::span<const Bytes> packets(gathered_.data(), gatheredCount_);
-    gatheredCount_ = 0;
+void TunPacketFlow::writeCoalesced(std::span<const Bytes> packets) {
     planTunWrites(packets, writes_);
     for (const auto& w : writes_) {
         if (w.count == 1 && packets[w.first].empty()) continue;

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,6 @@ namespace vantu {
 class TunPacketFlow final : public PacketFlow {
 public:
     static constexpr size_t kMaxBatch = 64;
-    static constexpr size_t kMaxGathered = 256;
 
     // Creates the TUN device. `requestedName` may be a name ("vantu0") or a
     // kernel pattern ("vantu%d"); name() tells what the kernel created. The
@@ -57,21 +57,19 @@ public:
     // AF_INET6 for IPv6, 0 for anything else. A second call before the
     // first completed replaces the waiting completion. Call on the queue.
     void readPackets(ReadCompletion completion) override;
-    // Writes the batch. With offloads, packets written during one handler on
-    // the queue are gathered and written together right after it (or once
-    // kMaxGathered wait), runs of one TCP flow coalesced: the packet path
-    // hands over one packet per received frame, and only the gathered batch
-    // has runs to coalesce. Without them, each packet is written at once.
-    // A packet the device refuses (queue full,
-    // device gone or down) is counted as dropped and logged at most once a
-    // second; nothing is ever fatal. Call on the queue.
+    // Writes the batch at once. With offloads, runs of one TCP flow in it
+    // go to the kernel as one write each (the packet path hands over all
+    // that one receive brought in); without them, one write per packet. A
+    // packet the device refuses (queue full, device gone or down) is counted
+    // as dropped and logged at most once a second; nothing is ever fatal.
+    // Call on the queue.
     void writePackets(const std::vector<Bytes>& packets, const std::vector<int>& protocols) override;
     // Keeps up to kMaxSpare buffers for the next reads.
     void recyclePackets(std::vector<Bytes>& packets) override;
     static constexpr size_t kMaxSpare = 256;
 
-    // Writes what is gathered, stops reading and closes the device; a
-    // waiting completion never runs. Later writes count as dropped. Idempotent; call on the queue (or once
+    // Stops reading and closes the device; a waiting completion never runs.
+    // Later writes count as dropped. Idempotent; call on the queue (or once
     // the queue has stopped).
     void close();
 
@@ -101,8 +99,7 @@ public:
 private:
     void tryRead();
     void waitReadable();
-    void gather(const std::vector<Bytes>& packets);
-    void writeGathered();
+    void writeCoalesced(std::span<const Bytes> packets);
     void logRateLimited(const std::string& text, uint64_t* suppressed);
 
     AsioWorkQueue& queue_;
@@ -115,10 +112,6 @@ private:
     Bytes scratch_;
     std::vector<Bytes> spare_;
     bool offload_ = false;
-    // Packets waiting for the end of the handler (buffers reused).
-    std::vector<Bytes> gathered_;
-    size_t gatheredCount_ = 0;
-    bool flushScheduled_ = false;
     std::vector<TunWrite> writes_;
     std::vector<iovec> pieces_;
     Counters counters_;
