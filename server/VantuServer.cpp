@@ -83,19 +83,33 @@ void VantuServer::routeToClients(const Bytes& packet) {
     // ring, the queue in between is bounded: a packet that does not fit is
     // dropped and counted, and the protocols inside the tunnel see ordinary
     // loss. Waiting for room instead would stall the reader for every client.
-    const size_t packets = queuedToClients_.fetch_add(1) + 1;
-    const size_t bytes = queuedBytesToClients_.fetch_add(packet.size()) + packet.size();
-    if (packets > kMaxQueuedToClients || bytes > kMaxQueuedBytesToClients) {
-        queuedToClients_ -= 1;
-        queuedBytesToClients_ -= packet.size();
-        ++stats_.packetsToClientsDropped;
-        return;
+    bool post = false;
+    {
+        const std::lock_guard<std::mutex> lock(handOver_.mutex);
+        if (handOver_.count >= kMaxQueuedToClients || handOver_.bytes + packet.size() > kMaxQueuedBytesToClients) {
+            ++stats_.packetsToClientsDropped;
+            return;
+        }
+        if (handOver_.count == handOver_.slots.size()) handOver_.slots.emplace_back();
+        handOver_.slots[handOver_.count++].assign(packet.begin(), packet.end());
+        handOver_.bytes += packet.size();
+        post = !handOver_.posted;
+        handOver_.posted = true;
     }
-    asio::post(io_, [this, packet] {
-        queuedToClients_ -= 1;
-        queuedBytesToClients_ -= packet.size();
-        data_->sendToClient(packet);
-    });
+    if (post) asio::post(io_, [this] { sendHandedOver(); });
+}
+
+void VantuServer::sendHandedOver() {
+    size_t count = 0;
+    {
+        const std::lock_guard<std::mutex> lock(handOver_.mutex);
+        handOver_.slots.swap(sending_);
+        count = handOver_.count;
+        handOver_.count = 0;
+        handOver_.bytes = 0;
+        handOver_.posted = false;
+    }
+    for (size_t i = 0; i < count; ++i) data_->sendToClient(sending_[i]);
 }
 
 void VantuServer::scheduleSweep() {

@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -54,6 +56,7 @@ public:
 
 private:
     void routeToClients(const Bytes& packet);
+    void sendHandedOver();
     void scheduleSweep();
 
     const ServerConfig config_;
@@ -69,8 +72,18 @@ private:
     asio::steady_timer sweepTimer_;
     std::thread thread_;
     bool started_ = false;
-    std::atomic<size_t> queuedToClients_{0};
-    std::atomic<size_t> queuedBytesToClients_{0};
+    // Packets for clients from other threads (the sink's reader). One
+    // handler on the network thread takes all that arrived since it was
+    // posted, instead of a handler and an allocation per packet; the buffers
+    // of the slots go back and forth between the two lists and are reused.
+    struct HandOver {
+        std::mutex mutex;
+        std::vector<Bytes> slots;
+        size_t count = 0;
+        size_t bytes = 0;
+        bool posted = false;
+    } handOver_;
+    std::vector<Bytes> sending_;  // network thread only
 };
 
 }  // namespace vantu::server
