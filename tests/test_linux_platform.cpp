@@ -3,6 +3,7 @@
 // marked sockets on loopback.
 
 #include <fcntl.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -757,4 +758,39 @@ TEST(UDPBatch, BatchesArriveAsTheirDatagramsWithAndWithoutGRO) {
     EXPECT_EQ(failed.error, EDESTADDRREQ);
     EXPECT_EQ(failed.failed, 2u) << "the two formed one GSO message";
     ::close(unconnected);
+}
+
+// A burst the server sends as GSO messages comes back whole through the
+// session's GRO reads: every datagram, in order, never more per handler call
+// than asked for.
+TEST(MarkedUDPSession, GROBurstsReachTheHandlerWholeInOrderAndInPieces) {
+    AsioWorkQueue queue;
+    LoopbackUDP server;
+    auto session = MarkedUDPSession::create(queue, "127.0.0.1", std::to_string(server.port), testMark());
+    ASSERT_EQ(session->state(), UDPSessionState::ready);
+    int gro = 0;
+    socklen_t length = sizeof gro;
+    ASSERT_EQ(::getsockopt(session->nativeHandle(), SOL_UDP, UDP_GRO, &gro, &length), 0);
+    EXPECT_EQ(gro, 1);
+    sockaddr_in client{};
+    length = sizeof client;
+    ASSERT_EQ(::getsockname(session->nativeHandle(), reinterpret_cast<sockaddr*>(&client), &length), 0);
+
+    constexpr size_t kMax = 8;
+    std::vector<Bytes> received;
+    size_t largestBatch = 0;
+    session->setReadHandler([&](std::vector<Bytes> datagrams, std::optional<TunnelError>) {
+        largestBatch = std::max(largestBatch, datagrams.size());
+        for (auto& d : datagrams) received.push_back(std::move(d));
+    }, kMax);
+    std::vector<Bytes> sent;
+    for (size_t i = 0; i < 130; ++i) sent.emplace_back(i == 129 ? 300 : 1200, static_cast<uint8_t>(i));
+    std::vector<UDPBatchSender::Datagram> batch;
+    for (const Bytes& d : sent)
+        batch.push_back({d.data(), d.size(), reinterpret_cast<const sockaddr*>(&client), sizeof client});
+    UDPBatchSender sender;
+    ASSERT_EQ(sender.send(server.fd, batch.data(), batch.size()).sent, sent.size());
+    ASSERT_TRUE(queue.runUntil([&] { return received.size() >= sent.size(); }, Duration(5)));
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(largestBatch, kMax);
 }

@@ -19,7 +19,6 @@ namespace vantu {
 
 namespace {
 
-constexpr size_t kDatagramSlot = 65536;
 constexpr size_t kMaxBatch = 64;
 
 std::optional<uint16_t> parsePort(const std::string& text) {
@@ -68,7 +67,12 @@ int markedSocket(int type, uint32_t mark, std::string* step) {
         *step = "cannot set SO_MARK";
         return -1;
     }
-    if (type == SOCK_DGRAM) enlargeDatagramBuffers(fd);
+    if (type == SOCK_DGRAM) {
+        enlargeDatagramBuffers(fd);
+        // Bursts from one sender arrive as one buffer per receive slot;
+        // reading splits them back. Without GRO it reads the same.
+        UDPBatchReceiver::enableGRO(fd);
+    }
     return fd;
 }
 
@@ -211,26 +215,18 @@ void MarkedUDPSession::readBatch() {
         reading_ = false;
         return;
     }
-    const size_t count = maxDatagrams_;
-    if (bufferCount_ < count) {
-        buffers_.reset(new uint8_t[count * kDatagramSlot]);  // uninitialised on purpose
-        bufferCount_ = count;
+    if (!receiver_ || receiverSlots_ != maxDatagrams_) {
+        receiver_ = std::make_unique<UDPBatchReceiver>(maxDatagrams_);
+        receiverSlots_ = maxDatagrams_;
     }
-    std::vector<mmsghdr> messages(count);
-    std::vector<iovec> iov(count);
-    for (size_t i = 0; i < count; ++i) {
-        iov[i] = {buffers_.get() + i * kDatagramSlot, kDatagramSlot};
-        messages[i] = {};
-        messages[i].msg_hdr.msg_iov = &iov[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-    }
-    int received;
+    std::vector<Bytes> datagrams;
+    long received;
     for (;;) {
-        received = ::recvmmsg(socket_.native_handle(), messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT,
-                              nullptr);
+        received = receiver_->receive(socket_.native_handle(), [&](const uint8_t* data, size_t size, const sockaddr*,
+                                                                   socklen_t) { datagrams.emplace_back(data, data + size); });
         if (received >= 0) break;
-        const int e = errno;
-        if (e == EINTR || isSoftUDPError(e)) continue;
+        const int e = static_cast<int>(-received);
+        if (isSoftUDPError(e)) continue;
         if (e == EAGAIN || e == EWOULDBLOCK) {
             std::weak_ptr<MarkedUDPSession> weak = weak_from_this();
             socket_.async_wait(asio::socket_base::wait_read, [weak](const asio::error_code& ec) {
@@ -252,17 +248,24 @@ void MarkedUDPSession::readBatch() {
         if (handler) handler({}, error);
         return;
     }
-    std::vector<Bytes> datagrams;
-    datagrams.reserve(static_cast<size_t>(received));
-    for (int i = 0; i < received; ++i) {
-        const uint8_t* base = buffers_.get() + static_cast<size_t>(i) * kDatagramSlot;
-        datagrams.emplace_back(base, base + messages[i].msg_len);
-    }
-    auto handler = readHandler_;  // a copy: the handler may replace or cancel
-    handler(std::move(datagrams), std::nullopt);
-    if (state_ != UDPSessionState::ready || !readHandler_) {
-        reading_ = false;
-        return;
+    // With GRO one message may hold dozens of datagrams: the handler still
+    // gets at most maxDatagrams at a time.
+    for (size_t at = 0; at < datagrams.size();) {
+        const size_t take = std::min(maxDatagrams_, datagrams.size() - at);
+        std::vector<Bytes> batch;
+        if (at == 0 && take == datagrams.size()) {
+            batch = std::move(datagrams);
+        } else {
+            batch.assign(std::make_move_iterator(datagrams.begin() + static_cast<std::ptrdiff_t>(at)),
+                         std::make_move_iterator(datagrams.begin() + static_cast<std::ptrdiff_t>(at + take)));
+        }
+        at += take;
+        auto handler = readHandler_;  // a copy: the handler may replace or cancel
+        handler(std::move(batch), std::nullopt);
+        if (state_ != UDPSessionState::ready || !readHandler_) {
+            reading_ = false;
+            return;
+        }
     }
     std::weak_ptr<MarkedUDPSession> weak = weak_from_this();
     asio::post(queue_.context(), [weak] {
