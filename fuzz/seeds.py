@@ -45,6 +45,34 @@ def dns(ident, flags, question, answers=(), ancount=None):
     return struct.pack("!HHHHHH", ident, flags, 1, count, 0, 0) + body
 
 
+def checksum(data, initial=0):
+    total = initial
+    for i in range(0, len(data) - 1, 2):
+        total += (data[i] << 8) | data[i + 1]
+    if len(data) % 2:
+        total += data[-1] << 8
+    while total >> 16:
+        total = (total & 0xffff) + (total >> 16)
+    return ~total & 0xffff
+
+
+def checked_tcp(src, dst, seq, payload, flags=0x10, ident=0x1234):
+    """An IPv4/TCP packet with both checksums valid."""
+    head = struct.pack("!HHIIBBHHH", 40000, 443, seq, 7, 5 << 4, flags, 65535, 0, 0)
+    segment = head + payload
+    pseudo = bytes(src) + bytes(dst) + struct.pack("!BBH", 0, 6, len(segment))
+    segment = segment[:16] + struct.pack("!H", checksum(pseudo + segment)) + segment[18:]
+    ip = bytearray(struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(segment), ident, 0x4000, 64, 6, 0,
+                               bytes(src), bytes(dst)))
+    ip[10:12] = struct.pack("!H", checksum(bytes(ip)))
+    return bytes(ip) + segment
+
+
+def vnet(flags=0, gso_type=0, hdr_len=0, gso_size=0, csum_start=0, csum_offset=0):
+    # virtio_net_hdr, little-endian as the device uses it on this machine
+    return struct.pack("<BBHHHH", flags, gso_type, hdr_len, gso_size, csum_start, csum_offset)
+
+
 APP, FAR, RES = [10, 7, 0, 2], [203, 0, 113, 5], [100, 100, 100, 100]
 PTR = b"\xc0\x0c"
 ANSWERS = [
@@ -60,6 +88,12 @@ SEEDS = {
                            tcp(APP, 999, FAR, 443, 0x02, options=b"\x02\x04\x05\xb4"),
                            tcp(APP, 999, FAR, 443, 0x02, options=b"\x01\x01\x03\x03\x06\x02\x04\x05\x78\x00\x00\x00"),
                            tcp(APP, 999, FAR, 443, 0x18, payload=b"GET / HTTP/1.1\r\n\r\n")],
+    # Reads of the TUN device: a plain packet, a TCP super-packet to cut
+    # (partial checksum, 100-byte segments), and one that asks for UDP
+    # segmentation, which the device was never told to do.
+    "fuzz_tun_offload": [vnet() + checked_tcp(APP, FAR, 1, b"x" * 100),
+                         vnet(1, 1, 40, 100, 20, 16) + checked_tcp(APP, FAR, 1, b"y" * 350, flags=0x18),
+                         vnet(1, 5, 28, 100, 20, 6) + udp(APP, 999, FAR, 443, b"z" * 300)],
     "fuzz_control_response": [json.dumps({
         "status": "ok", "session_id": "0a0b0c0d", "session_key": "MDEyMzQ1Njc4OWFiY2RlZg==",
         "cipher": "aes-128-gcm", "tunnel_ip": "192.0.2.2", "tunnel_mtu": 1380, "data_port": 5555, "transport": "udp",
