@@ -308,7 +308,7 @@ EOF
   done
   # Verbosity 3 (as in the packaged examples) names the negotiated cipher.
   local cipher
-  cipher=$(sed -n "s/.*Data Channel: cipher '\([^']*\)'.*/\1/p" "$dir/client.log" | head -n 1)
+  cipher=$(sed -n "s/.*Data Channel: cipher '\([^']*\)'.*/\1/p;T;q" "$dir/client.log")
   [ "$cipher" = AES-128-GCM ] || { log "OpenVPN data channel cipher is '$cipher', not AES-128-GCM"; return 1; }
 }
 

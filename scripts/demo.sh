@@ -142,7 +142,7 @@ show topo_in_client dig +short +time=2 +tries=1 www.vantu.test || echo "no answe
 echo "the DNS server's log (who asked):"
 tail -n 3 "$TOPO_RUN_DIR/dns.log" | sed 's/^/  dns server: /'
 echo "vantuctl's DNS counters:"
-topo_vantuctl "$BUILD" report | grep -m1 '^dns servers=' | sed 's/^/  /'
+grep -m1 '^dns servers=' <<<"$(topo_vantuctl "$BUILD" report)" | sed 's/^/  /'
 
 step "proof of the path"
 echo "packets the server took out of the tunnel into $TOPO_SERVER_TUN meanwhile: $((tun_after - tun_before))"

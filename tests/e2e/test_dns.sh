@@ -28,7 +28,7 @@ for _ in $(seq 50); do
   grep -q "query\|started" "$TOPO_RUN_DIR/dnsmasq.log" 2>/dev/null && break
   sleep 0.1
 done
-topo_in_server dig +short +time=1 +tries=1 @127.0.0.1 up.vantu.test | grep -qx "$TOPO_WEB_ADDR" ||
+grep -qx "$TOPO_WEB_ADDR" <<<"$(topo_in_server dig +short +time=1 +tries=1 @127.0.0.1 up.vantu.test)" ||
   fail "dnsmasq does not answer: $(cat "$TOPO_RUN_DIR/dnsmasq.out" "$TOPO_RUN_DIR/dnsmasq.log" 2>/dev/null)"
 
 e2e_start_tunnel
@@ -37,7 +37,7 @@ grep -qx "nameserver $VIRTUAL_DNS" "$TOPO_RUN_DIR/client-resolv.conf" ||
 ok "the client's resolv.conf names the virtual resolver $VIRTUAL_DNS"
 
 # dns_counter NAME: a counter of the report's "dns servers=..." line.
-dns_line() { topo_vantuctl "$E2E_BUILD" report | grep -m1 '^dns servers='; }
+dns_line() { grep -m1 '^dns servers=' <<<"$(topo_vantuctl "$E2E_BUILD" report)"; }
 dns_counter() { dns_line | tr ' ' '\n' | sed -n "s/^$1=//p"; }
 
 queries0=$(dns_counter queries)
@@ -94,7 +94,7 @@ ok "stopping restored resolv.conf"
 
 # Learned direct routes: an answer for a direct domain of the server's policy
 # joins the route cache, which the next start loads.
-routes_cached() { topo_vantuctl "$E2E_BUILD" report | sed -n 's/^routes cached=\([0-9]*\)\/.*/\1/p' | head -n 1; }
+routes_cached() { sed -n 's/^routes cached=\([0-9]*\)\/.*/\1/p' <<<"$(topo_vantuctl "$E2E_BUILD" report)" | sed -n 1p; }
 TOPO_CLIENT_DIRECT_CORE=true
 topo_start_client "$E2E_BUILD"
 topo_wait_applied "$E2E_BUILD" 30 || fail "the tunnel did not come up with the direct core enabled"

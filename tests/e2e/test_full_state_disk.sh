@@ -47,7 +47,7 @@ stop_clean() {
 
 traffic() {
   topo_in_client ping -c 2 -i 0.3 -W 2 "$TOPO_WEB_ADDR" >/dev/null || fail "$1: no ping through the tunnel"
-  topo_in_client curl -sS -m 5 "http://$TOPO_WEB_ADDR:$TOPO_WEB_PORT/" | grep -q hello ||
+  grep -q hello <<<"$(topo_in_client curl -sS -m 5 "http://$TOPO_WEB_ADDR:$TOPO_WEB_PORT/")" ||
     fail "$1: no HTTP answer through the tunnel"
 }
 

@@ -14,7 +14,7 @@ topo_start_web
 topo_add_ipv6 || fail "no IPv6 in the topology"
 web6="http://[$TOPO_WEB_ADDR6]:$TOPO_WEB_PORT/"
 
-topo_in_client curl -6 -sS -m 5 "$web6" | grep -q hello || fail "no IPv6 path to the web host before the tunnel"
+grep -q hello <<<"$(topo_in_client curl -6 -sS -m 5 "$web6")" || fail "no IPv6 path to the web host before the tunnel"
 ok "curl -6 reaches the web host before the tunnel"
 
 # IPv6 packets on the outside veth, link-local ones (and link-scope
@@ -34,7 +34,7 @@ routed_before=$(routed)
 topo_start_server "$E2E_BUILD"
 topo_start_client "$E2E_BUILD"
 topo_wait_applied "$E2E_BUILD" 30 || fail "the tunnel did not come up"
-topo_in_client ip -6 route show table 7373 | grep -q '^unreachable default' ||
+grep -q '^unreachable default' <<<"$(topo_in_client ip -6 route show table 7373)" ||
   fail "no unreachable IPv6 default in table 7373: $(topo_in_client ip -6 route show table 7373)"
 
 start=$(date +%s%N)
@@ -61,7 +61,7 @@ topo_in_client ping -6 -c 1 -W 2 ::1 >/dev/null || fail "ping ::1 failed with th
 ok "link-local ($server_ll) and ::1 answer with the tunnel up"
 
 # IPv4 still goes through the tunnel.
-topo_in_client curl -sS -m 5 "http://$TOPO_WEB_ADDR:$TOPO_WEB_PORT/" | grep -q hello || fail "IPv4 through the tunnel broke"
+grep -q hello <<<"$(topo_in_client curl -sS -m 5 "http://$TOPO_WEB_ADDR:$TOPO_WEB_PORT/")" || fail "IPv4 through the tunnel broke"
 leaked=$(($(routed) - routed_before))
 [ "$leaked" = 0 ] || fail "$leaked routed IPv6 packets left the outside veth with the tunnel up"
 ok "no IPv6 packet other than link-local left the outside veth; IPv4 works through the tunnel"
@@ -76,12 +76,12 @@ assert s["transport"] == "udp" and s["tunnelAddress"].startswith("192.0.2."), s
 assert s["traffic"]["packetsOut"] > 0 and s["traffic"]["packetsIn"] > 0, s["traffic"]
 assert s["uptimeSeconds"] >= 0 and s["lastFrameAgeSeconds"] is not None, s
 ' "$status_json" || fail "unexpected status: $status_json"
-topo_vantuctl "$E2E_BUILD" status | grep -q '^tunnel up$' || fail "vantuctl status does not say the tunnel is up"
+grep -q '^tunnel up$' <<<"$(topo_vantuctl "$E2E_BUILD" status)" || fail "vantuctl status does not say the tunnel is up"
 ok "vantuctl status: up, with the traffic counted"
 
 e2e_stop_client
 e2e_assert_client_clean
-topo_in_client curl -6 -sS -m 5 "$web6" | grep -q hello || fail "no IPv6 after the stop"
+grep -q hello <<<"$(topo_in_client curl -6 -sS -m 5 "$web6")" || fail "no IPv6 after the stop"
 [ "$(($(routed) - routed_before))" -gt 0 ] || fail "the counter missed the direct IPv6 request; it proves nothing"
 ok "after the stop the IPv6 rules are gone and curl -6 works again"
 
@@ -99,7 +99,7 @@ topo_start_client "$E2E_BUILD"
 topo_wait_applied "$E2E_BUILD" 30 || fail "the second tunnel did not come up"
 kill -KILL "$TOPO_CLIENT_PID"
 topo_wait_exit "$TOPO_CLIENT_PID" 5 || fail "vantud survived SIGKILL"
-topo_in_client ip -6 rule show | grep -Eq '^7373:' || fail "SIGKILL left no IPv6 rule; nothing to clean up"
+grep -Eq '^7373:' <<<"$(topo_in_client ip -6 rule show)" || fail "SIGKILL left no IPv6 rule; nothing to clean up"
 topo_start_client "$E2E_BUILD"
 topo_wait_applied "$E2E_BUILD" 30 || fail "the tunnel after the crash did not come up"
 [ "$(topo_in_client ip -6 rule show | grep -Ec '^737[23]:')" = 2 ] ||

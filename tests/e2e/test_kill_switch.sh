@@ -23,13 +23,13 @@ blocked() {
   grep -qi 'unreachable\|no route to host' <<<"$out" || fail "$1: ping was not refused at once: $out"
   topo_in_client curl -sS -m 3 "http://$TOPO_WEB_ADDR:$TOPO_WEB_PORT/" >/dev/null 2>&1 && fail "$1: curl got through"
   [ "$(($(e2e_counter leaked) - before))" = 0 ] || fail "$1: packets to the web host left outside the tunnel"
-  topo_in_client ip rule show | grep -Eq '^7373:' || fail "$1: the fwmark rule is gone"
+  grep -Eq '^7373:' <<<"$(topo_in_client ip rule show)" || fail "$1: the fwmark rule is gone"
 }
 cleanup_args=(--cleanup --kill-switch --tun-name "$TOPO_CLIENT_TUN" --dns resolvconf
   --resolv-conf "$TOPO_RUN_DIR/client-resolv.conf")
 
 topo_in_client ping -c 2 -i 0.3 -W 2 "$TOPO_WEB_ADDR" >/dev/null || fail "no ping through the tunnel"
-topo_in_client ip route show table 7373 | grep -q '^unreachable default' ||
+grep -q '^unreachable default' <<<"$(topo_in_client ip route show table 7373)" ||
   fail "no unreachable default behind the TUN's: $(topo_in_client ip route show table 7373)"
 ok "tunnel up with the kill switch; table 7373 has the unreachable default"
 

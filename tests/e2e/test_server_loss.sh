@@ -17,7 +17,7 @@ wait_event() {
   while [ $i -lt $(($2 * 2)) ]; do
     kill -0 "$TOPO_CLIENT_PID" 2>/dev/null || return 1
     if report=$(topo_vantuctl "$E2E_BUILD" report 2>/dev/null) &&
-      e2e_recent_events <<<"$report" | grep -Eq "$1"; then
+      grep -Eq "$1" <<<"$(e2e_recent_events <<<"$report")"; then
       return 0
     fi
     sleep 0.5

@@ -46,4 +46,4 @@ kill -0 "$TOPO_CLIENT_PID" || fail "vantud exited"
 [ "$(e2e_counter stream)" -ge 100 ] || fail "only $(e2e_counter stream) segments went to the TCP data port"
 ok "nothing to $TOPO_WEB_ADDR left the client's veth; $(e2e_counter stream) segments to the TCP data port did"
 report=$(topo_vantuctl "$E2E_BUILD" report)
-grep '^tcpChannel ' <<<"$report" | head -n 1
+grep -m 1 '^tcpChannel ' <<<"$report"
