@@ -27,7 +27,8 @@
 #
 # Usage: bench/compare.sh BUILD_DIR [--quick]     (as root)
 #        COMPARE_PATHS="vantu-aes wireguard-go" bench/compare.sh ...  measures
-#        only those paths (names as above)
+#        only those paths (names as above); COMPARE_PINGS=N sends N pings
+#        per path instead
 set -euo pipefail
 
 usage="usage: $0 BUILD_DIR [--quick]"
@@ -64,6 +65,7 @@ if [ "$QUICK" = "--quick" ]; then
   SECONDS_PER_RUN=3
   PINGS=50
 fi
+PINGS=${COMPARE_PINGS:-$PINGS}
 MTU=$TOPO_TUNNEL_MTU
 
 # The other tunnels' subnets come from the benchmarking range (198.18.0.0/15),
