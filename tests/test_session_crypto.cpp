@@ -3,11 +3,13 @@
 #include "VantuPacketTunnel/VantuError.h"
 #include "datachannel/crypto/Aead.h"
 #include "datachannel/crypto/VantuSession.h"
+#include "tests/loopback_test_support.h"
 
 using vantu::Bytes;
 using vantu::VantuCipher;
 using vantu::VantuError;
 using vantu::VantuSession;
+using vantu::testing::failureOf;
 namespace aead = vantu::aead;
 
 namespace {
@@ -29,16 +31,6 @@ Bytes sequentialKey(size_t length, uint8_t first = 0) {
 Bytes concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-template <typename F>
-std::string errorOf(F&& call) {
-    try {
-        call();
-    } catch (const VantuError& error) {
-        return error.message();
-    }
-    return "";
 }
 
 VantuSession makeSession(const std::string& cipher = "aes-128-gcm") {
@@ -106,7 +98,7 @@ TEST(Aead, PublishedVectorsWithAssociatedData) {
         // The associated data is authenticated.
         Bytes otherAad = v.aad;
         otherAad[0] ^= 1;
-        EXPECT_EQ(errorOf([&] {
+        EXPECT_EQ(failureOf([&] {
                       aead::open(v.algorithm, v.key.data(), v.nonce.data(), otherAad.data(), otherAad.size(),
                                  v.ciphertext.data(), v.ciphertext.size(), v.tag.data(), opened.data());
                   }),
@@ -133,7 +125,7 @@ TEST(VantuCipher, SealsPublishedVectorsWithoutAssociatedData) {
     const auto [ciphertext, tag] = chacha.seal(rfc.plain, rfc.nonce.data());
     EXPECT_EQ(ciphertext, rfc.ciphertext);
     EXPECT_EQ(chacha.open(ciphertext.data(), ciphertext.size(), tag.data(), rfc.nonce.data()), rfc.plain);
-    EXPECT_EQ(errorOf([&] { chacha.open(ciphertext.data(), ciphertext.size(), rfc.tag.data(), rfc.nonce.data()); }),
+    EXPECT_EQ(failureOf([&] { chacha.open(ciphertext.data(), ciphertext.size(), rfc.tag.data(), rfc.nonce.data()); }),
               "authentication failed");
 }
 
@@ -159,9 +151,9 @@ TEST(VantuCipher, NamesAndKeyLengths) {
         {" aes-128-gcm", 32, "macOS packet tunnel does not support cipher  aes-128-gcm"},
     };
     for (const auto& [name, length, message] : rejected) {
-        EXPECT_EQ(errorOf([&] { VantuCipher(name, sequentialKey(length)); }), message) << name << " " << length;
+        EXPECT_EQ(failureOf([&] { VantuCipher(name, sequentialKey(length)); }), message) << name << " " << length;
     }
-    EXPECT_EQ(errorOf([] { makeSession("xchacha"); }), "macOS packet tunnel does not support cipher xchacha");
+    EXPECT_EQ(failureOf([] { makeSession("xchacha"); }), "macOS packet tunnel does not support cipher xchacha");
 }
 
 TEST(VantuSession, UnitLayoutAndSequenceNumbersThatNeverRepeat) {
@@ -195,8 +187,8 @@ TEST(VantuSession, UnitLayoutAndSequenceNumbersThatNeverRepeat) {
     EXPECT_EQ(Bytes(last.begin() + 4, last.begin() + 8), (Bytes{0xff, 0xff, 0xff, 0xff}));
     const Bytes wrapped = session.encrypt({9});
     EXPECT_EQ(Bytes(wrapped.begin() + 4, wrapped.begin() + 8), (Bytes{0, 0, 0, 0}));
-    EXPECT_EQ(errorOf([&] { session.encrypt({9}); }), "session sequence exhausted");
-    EXPECT_EQ(errorOf([&] { session.nextSeq(); }), "session sequence exhausted");
+    EXPECT_EQ(failureOf([&] { session.encrypt({9}); }), "session sequence exhausted");
+    EXPECT_EQ(failureOf([&] { session.nextSeq(); }), "session sequence exhausted");
     EXPECT_EQ(session.decrypt(wrapped), Bytes{9});
 }
 
@@ -219,7 +211,7 @@ TEST(VantuSession, FramesSealedAndOpenedInPartsMatchWholeFrames) {
             EXPECT_EQ(body, payload);
             Bytes tampered = unit;
             tampered[12] ^= 0x01;
-            EXPECT_EQ(errorOf([&] { parts.decryptFrame(tampered.data(), tampered.size(), body); }),
+            EXPECT_EQ(failureOf([&] { parts.decryptFrame(tampered.data(), tampered.size(), body); }),
                       "authentication failed");
         }
         const Bytes empty = makeSession(cipher).encrypt({});
@@ -234,16 +226,16 @@ TEST(VantuSession, DecryptRejectsShortAndTamperedUnits) {
         SCOPED_TRACE(cipher);
         const VantuSession session = makeSession(cipher);
         const Bytes unit = makeSession(cipher).encrypt({0x10, 0x20, 0x30, 0x40});
-        EXPECT_EQ(errorOf([&] { session.decrypt(Bytes(27, 0)); }), "packet too short");
-        EXPECT_EQ(errorOf([&] { session.decrypt(Bytes(unit.begin(), unit.end() - 1)); }), "authentication failed");
+        EXPECT_EQ(failureOf([&] { session.decrypt(Bytes(27, 0)); }), "packet too short");
+        EXPECT_EQ(failureOf([&] { session.decrypt(Bytes(unit.begin(), unit.end() - 1)); }), "authentication failed");
         for (size_t bit = 0; bit < unit.size() * 8; ++bit) {
             Bytes tampered = unit;
             tampered[bit / 8] ^= static_cast<uint8_t>(1 << (bit % 8));
-            EXPECT_EQ(errorOf([&] { session.decrypt(tampered); }), "authentication failed") << "bit " << bit;
+            EXPECT_EQ(failureOf([&] { session.decrypt(tampered); }), "authentication failed") << "bit " << bit;
         }
         const VantuSession otherKey(0x01020304, sequentialKey(32, 0x41), "chacha", "10.7.0.2", 1400, 51820, "udp", {},
                                     std::nullopt);
-        EXPECT_EQ(errorOf([&] { otherKey.decrypt(unit); }), "authentication failed");
+        EXPECT_EQ(failureOf([&] { otherKey.decrypt(unit); }), "authentication failed");
 
         // Units from the server carry their own session id and direction: only the tag decides.
         const auto nonce = vantu::makeNonce(0x99999999, 5, 0x53324300);
