@@ -31,6 +31,7 @@
 #include "platform/linux/SqliteDefaultsStore.h"
 #include "platform/linux/SystemLogs.h"
 #include "platform/linux/TunPacketFlow.h"
+#include "platform/linux/WriteBehindStore.h"
 
 namespace vantu::daemon {
 
@@ -38,6 +39,10 @@ namespace {
 
 constexpr int kReasonUserInitiated = 1;
 constexpr int kReasonProviderFailed = 2;
+constexpr int kReasonConfigurationFailed = 7;
+// The exit status of a configuration no tunnel can start with; the unit's
+// RestartPreventExitStatus= names it, so a broken file is not restarted.
+constexpr int kExitConfigurationError = 2;
 // A stop whose completion does not arrive in this time is finished anyway,
 // so that the system is always cleaned up and the daemon always exits.
 constexpr double kStopDeadlineSeconds = 15.0;
@@ -114,7 +119,8 @@ public:
         // With the kill switch the block stays (or is put in place) instead.
         if (auto error = host_->cleanupStale()) note("cleaning up after an earlier run: " + error->description());
 
-        provider_ = PacketTunnelProvider::create(Platform{queue_, *flow_, *host_, *store_, log_});
+        state_ = std::make_unique<WriteBehindStore>(*store_);
+        provider_ = PacketTunnelProvider::create(Platform{queue_, *flow_, *host_, *state_, log_});
         host_->setCancelHandler([this](const TunnelError& error) { onTunnelCancelled(error); });
 
 
@@ -204,6 +210,9 @@ private:
         auto complete = [this, finished] {
             if (*finished) return;
             *finished = true;
+            // The stop's events and snapshot are on disk before anything
+            // else happens: a kill during the cleanup below loses none.
+            state_->flush();
             // With the kill switch a failed tunnel leaves the block in place:
             // traffic stays stopped until someone stops vantud on purpose.
             if (exitCode_ != 0 && options_.host.killSwitch) {
@@ -235,7 +244,9 @@ private:
         provider_.reset();
         host_.reset();
         flow_.reset();
+        state_.reset();
         store_.reset();
+        log_.flush();
     }
 
     DaemonOptions options_;
@@ -243,10 +254,13 @@ private:
     std::vector<std::string> warnings_;
     // Declared first: every platform object below lives on it.
     AsioWorkQueue queue_;
-    SyslogLog log_{"vantud", true};
+    SyslogLog syslog_{"vantud", true};
+    // Nothing on the work queue waits for the system log or the disk.
+    AsyncSystemLog log_{[this](int priority, const std::string& line) { syslog_.write(priority, line); }};
     ServiceNotifier notifier_;
     ServiceStatus service_{notifier_};
     std::unique_ptr<SqliteDefaultsStore> store_;
+    std::unique_ptr<WriteBehindStore> state_;
     std::unique_ptr<TunPacketFlow> flow_;
     std::unique_ptr<LinuxTunnelHost> host_;
     std::shared_ptr<PacketTunnelProvider> provider_;
@@ -255,6 +269,75 @@ private:
     Phase phase_ = Phase::starting;
     int exitCode_ = 0;
 };
+
+// What a start with a configuration error runs on: a host that hands the
+// provider the configuration and nothing else, and a packet flow that never
+// delivers. The start fails before it needs either (no network call, no TUN
+// device, no routes, no resolver change).
+class ConfigurationOnlyHost final : public TunnelHost {
+public:
+    explicit ConfigurationOnlyHost(std::optional<ProviderConfiguration> configuration)
+        : configuration_(std::move(configuration)) {}
+    std::optional<ProtocolConfiguration> protocolConfiguration() const override {
+        return ProtocolConfiguration{true, configuration_};
+    }
+    void setTunnelNetworkSettings(std::optional<TunnelNetworkSettings>, ErrorCompletion completion) override {
+        completion(TunnelError::fromVantu("no tunnel device for a configuration that cannot start"));
+    }
+    void cancelTunnelWithError(const TunnelError&) override {}
+    std::shared_ptr<UDPSession> createUDPSession(const std::string&, const std::string&) override { return nullptr; }
+    std::shared_ptr<TCPConnection> createTCPConnection(const std::string&, const std::string&) override {
+        return nullptr;
+    }
+    std::optional<NetworkPath> defaultPath() const override { return std::nullopt; }
+
+private:
+    std::optional<ProviderConfiguration> configuration_;
+};
+
+class IdlePacketFlow final : public PacketFlow {
+public:
+    void readPackets(ReadCompletion) override {}
+    void writePackets(const std::vector<Bytes>&, const std::vector<int>&) override {}
+};
+
+// A configuration no tunnel can start with (or a file that does not parse:
+// then there is none) still makes a start, so that its failure is recorded
+// like any other: "startTunnel failed: ..." in the event log and a stop
+// with its snapshot, persisted, for `vantuctl status` and `vantuctl report`
+// to show once vantud is gone. Another daemon's state is never touched.
+int recordConfigurationFailure(const DaemonOptions& options, std::optional<ProviderConfiguration> configuration) {
+    try {
+        AsioWorkQueue queue;
+        // The system log only: standard error has its one line already.
+        SyslogLog log("vantud", false);
+        std::shared_ptr<PacketTunnelProvider> provider;
+        control::ControlSocketServer control(
+            queue.context(), options.controlSocket,
+            [&provider](Bytes message, std::function<void(Bytes)> reply) {
+                provider->handleAppMessage(message, [reply = std::move(reply)](std::optional<Bytes> answer) {
+                    reply(answer.value_or(Bytes{}));
+                });
+            });
+        control.open();
+        SqliteDefaultsStore store(options.statePath());
+        ConfigurationOnlyHost host(std::move(configuration));
+        IdlePacketFlow flow;
+        provider = PacketTunnelProvider::create(Platform{queue, flow, host, store, log});
+        provider->startTunnel([&](std::optional<TunnelError>) {
+            provider->stopTunnel(kReasonConfigurationFailed, [&] {
+                control.close();
+                queue.stop();
+            });
+        });
+        queue.run();
+    } catch (const std::exception& e) {
+        // Another daemon runs, or the state cannot be written: the error on
+        // standard error is all there is to say.
+        std::cerr << "vantud: the failed start is not recorded: " << e.what() << std::endl;
+    }
+    return kExitConfigurationError;
+}
 
 // vantud --cleanup: what a daemon with these options left is removed. Run
 // by the unit after every stop; after a failure that the unit answers with a
@@ -316,7 +399,8 @@ int main(int argc, char** argv) {
         std::cerr << "vantud: " << e.what() << std::endl;
         // A broken file must not keep the last daemon's leftovers in place.
         if (options.cleanupOnly) return cleanupOnly(options);
-        return 2;
+        if (options.checkConfig) return kExitConfigurationError;
+        return recordConfigurationFailure(options, std::nullopt);
     }
     const auto killSwitch = configuration.find("killSwitch");
     if (killSwitch != configuration.end() && killSwitch->is_boolean() && killSwitch->get<bool>()) {
@@ -335,7 +419,7 @@ int main(int argc, char** argv) {
         for (const std::string& warning : check.warnings) std::cout << "warning: " << warning << "\n";
         if (check.error) {
             std::cout << "error: " << *check.error << "\n";
-            return 2;
+            return kExitConfigurationError;
         }
         std::cout << (check.warnings.empty() ? "no warnings\n" : "usable, with the warnings above\n");
         return 0;
@@ -344,7 +428,7 @@ int main(int argc, char** argv) {
     // restart, instead of a start that fails again every few seconds.
     if (check.error) {
         std::cerr << "vantud: configuration " << options.configPath << ": " << *check.error << std::endl;
-        return 2;
+        return recordConfigurationFailure(options, configuration);
     }
     // Every direct flow and every DNS query in flight holds a socket of its
     // own: the usual soft limit of 1024 descriptors would cap them long before

@@ -67,8 +67,11 @@ sed 's/^/  server: /' "$TOPO_RUN_DIR/server.log"
 # Everything on the control port from here on, as anyone on the path would see it.
 capture=$TOPO_RUN_DIR/control.pcap
 # Started directly, not through a function, so that $! is tcpdump itself.
-ip netns exec "$TOPO_NS_CLIENT" tcpdump -i vc0 -U -n -Z root -w "$capture" "tcp port $TOPO_SERVER_PORT" \
-  2>"$TOPO_RUN_DIR/tcpdump.err" &
+# --immediate-mode: libpcap would otherwise hold packets in the kernel's
+# ring until a block fills or its timeout passes, and the capture would end
+# before they reached the file. -U writes each one as it comes.
+ip netns exec "$TOPO_NS_CLIENT" tcpdump -i vc0 --immediate-mode -U -n -Z root -w "$capture" \
+  "tcp port $TOPO_SERVER_PORT" 2>"$TOPO_RUN_DIR/tcpdump.err" &
 capture_pid=$!
 for _ in $(seq 50); do grep -q listening "$TOPO_RUN_DIR/tcpdump.err" && break; sleep 0.1; done
 
@@ -96,7 +99,21 @@ ready=$(date +%s%N)
 echo "tunnel up $(((ready - started) / 1000000)) ms after vantud started (as polled through vantuctl)"
 
 step "the control exchange on the wire (tcpdump on vc0, tcp port $TOPO_SERVER_PORT)"
-sleep 0.5
+# Both control connections (the refused one and the one that started the
+# tunnel) have ended by now; the capture is stopped once it holds a closing
+# segment (FIN or reset) of each, rather than after a guessed pause.
+closed_connections() {
+  topo_in_client tcpdump -r "$capture" -n 2>/dev/null |
+    awk -v port="$TOPO_SERVER_PORT" '/Flags \[[^]]*[FR]/ {
+      a = $3; b = $5; sub(/:$/, "", b)
+      c = (a ~ "[.]" port "$") ? b : a
+      seen[c] = 1
+    } END { print length(seen) }'
+}
+for _ in $(seq 100); do
+  [ "$(closed_connections)" -ge 2 ] && break
+  sleep 0.1
+done
 # SIGTERM: a background job of a script ignores SIGINT.
 kill -TERM "$capture_pid"
 wait "$capture_pid" 2>/dev/null || true

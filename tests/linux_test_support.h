@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,6 +48,13 @@ inline std::string readText(const std::string& path) {
 inline std::string writeText(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
     return path;
+}
+
+// The permission bits of `path`, 0 when it does not exist.
+inline mode_t modeOf(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return 0;
+    return st.st_mode & 07777;
 }
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

@@ -50,12 +50,6 @@ std::string summary(const DaemonOptions& o) {
            h.virtualDnsAddress + " " + dnsModeName(h.dnsMode) + " " + h.resolvConfPath;
 }
 
-mode_t modeOf(const std::string& path) {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0) return 0;
-    return st.st_mode & 07777;
-}
-
 // An io_context on a thread of its own, standing in for vantud's queue.
 class IoThread {
 public:
@@ -551,6 +545,39 @@ TEST(Status, VantuctlShowsTheDaemonsAnswerOrTheSavedStop) {
                                                       "resetDiagnostics", "any text"}));
     });
     io.sync([&] { server.close(); });
+}
+
+// A configuration no tunnel can start with ends in the failed start it is:
+// exit status 2 with one line on standard error, and the failure and the
+// stop recorded for vantuctl to show once vantud is gone.
+TEST(Status, AConfigurationErrorIsRecordedAsAFailedStart) {
+    struct Case {
+        std::string file, failure;
+    };
+    const std::vector<Case> cases{
+        {R"({"server": "192.0.2.1", "secretKey": "k"})", "invalid server:port"},
+        {R"({"server": "192.0.2.1:70000", "secretKey": "k"})", "invalid server:port"},
+        {R"({"server": 19202, "secretKey": "k"})", "missing tunnel provider configuration"},
+        {R"({"server": "192.0.2.1:443"})", "missing tunnel provider configuration"},
+        {"{ not json", "missing tunnel provider configuration"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string where = " --control-socket " + dir.path + "/vantud.sock --state-dir " + dir.path + "/state";
+        const std::string config = writeText(dir.path + "/client.json", c.file);
+        ProgramRun run = runProgram("vantud", "--config " + config + where);
+        EXPECT_EQ(run.status, 2) << c.file << run.err;
+        EXPECT_EQ(run.err.rfind("vantud: ", 0), 0u) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+
+        run = runProgram("vantuctl", "status" + where);
+        EXPECT_EQ(run.status, 3) << c.file;
+        EXPECT_TRUE(contains(run.out, "  last failure startTunnel failed: " + c.failure + "\n")) << c.file << run.out;
+        EXPECT_TRUE(contains(run.out, "(configurationFailed)")) << run.out;
+        run = runProgram("vantuctl", "report" + where);
+        EXPECT_TRUE(contains(run.out, "startTunnel failed: " + c.failure)) << c.file << run.out;
+        EXPECT_TRUE(contains(run.out, "lastStop=reason=7 configurationFailed")) << run.out;
+    }
 }
 
 TEST(ServiceNotify, TheServiceManagerHearsEveryStepInOrder) {

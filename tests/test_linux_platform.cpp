@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
 
 #include <atomic>
 #include <csignal>
@@ -30,6 +32,7 @@
 #include "platform/linux/SystemLogs.h"
 #include "platform/linux/UDPBatch.h"
 #include "platform/linux/TunPacketFlow.h"
+#include "platform/linux/WriteBehindStore.h"
 #include "tests/linux_test_support.h"
 
 using namespace vantu;
@@ -361,6 +364,164 @@ TEST(SqliteDefaultsStore, PrintsARepeatedWriteFailureOnce) {
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     ASSERT_EQ(lines.size(), 1u) << printed;
     EXPECT_EQ(lines[0].rfind("vantu: defaults store " + dir.path + "/state.db: write vantu.events: ", 0), 0u) << lines[0];
+}
+
+// An existing directory and database left open to others (an older
+// version, an administrator's umask) are locked down at open; a new one is
+// private from its first byte.
+TEST(SqliteDefaultsStore, StateIsPrivateWhateverModesItFound) {
+    TempDir dir;
+    const std::string old = dir.path + "/old";
+    ASSERT_EQ(::mkdir(old.c_str(), 0755), 0);
+    { SqliteDefaultsStore(old + "/state.db").setInteger("vantu.seq", 1); }
+    for (const char* file : {"/state.db", "/state.db-wal", "/state.db-shm"}) ::chmod((old + file).c_str(), 0644);
+    ::chmod(old.c_str(), 0755);
+    {
+        SqliteDefaultsStore store(old + "/state.db");
+        EXPECT_EQ(store.integer("vantu.seq"), 1);
+        store.setInteger("vantu.seq", 2);
+        EXPECT_EQ(modeOf(old), 0700u);
+        for (const char* file : {"/state.db", "/state.db-wal", "/state.db-shm"})
+            EXPECT_EQ(modeOf(old + file), 0600u) << file;
+    }
+    const mode_t umask = ::umask(0);
+    { SqliteDefaultsStore(dir.path + "/new/state.db").setInteger("vantu.seq", 1); }
+    ::umask(umask);
+    EXPECT_EQ(modeOf(dir.path + "/new"), 0700u);
+    EXPECT_EQ(modeOf(dir.path + "/new/state.db"), 0600u);
+}
+
+// The write-behind store answers reads with what was set last, whatever has
+// reached the disk; a burst of sets becomes a handful of commits; flush()
+// and the destructor leave everything in the file.
+TEST(WriteBehindStore, ReadsItsOwnWritesAndGathersBurstsIntoFewCommits) {
+    TempDir dir;
+    const std::string path = dir.path + "/state.db";
+    SqliteDefaultsStore file(path);
+    file.setString("vantu.kept", "on disk");
+    file.setString("vantu.removed", "on disk");
+    {
+        WriteBehindStore store(file);
+        EXPECT_EQ(store.string("vantu.kept"), "on disk");
+        store.setString("vantu.kind", "text");
+        store.setInteger("vantu.kind", 5);  // the newest kind wins
+        store.remove("vantu.removed");
+        store.setDictionary("vantu.routes", {{"203.0.113.0/24", 1.5}});
+        EXPECT_EQ(store.string("vantu.kind"), std::nullopt);
+        EXPECT_EQ(store.integer("vantu.kind"), 5);
+        EXPECT_EQ(store.string("vantu.removed"), std::nullopt);
+        EXPECT_EQ(store.stringArray("vantu.kept"), std::nullopt);
+        EXPECT_EQ(store.string("vantu.kept"), "on disk");
+        store.flush();
+        EXPECT_EQ(SqliteDefaultsStore(path).integer("vantu.kind"), 5);
+        EXPECT_EQ(SqliteDefaultsStore(path).string("vantu.removed"), std::nullopt);
+
+        // What the event log does on a burst of events: the whole log and
+        // the sequence number, again and again.
+        const uint64_t before = store.commits();
+        std::vector<std::string> events;
+        for (int i = 1; i <= 2000; ++i) {
+            events.push_back("event " + std::to_string(i));
+            store.setStringArray("vantu.events", events);
+            store.setInteger("vantu.seq", i);
+            ASSERT_EQ(store.integer("vantu.seq"), i);
+        }
+        store.flush();
+        EXPECT_LT(store.commits() - before, 200u) << "each set was its own commit";
+        EXPECT_EQ(SqliteDefaultsStore(path).stringArray("vantu.events"), events);
+        store.setInteger("vantu.seq", 2001);
+    }
+    EXPECT_EQ(SqliteDefaultsStore(path).integer("vantu.seq"), 2001) << "the destructor did not drain";
+}
+
+// What a crash can lose is a few milliseconds of sets: one made 100 ms
+// before a SIGKILL is in the file afterwards.
+TEST(WriteBehindStore, ASetSurvivesASigkillAHundredMillisecondsLater) {
+    TempDir dir;
+    const std::string path = dir.path + "/state.db";
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ready[0]);
+        auto* file = new SqliteDefaultsStore(path);  // never closed: the child is killed
+        auto* store = new WriteBehindStore(*file);
+        store->setStringArray("vantu.events", {"#1 tunnel up"});
+        store->setInteger("vantu.seq", 1);
+        if (::write(ready[1], "x", 1) != 1) ::_exit(3);
+        for (;;) ::pause();
+    }
+    ASSERT_GT(pid, 0);
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    std::this_thread::sleep_for(100ms);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    SqliteDefaultsStore after(path);
+    EXPECT_EQ(after.stringArray("vantu.events"), std::vector<std::string>{"#1 tunnel up"});
+    EXPECT_EQ(after.integer("vantu.seq"), 1);
+}
+
+// ---------------------------------------------------------------- system log
+
+// Lines reach the sink in order and off the caller's thread; a sink that
+// does not keep up costs lines beyond the bound, never the caller's time,
+// and says how many it lost.
+TEST(AsyncSystemLog, KeepsOrderBoundsWhatWaitsAndCountsDrops) {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool entered = false, released = false;
+    std::vector<std::string> lines;
+    std::vector<int> priorities;
+    {
+        AsyncSystemLog log([&](int priority, const std::string& line) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!entered) {
+                entered = true;
+                cv.notify_all();
+                cv.wait(lock, [&] { return released; });
+            }
+            lines.push_back(line);
+            priorities.push_back(priority);
+        });
+        log.write("first");
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            cv.wait(lock, [&] { return entered; });
+        }
+        // The sink is stuck in the first line: these wait, beyond the bound
+        // they are dropped.
+        const auto start = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < AsyncSystemLog::kMaxPendingLines + 3; ++i) log.write("line " + std::to_string(i));
+        log.write("start failed: x");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+            cv.notify_all();
+        }
+        log.flush();
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_EQ(lines.size(), AsyncSystemLog::kMaxPendingLines + 2);
+        EXPECT_EQ(lines.front(), "first");
+        EXPECT_EQ(lines[1], "line 0");
+        EXPECT_EQ(lines[AsyncSystemLog::kMaxPendingLines], "line " + std::to_string(AsyncSystemLog::kMaxPendingLines - 1));
+        EXPECT_EQ(lines.back(), "4 log lines dropped: the system log did not keep up");
+        EXPECT_EQ(priorities.back(), LOG_WARNING);
+        EXPECT_EQ(priorities.front(), logPriorityOf("first"));
+    }
+    // After the drops, lines flow again and the destructor writes the rest.
+    std::vector<std::string> later;
+    {
+        AsyncSystemLog log([&](int, const std::string& line) { later.push_back(line); });
+        for (const char* line : {"a", "b", "c"}) log.write(line);
+    }
+    EXPECT_EQ(later, (std::vector<std::string>{"a", "b", "c"}));
 }
 
 // ---------------------------------------------------------------- packet flow

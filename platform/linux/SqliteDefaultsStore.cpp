@@ -1,6 +1,8 @@
 #include "platform/linux/SqliteDefaultsStore.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -39,6 +41,35 @@ std::string utcStamp() {
     return text;
 }
 
+// The database holds the event log and the stop snapshots, which name the
+// server, the tunnel address and what failed: for root's eyes only, whatever
+// mode an older version or an administrator left on the files. A shared
+// directory (sticky, as /tmp) is not ours to lock down; the files still are.
+void restrictAccess(const std::string& path) {
+    if (path == ":memory:") return;
+    const auto slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        const std::string dir = path.substr(0, slash);
+        struct stat st{};
+        if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) == 0 &&
+            (st.st_mode & 07777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) {
+            std::fprintf(stderr, "vantu: cannot make %s private (mode 0700): %s\n", dir.c_str(), std::strerror(errno));
+        }
+    }
+    // Created here rather than by SQLite, which would use 0644 less the umask;
+    // its journal files take the mode of the database.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) ::close(fd);
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        const std::string file = path + suffix;
+        struct stat st{};
+        if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != 0600 &&
+            ::chmod(file.c_str(), 0600) != 0) {
+            std::fprintf(stderr, "vantu: cannot make %s private (mode 0600): %s\n", file.c_str(), std::strerror(errno));
+        }
+    }
+}
+
 bool fileExists(const std::string& path) {
     struct stat st{};
     return ::lstat(path.c_str(), &st) == 0;
@@ -73,6 +104,7 @@ int SqliteDefaultsStore::open(std::string& message) {
         db_ = nullptr;
         return rc == SQLITE_OK ? SQLITE_ERROR : rc;
     };
+    restrictAccess(path_);
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr); rc != SQLITE_OK) {
         return failed(rc, "cannot open defaults store " + path_ + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory"));
@@ -256,6 +288,22 @@ void SqliteDefaultsStore::remove(const std::string& key) {
     if (sqlite3_step(delete_) != SQLITE_DONE) report("remove " + key, sqlite3_errmsg(db_));
     sqlite3_reset(delete_);
     sqlite3_clear_bindings(delete_);
+}
+
+bool SqliteDefaultsStore::exec(const char* statement) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    char* error = nullptr;
+    if (sqlite3_exec(db_, statement, nullptr, nullptr, &error) == SQLITE_OK) return true;
+    report(statement, error ? error : sqlite3_errmsg(db_));
+    sqlite3_free(error);
+    return false;
+}
+
+void SqliteDefaultsStore::inTransaction(const std::function<void()>& writes) {
+    // Without a transaction (BEGIN failed) each write still commits on its own.
+    const bool began = exec("BEGIN IMMEDIATE");
+    writes();
+    if (began && !exec("COMMIT")) exec("ROLLBACK");
 }
 
 std::string SqliteDefaultsStore::lastError() const {

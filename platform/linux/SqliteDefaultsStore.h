@@ -10,6 +10,7 @@
 
 #include <sqlite3.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -20,7 +21,9 @@ namespace vantu {
 class SqliteDefaultsStore final : public DefaultsStore {
 public:
     // Opens (creating if needed) the database at `path`; missing parent
-    // directories are created with mode 0700. A file that is not a database
+    // directories are created with mode 0700, the directory holding the
+    // file is made 0700 (unless it is a shared, sticky one) and the file
+    // and its journals 0600. A file that is not a database
     // or is damaged is renamed to "<path>.corrupt-<UTC time>" and a fresh
     // store takes its place (movedAsidePath() says where it went). Throws
     // VantuError when the file cannot be opened or initialised otherwise.
@@ -43,6 +46,12 @@ public:
     void setDictionary(const std::string& key, const std::map<std::string, double>& value) override;
     void remove(const std::string& key) override;
 
+    // Runs `writes` (calls of the setters above) as one transaction: one
+    // commit, one sync of the disk, for all of them. A commit that fails
+    // (disk full) is reported like a failed write and rolled back, so every
+    // key keeps its previous value.
+    void inTransaction(const std::function<void()>& writes);
+
     // The text of the last failed operation, empty when none failed.
     std::string lastError() const;
     const std::string& path() const { return path_; }
@@ -54,6 +63,7 @@ private:
     // returns the SQLite result code with `message` set.
     int open(std::string& message);
     void moveAside();
+    bool exec(const char* statement);
     // Records a failure (mutex_ held) and prints it on stderr unless its
     // reason is the one printed last.
     void report(const std::string& operation, const std::string& reason) const;

@@ -62,4 +62,55 @@ void SyslogLog::write(int priority, const std::string& line) {
     if (alsoToStderr_) stderr_.write(line);
 }
 
+AsyncSystemLog::AsyncSystemLog(Sink sink) : sink_(std::move(sink)), writer_([this] { run(); }) {}
+
+AsyncSystemLog::~AsyncSystemLog() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    writer_.join();
+}
+
+void AsyncSystemLog::write(const std::string& line) { write(logPriorityOf(line), line); }
+
+void AsyncSystemLog::write(int priority, const std::string& line) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (lines_.size() >= kMaxPendingLines) {
+            ++dropped_;
+            return;
+        }
+        lines_.emplace_back(priority, line);
+        ++accepted_;
+    }
+    wake_.notify_one();
+}
+
+void AsyncSystemLog::flush() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t target = accepted_;
+    drained_.wait(lock, [&] { return written_ >= target; });
+}
+
+void AsyncSystemLog::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return !lines_.empty() || stopping_; });
+        if (lines_.empty()) return;
+        auto batch = std::move(lines_);
+        lines_.clear();
+        const uint64_t dropped = std::exchange(dropped_, 0);
+        lock.unlock();
+        for (const auto& [priority, line] : batch) sink_(priority, line);
+        if (dropped > 0) {
+            sink_(LOG_WARNING, std::to_string(dropped) + " log lines dropped: the system log did not keep up");
+        }
+        lock.lock();
+        written_ += batch.size();
+        drained_.notify_all();
+    }
+}
+
 }  // namespace vantu
