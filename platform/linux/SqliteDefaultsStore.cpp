@@ -303,7 +303,12 @@ void SqliteDefaultsStore::inTransaction(const std::function<void()>& writes) {
     // Without a transaction (BEGIN failed) each write still commits on its own.
     const bool began = exec("BEGIN IMMEDIATE");
     writes();
-    if (began && !exec("COMMIT")) exec("ROLLBACK");
+    if (!began || exec("COMMIT")) return;
+    // A failed commit (disk full) may leave the transaction open; it is
+    // rolled back quietly: the commit's failure was reported, and a second
+    // reason would make the next identical failure print again.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 std::string SqliteDefaultsStore::lastError() const {

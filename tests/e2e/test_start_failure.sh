@@ -48,15 +48,22 @@ grep -q "^vantud: configuration $TOPO_RUN_DIR/client.json: missing tunnel provid
   fail "unexpected text for a configuration without a server: $(cat "$TOPO_RUN_DIR/vantud.err")"
 ok "no server key: exit 2, missing tunnel provider configuration"
 
-# The saved state remembers each failed start and the stops that followed;
-# the refused configuration started nothing.
+# The saved state remembers each failed start and the stop that followed,
+# the refused configuration's included, and vantuctl shows the last one
+# with vantud gone.
 set +e
 report=$(topo_vantuctl "$E2E_BUILD" report 2>/dev/null)
+status=$(topo_vantuctl "$E2E_BUILD" status 2>/dev/null)
 set -e
 events=$(e2e_recent_events <<<"$report")
-[ "$(grep -c ' startTunnel$' <<<"$events")" = 2 ] || fail "expected two starts in the saved log: $events"
+[ "$(grep -c ' startTunnel$' <<<"$events")" = 3 ] || fail "expected three starts in the saved log: $events"
 [ "$(grep -c ' stopTunnel reason=2 providerFailed$' <<<"$events")" = 2 ] || fail "expected two providerFailed stops: $events"
-ok "the saved log holds the two failed starts and their stops"
+grep -q ' startTunnel failed: missing tunnel provider configuration$' <<<"$events" ||
+  fail "the configuration error is not in the saved log: $events"
+grep -q ' stopTunnel reason=7 configurationFailed$' <<<"$events" || fail "no configurationFailed stop: $events"
+grep -q 'last failure startTunnel failed: missing tunnel provider configuration' <<<"$status" ||
+  fail "vantuctl status does not show the configuration error: $status"
+ok "the saved log holds the three failed starts and their stops; status shows the last"
 
 # 4. Not a JSON object: refused before anything is created.
 echo '["server"]' >"$TOPO_RUN_DIR/client.json"
