@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -9,6 +10,14 @@ namespace vantu::server {
 
 // One line of the server's log, without a trailing newline.
 using Logger = std::function<void(const std::string& line)>;
+
+// Where the services read the time for their limits and deadlines; tests
+// hand in a virtual clock. Empty means the steady clock.
+using ServerClock = std::function<std::chrono::steady_clock::time_point()>;
+inline ServerClock orSteadyClock(ServerClock clock) {
+    if (clock) return clock;
+    return [] { return std::chrono::steady_clock::now(); };
+}
 
 // Server-wide counters, readable from any thread while the server runs.
 struct ServerStats {
@@ -41,7 +50,18 @@ struct ServerStats {
     std::atomic<uint64_t> packetsToClientsDropped{0};
     // TCP data service.
     std::atomic<uint64_t> streamConnections{0};
-    std::atomic<uint64_t> streamFramesInvalid{0};  // a length of 0 or above 1 MiB: connection closed
+    // A length of 0 or above the longest valid unit: connection closed.
+    std::atomic<uint64_t> streamFramesInvalid{0};
+    // Connections without an authenticated unit yet: refused over the
+    // per-address cap, dropped to make room when all places were taken,
+    // closed when their time was up.
+    std::atomic<uint64_t> streamRefused{0};
+    std::atomic<uint64_t> streamEvicted{0};
+    std::atomic<uint64_t> streamTimeouts{0};
+    // A session's connection closed because a newer one of it authenticated,
+    // or because it carried a unit of another session.
+    std::atomic<uint64_t> streamReplaced{0};
+    std::atomic<uint64_t> streamForeignUnits{0};
     // Units for a client whose TCP connection already had this much waiting.
     std::atomic<uint64_t> streamUnitsDropped{0};
 };

@@ -163,6 +163,7 @@ SessionGrant SessionTable::open(const std::string& deviceID) {
     bindings_[address].lastUse = ++useClock_;
 
     const uint32_t id = freshID();
+    if (deviceID.empty()) ++anonymousLive_;
     grant.session = std::make_shared<ServerSession>(id, deviceID, address, std::move(cipher));
     byID_[id] = grant.session;
     idByAddress_[address] = id;
@@ -177,7 +178,10 @@ void SessionTable::removeLocked(uint32_t id) {
     byID_.erase(it);
     if (auto a = idByAddress_.find(address); a != idByAddress_.end() && a->second == id) idByAddress_.erase(a);
     // An anonymous session's address is free again; a device keeps its own.
-    if (anonymous) bindings_.erase(address);
+    if (anonymous) {
+        bindings_.erase(address);
+        --anonymousLive_;
+    }
 }
 
 std::shared_ptr<ServerSession> SessionTable::find(uint32_t id) const {
@@ -214,6 +218,16 @@ std::vector<uint32_t> SessionTable::expireIdle(std::chrono::steady_clock::time_p
 size_t SessionTable::size() const {
     std::lock_guard lock(mutex_);
     return byID_.size();
+}
+
+PoolUse SessionTable::poolUse() const {
+    std::lock_guard lock(mutex_);
+    return PoolUse{subnet_.clientCapacity(), bindings_.size(), byID_.size(), anonymousLive_};
+}
+
+std::string PoolUse::text() const {
+    return "tunnel addresses: " + std::to_string(bound) + " of " + std::to_string(capacity) + " in use, " +
+           std::to_string(live) + " sessions (" + std::to_string(anonymous) + " anonymous)";
 }
 
 std::optional<uint32_t> SessionTable::addressOf(const std::string& deviceID) const {

@@ -94,6 +94,15 @@ struct SessionGrant {
     std::optional<uint32_t> replaced;
 };
 
+// How much of the tunnel address pool is taken.
+struct PoolUse {
+    size_t capacity = 0;   // client addresses in the subnet
+    size_t bound = 0;      // held by a live session or kept for a device
+    size_t live = 0;       // sessions
+    size_t anonymous = 0;  // live sessions without a device ID
+    std::string text() const;
+};
+
 // Sessions by id and by tunnel address, plus the device -> address bindings
 // that give a device the same tunnel address each time it opens. Thread-safe.
 class SessionTable {
@@ -112,6 +121,7 @@ public:
     // Removes sessions without activity since `cutoff`; returns their ids.
     std::vector<uint32_t> expireIdle(std::chrono::steady_clock::time_point cutoff);
     size_t size() const;
+    PoolUse poolUse() const;
     // The address bound to a device, live session or not.
     std::optional<uint32_t> addressOf(const std::string& deviceID) const;
 
@@ -134,6 +144,7 @@ private:
     std::unordered_map<std::string, uint32_t> addressByDevice_;
     std::map<uint32_t, Binding> bindings_;  // address -> holder
     uint64_t useClock_ = 0;
+    size_t anonymousLive_ = 0;
 };
 
 }  // namespace vantu::server

@@ -19,9 +19,10 @@ ServerConfig validated(ServerConfig config) {
 
 }  // namespace
 
-VantuServer::VantuServer(ServerConfig config, std::shared_ptr<PacketSink> sink, Logger log)
+VantuServer::VantuServer(ServerConfig config, std::shared_ptr<PacketSink> sink, Logger log, ServerClock clock)
     : config_(validated(std::move(config))),
       log_(log ? std::move(log) : Logger([](const std::string&) {})),
+      clock_(orSteadyClock(std::move(clock))),
       sessions_(std::make_unique<SessionTable>(config_.subnet(), config_.cipher)),
       sink_(sink ? std::move(sink) : std::make_shared<EchoResponder>()),
       sweepTimer_(io_) {
@@ -39,7 +40,7 @@ void VantuServer::start() {
     if (started_) return;
     data_->start();
     if (config_.transport == "tcp") {
-        stream_ = std::make_unique<StreamDataService>(io_, config_, *data_, stats_, log_);
+        stream_ = std::make_unique<StreamDataService>(io_, config_, *data_, *sessions_, stats_, log_, clock_);
         stream_->start(data_->port());
     }
     control_->start(data_->port());

@@ -78,12 +78,6 @@ Bytes frame(uint8_t type, const Bytes& payload) {
 
 const Bytes kPing = {0x01, 'p', 'i', 'n', 'g'};
 
-// Still open, nothing received: accepted and waiting for a request.
-bool heldOpen(int fd) {
-    char probe;
-    return ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == -1 && errno == EAGAIN;
-}
-
 // ---------------------------------------------------------------- fixture
 
 // A sink that keeps what it gets and lets the test send as the network would.
