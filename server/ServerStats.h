@@ -27,7 +27,8 @@ struct ServerStats {
     std::atomic<uint64_t> controlRejected{0};  // wrong secret
     std::atomic<uint64_t> controlErrors{0};    // malformed, unknown action, too long, pool exhausted
     std::atomic<uint64_t> controlTimeouts{0};
-    std::atomic<uint64_t> controlRefused{0};         // over the total or the per-address limit
+    std::atomic<uint64_t> controlRefused{0};  // over the per-address limit, or all open ones answering
+    std::atomic<uint64_t> controlEvicted{0};  // without a whole request, dropped to admit a newcomer
     std::atomic<uint64_t> controlAcceptFailures{0};  // accept() errors, out of descriptors above all
     // Data service, receive side.
     std::atomic<uint64_t> datagramsReceived{0};

@@ -29,9 +29,9 @@ struct StreamDataService::Connection {
 StreamDataService::StreamDataService(asio::io_context& io, const ServerConfig& config, DataService& data,
                                      SessionTable& sessions, ServerStats& stats, Logger log, ServerClock clock)
     : io_(io), config_(config), data_(data), sessions_(sessions), stats_(stats), log_(std::move(log)),
-      now_(orSteadyClock(std::move(clock))), maxUnitBytes_(config.maxUnitBytes()), acceptor_(io), sweep_(io),
-      acceptRetry_(io),
+      now_(orSteadyClock(std::move(clock))), maxUnitBytes_(config.maxUnitBytes()), acceptor_(io), acceptRetry_(io),
       gate_({config.maxStreamPending, config.maxStreamPendingPerPeer, config.streamAuthTimeout}),
+      sweep_(io, gate_, now_, [this](const std::vector<uint64_t>& expired) { closeExpired(expired); }),
       rx_(kReadBytes) {
     data_.streamSender = [this](ServerSession& session, const uint8_t* frame, size_t length) {
         return send(session, frame, length);
@@ -52,7 +52,7 @@ void StreamDataService::start(uint16_t port) {
 void StreamDataService::stop() {
     std::error_code ignored;
     acceptor_.close(ignored);
-    sweep_.cancel();
+    sweep_.stop();
     acceptRetry_.cancel();
     for (auto& [id, connection] : connections_) {
         connection->closed = true;
@@ -105,30 +105,19 @@ void StreamDataService::accept() {
         auto connection = std::make_shared<Connection>(std::move(socket), id, address);
         connections_[id] = connection;
         ++stats_.streamConnections;
-        scheduleSweep();
+        sweep_.arm();
         read(connection);
         accept();
     });
 }
 
-void StreamDataService::scheduleSweep() {
-    if (sweeping_ || gate_.unproven() == 0) return;
-    sweeping_ = true;
-    sweep_.expires_after(kSweepInterval);
-    sweep_.async_wait([this](const std::error_code& ec) {
-        sweeping_ = false;
-        if (ec || !acceptor_.is_open()) return;
-        const auto expired = gate_.expire(now_());
-        for (const uint64_t id : expired) {
-            ++stats_.streamTimeouts;
-            if (const auto it = connections_.find(id); it != connections_.end()) close(it->second);
-        }
-        if (!expired.empty()) {
-            note(closedLog_, "data: closed " + std::to_string(expired.size()) +
-                                 " tcp connections without an authenticated unit in time");
-        }
-        scheduleSweep();
-    });
+void StreamDataService::closeExpired(const std::vector<uint64_t>& expired) {
+    stats_.streamTimeouts += expired.size();
+    for (const uint64_t id : expired) {
+        if (const auto it = connections_.find(id); it != connections_.end()) close(it->second);
+    }
+    note(closedLog_, "data: closed " + std::to_string(expired.size()) +
+                         " tcp connections without an authenticated unit in time");
 }
 
 void StreamDataService::read(const std::shared_ptr<Connection>& connection) {

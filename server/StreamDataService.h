@@ -13,6 +13,7 @@
 
 #include "server/ConnectionGate.h"
 #include "server/DataService.h"
+#include "server/GateSweep.h"
 #include "server/LogBudget.h"
 #include "server/ServerConfig.h"
 #include "server/ServerStats.h"
@@ -56,8 +57,6 @@ public:
     void stop();
 
     static constexpr size_t kMaxQueuedBytes = 8 * 1024 * 1024;
-    // How often unauthenticated connections are checked for their deadline.
-    static constexpr std::chrono::milliseconds kSweepInterval{100};
     static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
 private:
@@ -74,7 +73,7 @@ private:
                    size_t length);
     void write(const std::shared_ptr<Connection>& connection);
     void close(const std::shared_ptr<Connection>& connection);
-    void scheduleSweep();
+    void closeExpired(const std::vector<uint64_t>& expired);
     void note(LogBudget& budget, const std::string& line);
 
     asio::io_context& io_;
@@ -86,13 +85,12 @@ private:
     ServerClock now_;
     const size_t maxUnitBytes_;
     asio::ip::tcp::acceptor acceptor_;
-    asio::steady_timer sweep_;
     asio::steady_timer acceptRetry_;
-    bool sweeping_ = false;
     bool acceptFailing_ = false;
     uint64_t nextConnectionID_ = 1;
     std::map<uint64_t, std::shared_ptr<Connection>> connections_;
     ConnectionGate gate_;
+    GateSweep sweep_;
     // The connection each session's replies go to.
     std::map<uint32_t, std::weak_ptr<Connection>> bySession_;
     std::vector<uint8_t> rx_;  // every connection reads into this one

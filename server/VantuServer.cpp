@@ -27,7 +27,7 @@ VantuServer::VantuServer(ServerConfig config, std::shared_ptr<PacketSink> sink, 
       sink_(sink ? std::move(sink) : std::make_shared<EchoResponder>()),
       sweepTimer_(io_) {
     data_ = std::make_unique<DataService>(io_, config_, *sessions_, stats_, log_, *sink_);
-    control_ = std::make_unique<ControlService>(io_, config_, *sessions_, stats_, log_);
+    control_ = std::make_unique<ControlService>(io_, config_, *sessions_, stats_, log_, clock_);
     sink_->sendToClients = [this](const Bytes& packet) { routeToClients(packet); };
 }
 

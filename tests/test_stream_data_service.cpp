@@ -153,7 +153,7 @@ TEST(StreamDataService, HoldsUnauthenticatedConnectionsUnderCapsAndADeadline) {
     EXPECT_EQ(readUnit(proven.fd, client), kPong);
     EXPECT_TRUE(waitForPeerClose(a2.fd));
     t.clock.advance(4s);
-    std::this_thread::sleep_for(3 * StreamDataService::kSweepInterval);
+    std::this_thread::sleep_for(3 * GateSweep::kInterval);
     EXPECT_TRUE(heldOpen(b1.fd) && heldOpen(b2.fd));
     t.clock.advance(1100ms);
     EXPECT_TRUE(waitForPeerClose(b1.fd) && waitForPeerClose(b2.fd));
