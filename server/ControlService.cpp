@@ -81,9 +81,9 @@ bool optionalString(const nlohmann::json& request, const char* key, std::string&
 
 class ControlService::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(ControlService& owner, asio::ip::tcp::socket socket, uint64_t id)
+    Connection(ControlService& owner, asio::ip::tcp::socket socket, uint64_t id, std::string address)
         : owner_(owner), socket_(owner.io_), timer_(owner.io_), buffer_(owner.config_.maxRequestBytes),
-          open_(owner.open_), id_(id) {
+          open_(owner.open_), id_(id), address_(std::move(address)) {
         if (owner.tls_) {
             tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(std::move(socket), *owner.tls_);
         } else {
@@ -170,7 +170,7 @@ private:
             close();
             return;
         }
-        respond(owner_.handleRequest(line, peer_));
+        respond(owner_.handleRequest(line, peer_, address_));
     }
 
     // From here on the connection keeps its place (it has done what a
@@ -234,6 +234,7 @@ private:
     asio::streambuf buffer_;
     std::shared_ptr<Open> open_;
     const uint64_t id_;
+    const std::string address_;
     std::string peer_;
     std::string out_;
     Phase phase_ = Phase::reading;
@@ -352,7 +353,7 @@ void ControlService::admit(asio::ip::tcp::socket socket) {
                                 " connections open; the oldest without a whole request made room for a new one");
     }
     ++stats_.controlConnections;
-    auto connection = std::make_shared<Connection>(*this, std::move(socket), id);
+    auto connection = std::make_shared<Connection>(*this, std::move(socket), id, address);
     open_->connections[id] = connection;
     connection->start();
     sweep_.arm();
@@ -366,7 +367,8 @@ void ControlService::acceptLater() {
     });
 }
 
-nlohmann::json ControlService::handleRequest(const std::string& line, const std::string& peer) {
+nlohmann::json ControlService::handleRequest(const std::string& line, const std::string& peer,
+                                            const std::string& address) {
     nlohmann::json request;
     try {
         request = nlohmann::json::parse(line);
@@ -409,11 +411,20 @@ nlohmann::json ControlService::handleRequest(const std::string& line, const std:
     }
 
     try {
+        if (const auto wait = guesses_.wait(address, now_())) {
+            ++stats_.controlThrottled;
+            const std::string seconds = std::to_string((wait->count() + 999) / 1000);
+            note(secretLog_, "control: " + peer + " refused: too many failed secrets from " + address +
+                                 " (retry in " + seconds + " s)");
+            return errorResponse("too many failed secrets; try again in " + seconds + " s");
+        }
         if (!secretAccepted(secret, config_.secrets)) {
             ++stats_.controlRejected;
-            log_("control: " + peer + " presented an invalid secret (device \"" + clip(deviceID) + "\")");
+            guesses_.failed(address, now_());
+            note(secretLog_, "control: " + peer + " presented an invalid secret (device \"" + clip(deviceID) + "\")");
             return errorResponse("invalid secret");
         }
+        guesses_.succeeded(address);
         SessionGrant grant = sessions_.open(deviceID);
         ++stats_.sessionsOpened;
         const auto& session = *grant.session;

@@ -16,6 +16,7 @@
 #include "server/ConnectionGate.h"
 #include "server/GateSweep.h"
 #include "server/LogBudget.h"
+#include "server/SecretGuard.h"
 #include "server/ServerConfig.h"
 #include "server/ServerStats.h"
 #include "server/SessionTable.h"
@@ -57,9 +58,10 @@ public:
     // retrying at once would only spin on the same error.
     static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
-    // One request line from `peer` (address and port, for the log) ->
-    // the response object. Never throws.
-    nlohmann::json handleRequest(const std::string& line, const std::string& peer);
+    // One request line from `peer` (address and port, for the log), whose
+    // address counts as `address` (peerKey) -> the response object.
+    // Never throws.
+    nlohmann::json handleRequest(const std::string& line, const std::string& peer, const std::string& address);
 
 private:
     class Connection;
@@ -97,6 +99,8 @@ private:
     // once per episode.
     LogBudget admissionLog_{5, std::chrono::seconds(10)};
     LogBudget requestLog_{10, std::chrono::seconds(10)};
+    LogBudget secretLog_{5, std::chrono::seconds(10)};
+    SecretGuard guesses_;
     bool acceptFailing_ = false;
     bool stopped_ = false;
 };

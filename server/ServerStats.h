@@ -24,7 +24,8 @@ struct ServerStats {
     // Control service.
     std::atomic<uint64_t> controlConnections{0};
     std::atomic<uint64_t> sessionsOpened{0};
-    std::atomic<uint64_t> controlRejected{0};  // wrong secret
+    std::atomic<uint64_t> controlRejected{0};   // wrong secret
+    std::atomic<uint64_t> controlThrottled{0};  // refused unchecked: too many wrong ones from that address
     std::atomic<uint64_t> controlErrors{0};    // malformed, unknown action, too long, pool exhausted
     std::atomic<uint64_t> controlTimeouts{0};
     std::atomic<uint64_t> controlRefused{0};  // over the per-address limit, or all open ones answering

@@ -461,6 +461,53 @@ TEST(VantuServerControl, NewcomersDisplaceTheOldestIdleConnectionWhenFull) {
     EXPECT_EQ(r.server.stats().controlRefused, 2u);
 }
 
+// Failed secrets in virtual time: an address has five tries, then waits, and
+// twice as long each time it runs dry; meanwhile it is refused unchecked
+// (a right secret too), while another address is never slowed. The log
+// stays short and says how much it left out.
+TEST(VantuServerControl, FailedSecretsCostTheirAddressAndNobodyElse) {
+    asio::io_context io;
+    const ServerConfig config = testConfig();
+    SessionTable sessions(config.subnet(), config.cipher);
+    ServerStats stats;
+    std::vector<std::string> lines;
+    const auto start = std::chrono::steady_clock::time_point{} + 1h;
+    auto now = start;
+    ControlService service(io, config, sessions, stats, [&](const std::string& line) { lines.push_back(line); },
+                           [&] { return now; });
+    const auto ask = [&](std::chrono::milliseconds at, const std::string& address, const std::string& secret) {
+        now = start + at;
+        const json answer = service.handleRequest(openRequest("dev", secret), address + ":40000", address);
+        return answer["status"] == "ok" ? std::string("ok") : answer["message"].get<std::string>();
+    };
+    const std::string bad = "invalid secret";
+    const auto wait = [](int s) { return "too many failed secrets; try again in " + std::to_string(s) + " s"; };
+    const std::string a = "192.0.2.1", b = "192.0.2.2";
+    const std::vector<std::tuple<std::chrono::milliseconds, std::string, std::string, std::string>> steps{
+        {0ms, a, "wrong", bad}, {0ms, a, "wrong", bad}, {0ms, a, "wrong", bad}, {0ms, a, "wrong", bad},
+        {0ms, a, "wrong", bad}, {0ms, a, "s3cret", wait(1)}, {0ms, b, "s3cret", "ok"},
+        // The refill starts when the first second is over: one try per 2 s.
+        {1500ms, a, "wrong", wait(2)}, {3000ms, a, "wrong", bad}, {4900ms, a, "s3cret", wait(1)},
+        {7000ms, a, "wrong", bad}, {7000ms, a, "wrong", wait(4)},
+        // A right secret once it may try again clears the address.
+        {13000ms, a, "s3cret", "ok"}, {13000ms, a, "wrong", bad}};
+    for (const auto& [at, address, secret, expected] : steps) {
+        EXPECT_EQ(ask(at, address, secret), expected) << "at " << at.count() << " ms from " << address;
+    }
+    EXPECT_EQ(stats.controlRejected, 8u);
+    EXPECT_EQ(stats.controlThrottled, 4u);
+    std::vector<std::string> secretLines;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(secretLines),
+                 [](const std::string& l) { return l.find("secret") != std::string::npos; });
+    ASSERT_EQ(secretLines.size(), 6u);
+    EXPECT_NE(secretLines.back().find("(6 more like it not logged)"), std::string::npos) << secretLines.back();
+
+    // A guesser that tries every 10 ms gets ten secrets checked in a minute.
+    size_t checked = 0;
+    for (std::chrono::milliseconds at = 20s; at < 80s; at += 10ms) checked += ask(at, "198.51.100.9", "wrong") == bad;
+    EXPECT_EQ(checked, 10u);
+}
+
 // Out of descriptors, accept() fails while the connection waits in the
 // backlog: the service pauses between attempts instead of spinning, and
 // serves the connection once descriptors are back.
