@@ -445,10 +445,14 @@ nlohmann::json ControlService::handleRequest(const std::string& line, const std:
                            clip(deviceID) + "\" (client \"" + clip(clientVersion) + "\") at " +
                            formatIPv4(session.tunnelIP);
         if (grant.replaced) line += ", replacing session " + hex8(*grant.replaced);
+        if (grant.displaced) {
+            line += ", ending anonymous session " + hex8(*grant.displaced) + " (anonymous sessions hold at most " +
+                    std::to_string(sessions_.maxAnonymous()) + " addresses)";
+        }
         if (!preferredTransport.empty() && preferredTransport != config_.transport) {
             line += "; client preferred transport \"" + clip(preferredTransport) + "\"";
         }
-        log_(line);
+        log_(line + "; " + sessions_.poolUse().text());
         return response;
     } catch (const std::exception& e) {
         ++stats_.controlErrors;

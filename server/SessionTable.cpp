@@ -145,6 +145,10 @@ SessionGrant SessionTable::open(const std::string& deviceID) {
     VantuCipher cipher(cipherName_, grant.key);
 
     std::lock_guard lock(mutex_);
+    if (deviceID.empty() && anonymousLive_ >= maxAnonymous()) {
+        grant.displaced = leastRecentAnonymous();
+        if (grant.displaced) removeLocked(*grant.displaced);
+    }
     uint32_t address = 0;
     const auto bound = deviceID.empty() ? addressByDevice_.end() : addressByDevice_.find(deviceID);
     if (bound != addressByDevice_.end()) {
@@ -168,6 +172,21 @@ SessionGrant SessionTable::open(const std::string& deviceID) {
     byID_[id] = grant.session;
     idByAddress_[address] = id;
     return grant;
+}
+
+std::optional<uint32_t> SessionTable::leastRecentAnonymous() const {
+    std::optional<uint32_t> oldest;
+    std::pair<std::chrono::steady_clock::time_point, uint64_t> oldestUse{};
+    for (const auto& [id, session] : byID_) {
+        if (!session->deviceID.empty()) continue;
+        // Ties (sessions that never sent anything) go to the older grant.
+        const std::pair use{session->lastActivity(), bindings_.at(session->tunnelIP).lastUse};
+        if (!oldest || use < oldestUse) {
+            oldest = id;
+            oldestUse = use;
+        }
+    }
+    return oldest;
 }
 
 void SessionTable::removeLocked(uint32_t id) {

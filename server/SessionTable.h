@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdint>
@@ -92,6 +93,8 @@ struct SessionGrant {
     Bytes key;
     // The session this one replaced (same device), if any.
     std::optional<uint32_t> replaced;
+    // The anonymous session ended to make room for this one, if any.
+    std::optional<uint32_t> displaced;
 };
 
 // How much of the tunnel address pool is taken.
@@ -105,6 +108,14 @@ struct PoolUse {
 
 // Sessions by id and by tunnel address, plus the device -> address bindings
 // that give a device the same tunnel address each time it opens. Thread-safe.
+//
+// A client without a device ID cannot be told from the next one, and the
+// server never learns that its tunnel stopped: each of its starts opens a
+// new session, which would hold its address until it idles out (or for
+// good without an idle timeout). So anonymous sessions hold at most half
+// the pool; beyond that, opening one ends the anonymous session that was
+// active longest ago, which gives its address back. Named devices always
+// find the other half.
 class SessionTable {
 public:
     SessionTable(IPv4Subnet subnet, std::string cipherName);
@@ -114,6 +125,8 @@ public:
     // address binding and any earlier session of it is replaced. Throws
     // VantuError "tunnel address pool exhausted" when no address is free.
     SessionGrant open(const std::string& deviceID);
+    // How many live anonymous sessions the pool takes.
+    size_t maxAnonymous() const { return std::max<size_t>(1, subnet_.clientCapacity() / 2); }
 
     std::shared_ptr<ServerSession> find(uint32_t id) const;
     std::shared_ptr<ServerSession> findByTunnelIP(uint32_t tunnelIP) const;
@@ -132,6 +145,8 @@ private:
     };
 
     uint32_t freshID() const;
+    // The anonymous session to end for a new one: the least recently active.
+    std::optional<uint32_t> leastRecentAnonymous() const;
     std::optional<uint32_t> allocateAddress();
     void removeLocked(uint32_t id);
 

@@ -121,7 +121,9 @@ void VantuServer::scheduleSweep() {
     sweepTimer_.async_wait([this](const std::error_code& ec) {
         if (ec) return;
         const auto cutoff = std::chrono::steady_clock::now() - config_.sessionIdleTimeout;
-        for (uint32_t id : sessions_->expireIdle(cutoff)) log_("session " + hex8(id) + " expired after idling");
+        const auto expired = sessions_->expireIdle(cutoff);
+        for (uint32_t id : expired) log_("session " + hex8(id) + " expired after idling");
+        if (!expired.empty()) log_(sessions_->poolUse().text());
         scheduleSweep();
     });
 }

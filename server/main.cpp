@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
                     " timed out, " + std::to_string(dns->dropped()) + " dropped");
         }
         server.stop();
-        logLine("stopped");
+        logLine("stopped; " + server.sessions().poolUse().text());
     } catch (const vantu::server::ConfigError& e) {
         std::cerr << "vantu-server: invalid configuration: " << e.what() << "\n";
         return 2;
