@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/ProcessLimits.h"
 #include "server/DnsForwarder.h"
 #include "server/EchoResponder.h"
 #include "server/ServerConfig.h"
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    const uint64_t descriptors = vantu::cli::raiseDescriptorLimit();
 
     try {
         std::optional<std::string> tunName;
@@ -156,7 +158,8 @@ int main(int argc, char** argv) {
         logLine("control service on " + config.controlAddress + " port " + std::to_string(server.controlPort()) +
                 " (tcp), data service on " + config.dataAddress + " port " + std::to_string(server.dataPort()) +
                 (config.transport == "tcp" ? " (udp and tcp); tunnel " : " (udp); tunnel ") + config.tunnelSubnet +
-                ", cipher " + config.cipher + ", sink " + sinkText);
+                ", cipher " + config.cipher + ", sink " + sinkText + "; up to " + std::to_string(descriptors) +
+                " descriptors");
 
         int received = 0;
         sigwait(&stopSignals, &received);

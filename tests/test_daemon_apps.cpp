@@ -4,6 +4,8 @@
 // of a provider running on the simulated platform.
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <sys/stat.h>
@@ -25,6 +27,7 @@
 #include "apps/ControlSocket.h"
 #include "apps/CtlOptions.h"
 #include "apps/DaemonOptions.h"
+#include "apps/ProcessLimits.h"
 #include "apps/ServiceStatus.h"
 #include "diagnostics/Status.h"
 #include "platform/linux/ServiceNotifier.h"
@@ -703,4 +706,34 @@ TEST(ConfigurationCheck, ProgramsCheckTheirFilesWithoutStarting) {
     run = runProgram("vantu-server", "--check-config --config " + badServer);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out.rfind("error: ", 0), 0u) << run.out;
+}
+
+// vantud and vantu-server take the whole hard limit of descriptors at start
+// (one connection, flow or query each); vantu-server says how many it has.
+TEST(ProcessLimits, ProgramsRaiseTheSoftDescriptorLimitToTheHardOne) {
+    rlimit normal{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &normal), 0);
+    ASSERT_GT(normal.rlim_max, 256u);
+    rlimit low = normal;
+    low.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    EXPECT_EQ(vantu::cli::raiseDescriptorLimit(), normal.rlim_max);
+    rlimit raised{};
+    ::getrlimit(RLIMIT_NOFILE, &raised);
+    EXPECT_EQ(raised.rlim_cur, normal.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &normal);
+
+    TempDir dir;
+    const std::string config = writeText(dir.path + "/server.json", R"({"control_address": "127.0.0.1",
+        "data_address": "127.0.0.1", "control_port": 0, "data_port": 0, "secrets": ["s"], "tunnel_subnet": "10.7.0.0/24"})");
+    const std::string log = dir.path + "/log";
+    ASSERT_EQ(std::system(("ulimit -Sn 256 && exec " + std::string(VANTU_BINARY_DIR) + "/vantu-server --config " +
+                           config + " 2>" + log + " </dev/null & echo $! >" + dir.path + "/pid")
+                              .c_str()),
+              0);
+    const std::string expected = "up to " + std::to_string(normal.rlim_max) + " descriptors";
+    for (int i = 0; i < 500 && readText(log).find("descriptors") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(std::stoi(readText(dir.path + "/pid")), SIGTERM);
+    EXPECT_NE(readText(log).find(expected), std::string::npos) << readText(log);
 }
