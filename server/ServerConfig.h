@@ -95,8 +95,11 @@ struct ServerConfig {
     // Strict: unknown keys and values of the wrong type are errors.
     static ServerConfig fromJSON(const nlohmann::json& document);
     static ServerConfig load(const std::string& path);
-    // The configuration file format, for --help.
-    static std::string formatHelp();
+    // The configuration file format, for --help; `morePacketSinks` continues
+    // the description of "packet_sink" (the sinks built outside this core).
+    static std::string formatHelp(const std::string& morePacketSinks = "");
+    // The limits the services hold peers to, for --help.
+    static std::string limitsHelp();
 };
 
 }  // namespace vantu::server

@@ -30,8 +30,9 @@ void printUsage(std::ostream& out) {
            "granted). SIGINT or SIGTERM stops it.\n"
            "--check-config reads FILE, prints the values in effect (secrets masked) and\n"
            "any warning, and exits: 0 when the server could start with it, 2 when not.\n\n"
-        << vantu::server::ServerConfig::formatHelp() << vantu::server::tunSinkConfigHelp()
-        << vantu::server::dnsForwarderConfigHelp()
+        << vantu::server::ServerConfig::formatHelp(vantu::server::tunSinkConfigHelp())
+        << vantu::server::dnsForwarderConfigHelp() << "\n"
+        << vantu::server::ServerConfig::limitsHelp()
         << "\nExample:\n"
            "  {\n"
            "    \"control_address\": \"0.0.0.0\", \"control_port\": 8443,\n"

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include <asio/executor_work_guard.hpp>
@@ -388,6 +389,15 @@ TEST(CommandLine, ProgramsPrintTheirVersionAndOneLineUsageErrors) {
         EXPECT_EQ(help.status, 0) << program;
         EXPECT_NE(help.out.find("Usage: " + program), std::string::npos) << help.out;
     }
+    // The "tun" value of packet_sink is described under packet_sink, and the
+    // limits the server holds peers to are there.
+    const std::string help = runProgram("vantu-server", "--help").out;
+    const auto sinkKey = help.find("\n  packet_sink "), tunValue = help.find("\"tun\" carries client packets");
+    std::smatch nextKey;
+    ASSERT_TRUE(std::regex_search(help.begin() + long(sinkKey) + 1, help.end(), nextKey, std::regex("\n  [a-z]")));
+    EXPECT_LT(sinkKey, tunValue);
+    EXPECT_LT(tunValue, size_t(nextKey.position(0)) + sinkKey + 1) << "another key comes between packet_sink and \"tun\"";
+    EXPECT_NE(help.find("at most 8 connections from one address and 1024 in all"), std::string::npos) << help;
     const ProgramRun unknown = runProgram("vantuctl", "stauts");
     EXPECT_EQ(unknown.status, 2);
     EXPECT_EQ(unknown.out, "");  // no report in place of an answer
