@@ -15,12 +15,13 @@ ConnectionGate::Admission ConnectionGate::admit(uint64_t id, const std::string& 
     Admission admission;
     if (from(address) >= limits_.perAddress) return admission;
     if (entries_.size() >= limits_.total) {
-        if (unproven_.empty()) return admission;
-        admission.evicted = unproven_.front();
-        erase(entries_.find(unproven_.front()));
+        const std::list<uint64_t>& first = unproven_.empty() ? done_ : unproven_;
+        if (first.empty()) return admission;
+        admission.evicted = first.front();
+        erase(entries_.find(first.front()));
     }
     unproven_.push_back(id);
-    entries_[id] = Entry{address, now + limits_.proveWithin, false, std::prev(unproven_.end())};
+    entries_[id] = Entry{address, now + limits_.proveWithin, State::unproven, std::prev(unproven_.end())};
     ++perAddress_[address];
     admission.admitted = true;
     return admission;
@@ -28,9 +29,23 @@ ConnectionGate::Admission ConnectionGate::admit(uint64_t id, const std::string& 
 
 void ConnectionGate::prove(uint64_t id) {
     const auto it = entries_.find(id);
-    if (it == entries_.end() || it->second.proven) return;
-    unproven_.erase(it->second.order);
-    it->second.proven = true;
+    if (it == entries_.end() || it->second.state != State::unproven) return;
+    unlist(it->second);
+    it->second.state = State::proven;
+}
+
+void ConnectionGate::done(uint64_t id) {
+    const auto it = entries_.find(id);
+    if (it == entries_.end() || it->second.state == State::done) return;
+    unlist(it->second);
+    done_.push_back(id);
+    it->second.order = std::prev(done_.end());
+    it->second.state = State::done;
+}
+
+void ConnectionGate::unlist(Entry& entry) {
+    if (entry.state == State::unproven) unproven_.erase(entry.order);
+    if (entry.state == State::done) done_.erase(entry.order);
 }
 
 void ConnectionGate::remove(uint64_t id) {
@@ -55,7 +70,7 @@ size_t ConnectionGate::from(const std::string& address) const {
 }
 
 void ConnectionGate::erase(std::unordered_map<uint64_t, Entry>::iterator it) {
-    if (!it->second.proven) unproven_.erase(it->second.order);
+    unlist(it->second);
     const auto count = perAddress_.find(it->second.address);
     if (--count->second == 0) perAddress_.erase(count);
     entries_.erase(it);

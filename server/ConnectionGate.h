@@ -28,8 +28,11 @@ std::string peerKey(const asio::ip::address& address);
 //   round trip, so an idle flood only ever evicts itself;
 // - an unproven connection whose `proveWithin` has passed is expired.
 // A proven connection keeps its place (until removed) but neither expires
-// nor makes room. Pure: the caller closes the connections it is told about
-// and passes the time in, so that the rules run in virtual time in tests.
+// nor makes room. One whose business is done (answered, now only waiting
+// for the peer to close) keeps its place too, but makes room when no
+// unproven one is left. Pure: the caller closes the connections it is told
+// about and passes the time in, so that the rules run in virtual time in
+// tests.
 class ConnectionGate {
 public:
     using Time = std::chrono::steady_clock::time_point;
@@ -48,6 +51,7 @@ public:
 
     Admission admit(uint64_t id, const std::string& address, Time now);
     void prove(uint64_t id);
+    void done(uint64_t id);
     // Gone, or handed over to a table of its own. Unknown ids are ignored.
     void remove(uint64_t id);
     // The unproven connections whose time is up at `now`, oldest first;
@@ -60,18 +64,22 @@ public:
     const Limits& limits() const { return limits_; }
 
 private:
+    enum class State { unproven, proven, done };
     struct Entry {
         std::string address;
         Time deadline;
-        bool proven = false;
-        std::list<uint64_t>::iterator order;
+        State state = State::unproven;
+        std::list<uint64_t>::iterator order;  // in unproven_ or done_
     };
     void erase(std::unordered_map<uint64_t, Entry>::iterator it);
+    void unlist(Entry& entry);
 
     Limits limits_;
     std::unordered_map<uint64_t, Entry> entries_;
-    // Unproven ids in admission order, which is also deadline order.
+    // Unproven ids in admission order, which is also deadline order; done
+    // ones in the order they were done.
     std::list<uint64_t> unproven_;
+    std::list<uint64_t> done_;
     std::unordered_map<std::string, size_t> perAddress_;
 };
 

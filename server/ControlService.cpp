@@ -204,6 +204,7 @@ private:
     // Over TLS the same is a close_notify each way.
     void linger() {
         phase_ = Phase::lingering;
+        open_->gate.done(id_);
         if (tls_) {
             tls_->async_shutdown([self = shared_from_this()](const std::error_code&) {
                 if (self->phase_ == Phase::lingering) self->close();

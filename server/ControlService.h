@@ -37,8 +37,9 @@ std::unique_ptr<asio::ssl::context> makeControlTLSContext(const ServerConfig& co
 // Admission (ConnectionGate): a connection has controlTimeout to deliver
 // its whole request; at most maxControlConnectionsPerPeer are open from one
 // address; when maxControlConnections are open, the oldest connection
-// still without a whole request is dropped to admit a newcomer. A real
-// client sends its request at once, so an idle flood only displaces itself.
+// still without a whole request is dropped to admit a newcomer (or, when
+// there is none, the oldest one already answered). A real client sends its
+// request at once, so an idle flood only displaces itself.
 class ControlService {
 public:
     // Loads the TLS certificate and key when configured; throws ConfigError
