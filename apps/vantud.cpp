@@ -5,7 +5,6 @@
 // provider's one work queue thread. See --help.
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <syslog.h>
 #include <string.h>
 
@@ -23,6 +22,7 @@
 #include "apps/ControlSocket.h"
 #include "apps/ConfigCheck.h"
 #include "apps/DaemonOptions.h"
+#include "apps/ProcessLimits.h"
 #include "apps/ServiceStatus.h"
 #include "diagnostics/Status.h"
 #include "platform/linux/AsioWorkQueue.h"
@@ -430,13 +430,7 @@ int main(int argc, char** argv) {
         std::cerr << "vantud: configuration " << options.configPath << ": " << *check.error << std::endl;
         return recordConfigurationFailure(options, configuration);
     }
-    // Every direct flow and every DNS query in flight holds a socket of its
-    // own: the usual soft limit of 1024 descriptors would cap them long before
-    // memory does, so take all the hard limit allows.
-    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
+    vantu::cli::raiseDescriptorLimit();
     // A control client that hangs up early must not end the daemon.
     signal(SIGPIPE, SIG_IGN);
     Daemon daemon(std::move(options), std::move(configuration), std::move(check.warnings));

@@ -81,9 +81,9 @@ bool optionalString(const nlohmann::json& request, const char* key, std::string&
 
 class ControlService::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(ControlService& owner, asio::ip::tcp::socket socket, std::string address)
+    Connection(ControlService& owner, asio::ip::tcp::socket socket, uint64_t id, std::string address)
         : owner_(owner), socket_(owner.io_), timer_(owner.io_), buffer_(owner.config_.maxRequestBytes),
-          slots_(owner.slots_), address_(std::move(address)) {
+          open_(owner.open_), id_(id), address_(std::move(address)) {
         if (owner.tls_) {
             tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(std::move(socket), *owner.tls_);
         } else {
@@ -92,19 +92,15 @@ public:
         std::error_code ec;
         const auto remote = tcp().remote_endpoint(ec);
         peer_ = ec ? std::string("unknown peer") : remote.address().to_string() + ":" + std::to_string(remote.port());
-        ++slots_->total;
-        ++slots_->perPeer[address_];
     }
 
     ~Connection() {
-        --slots_->total;
-        const auto it = slots_->perPeer.find(address_);
-        if (it != slots_->perPeer.end() && --it->second == 0) slots_->perPeer.erase(it);
+        open_->gate.remove(id_);
+        open_->connections.erase(id_);
     }
 
+    // The gate's deadline for the request covers the TLS handshake too.
     void start() {
-        // The handshake counts towards the time a client has for its request.
-        armTimer(owner_.config_.controlTimeout);
         if (!tls_) {
             read();
             return;
@@ -113,8 +109,8 @@ public:
             if (self->phase_ != Phase::reading) return;
             if (ec) {
                 ++self->owner_.stats_.controlErrors;
-                self->owner_.log_("control: " + self->peer_ + " failed the TLS handshake: " + ec.message());
-                self->phase_ = Phase::closed;
+                self->owner_.note(self->owner_.requestLog_,
+                                  "control: " + self->peer_ + " failed the TLS handshake: " + ec.message());
                 self->close();
                 return;
             }
@@ -123,6 +119,7 @@ public:
     }
 
     void close() {
+        phase_ = Phase::closed;
         std::error_code ignored;
         timer_.cancel();
         tcp().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
@@ -144,19 +141,6 @@ private:
 
     enum class Phase { reading, writing, lingering, closed };
 
-    void armTimer(std::chrono::milliseconds after) {
-        timer_.expires_after(after);
-        timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
-            if (ec || self->phase_ == Phase::closed) return;
-            if (self->phase_ == Phase::reading) {
-                ++self->owner_.stats_.controlTimeouts;
-                self->owner_.log_("control: " + self->peer_ + " sent no complete request in time; dropped");
-            }
-            self->phase_ = Phase::closed;
-            self->close();
-        });
-    }
-
     void read() {
         onStream([this](auto& stream) {
             asio::async_read_until(
@@ -169,8 +153,8 @@ private:
         if (phase_ != Phase::reading) return;
         if (ec == asio::error::not_found) {
             ++owner_.stats_.controlErrors;
-            owner_.log_("control: " + peer_ + " sent a request line longer than " +
-                        std::to_string(owner_.config_.maxRequestBytes) + " bytes");
+            owner_.note(owner_.requestLog_, "control: " + peer_ + " sent a request line longer than " +
+                                                std::to_string(owner_.config_.maxRequestBytes) + " bytes");
             respond(errorResponse("request too long"));
             return;
         }
@@ -183,15 +167,22 @@ private:
             // an answer for what it sent.
             line.assign(asio::buffers_begin(buffer_.data()), asio::buffers_end(buffer_.data()));
         } else {
-            phase_ = Phase::closed;
             close();
             return;
         }
-        respond(owner_.handleRequest(line, peer_));
+        respond(owner_.handleRequest(line, peer_, address_));
     }
 
+    // From here on the connection keeps its place (it has done what a
+    // client does) for as long as its answer and the close take, at most
+    // controlTimeout.
     void respond(const nlohmann::json& response) {
+        open_->gate.prove(id_);
         phase_ = Phase::writing;
+        timer_.expires_after(owner_.config_.controlTimeout);
+        timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+            if (!ec && self->phase_ != Phase::closed) self->close();
+        });
         // Every text in a response is either the server's own or cut with
         // clip(); replacing is the last line of defence, never a throw.
         out_ = response.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -199,7 +190,6 @@ private:
             asio::async_write(stream, asio::buffer(out_), [self = shared_from_this()](const std::error_code& ec, size_t) {
                 if (self->phase_ != Phase::writing) return;
                 if (ec) {
-                    self->phase_ = Phase::closed;
                     self->close();
                     return;
                 }
@@ -214,12 +204,10 @@ private:
     // Over TLS the same is a close_notify each way.
     void linger() {
         phase_ = Phase::lingering;
-        armTimer(owner_.config_.controlTimeout);
+        open_->gate.done(id_);
         if (tls_) {
             tls_->async_shutdown([self = shared_from_this()](const std::error_code&) {
-                if (self->phase_ != Phase::lingering) return;
-                self->phase_ = Phase::closed;
-                self->close();
+                if (self->phase_ == Phase::lingering) self->close();
             });
             return;
         }
@@ -229,10 +217,9 @@ private:
     }
 
     void drain() {
-        socket_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](const std::error_code& ec, size_t) {
+        socket_.async_read_some(asio::buffer(owner_.discard_), [self = shared_from_this()](const std::error_code& ec, size_t) {
             if (self->phase_ != Phase::lingering) return;
             if (ec) {
-                self->phase_ = Phase::closed;
                 self->close();
                 return;
             }
@@ -246,20 +233,30 @@ private:
     std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> tls_;
     asio::steady_timer timer_;
     asio::streambuf buffer_;
-    std::shared_ptr<Slots> slots_;
-    std::string address_;
+    std::shared_ptr<Open> open_;
+    const uint64_t id_;
+    const std::string address_;
     std::string peer_;
     std::string out_;
-    std::array<char, 4096> scratch_{};
     Phase phase_ = Phase::reading;
 };
 
 // ---------------------------------------------------------------- ControlService
 
 ControlService::ControlService(asio::io_context& io, const ServerConfig& config, SessionTable& sessions,
-                               ServerStats& stats, Logger log)
+                               ServerStats& stats, Logger log, ServerClock clock)
     : io_(io), config_(config), sessions_(sessions), stats_(stats), log_(std::move(log)),
-      tls_(makeControlTLSContext(config)), acceptor_(io), acceptRetry_(io) {}
+      now_(orSteadyClock(std::move(clock))), tls_(makeControlTLSContext(config)), acceptor_(io),
+      open_(std::make_shared<Open>(ConnectionGate::Limits{config.maxControlConnections,
+                                                          config.maxControlConnectionsPerPeer, config.controlTimeout})),
+      sweep_(io, open_->gate, now_,
+             [this](const std::vector<uint64_t>& expired) {
+                 stats_.controlTimeouts += expired.size();
+                 for (const uint64_t id : expired) drop(id);
+                 note(admissionLog_, "control: closed " + std::to_string(expired.size()) +
+                                         " connections that sent no whole request in time");
+             }),
+      acceptRetry_(io) {}
 
 std::unique_ptr<asio::ssl::context> makeControlTLSContext(const ServerConfig& config) {
     if (!config.controlTLS()) return nullptr;
@@ -296,10 +293,23 @@ void ControlService::stop() {
     std::error_code ignored;
     acceptor_.close(ignored);
     acceptRetry_.cancel();
-    for (auto& weak : connections_) {
-        if (auto connection = weak.lock()) connection->close();
+    sweep_.stop();
+    // Closing may destroy a connection, which takes itself out of the table.
+    std::vector<std::shared_ptr<Connection>> open;
+    for (auto& [id, weak] : open_->connections) {
+        if (auto connection = weak.lock()) open.push_back(std::move(connection));
     }
-    connections_.clear();
+    for (const auto& connection : open) connection->close();
+}
+
+void ControlService::note(LogBudget& budget, const std::string& line) {
+    if (auto admitted = budget.admit(line, now_())) log_(*admitted);
+}
+
+void ControlService::drop(uint64_t id) {
+    const auto it = open_->connections.find(id);
+    if (it == open_->connections.end()) return;
+    if (const auto connection = it->second.lock()) connection->close();
 }
 
 void ControlService::accept() {
@@ -318,31 +328,36 @@ void ControlService::accept() {
         }
         if (acceptFailing_) log_("control: accepting again");
         acceptFailing_ = false;
-        std::error_code addressError;
-        const auto remote = socket.remote_endpoint(addressError);
-        const std::string address = addressError ? std::string() : remote.address().to_string();
-        const auto fromPeer = slots_->perPeer.find(address);
-        const size_t peerCount = fromPeer == slots_->perPeer.end() ? 0 : fromPeer->second;
-        if (slots_->total >= config_.maxControlConnections || peerCount >= config_.maxControlConnectionsPerPeer) {
-            ++stats_.controlRefused;
-            if (!refusing_) {
-                log_("control: refusing connections from " + (address.empty() ? "an unknown peer" : address) +
-                     ": " + std::to_string(peerCount) + " open from that address, " +
-                     std::to_string(slots_->total) + " in total");
-            }
-            refusing_ = true;
-            std::error_code ignored;
-            socket.close(ignored);
-        } else {
-            refusing_ = false;
-            ++stats_.controlConnections;
-            std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
-            auto connection = std::make_shared<Connection>(*this, std::move(socket), address);
-            connections_.push_back(connection);
-            connection->start();
-        }
+        admit(std::move(socket));
         accept();
     });
+}
+
+void ControlService::admit(asio::ip::tcp::socket socket) {
+    std::error_code error;
+    const auto remote = socket.remote_endpoint(error);
+    const std::string address = error ? std::string("unknown") : peerKey(remote.address());
+    const uint64_t id = nextID_++;
+    const auto admission = open_->gate.admit(id, address, now_());
+    if (!admission.admitted) {
+        ++stats_.controlRefused;
+        note(admissionLog_, "control: refusing connections from " + address + ": " +
+                                std::to_string(open_->gate.from(address)) + " open from that address, " +
+                                std::to_string(open_->gate.size()) + " in total");
+        socket.close(error);
+        return;
+    }
+    if (admission.evicted) {
+        ++stats_.controlEvicted;
+        drop(*admission.evicted);
+        note(admissionLog_, "control: " + std::to_string(open_->gate.size()) +
+                                " connections open; the oldest without a whole request made room for a new one");
+    }
+    ++stats_.controlConnections;
+    auto connection = std::make_shared<Connection>(*this, std::move(socket), id, address);
+    open_->connections[id] = connection;
+    connection->start();
+    sweep_.arm();
 }
 
 void ControlService::acceptLater() {
@@ -353,13 +368,14 @@ void ControlService::acceptLater() {
     });
 }
 
-nlohmann::json ControlService::handleRequest(const std::string& line, const std::string& peer) {
+nlohmann::json ControlService::handleRequest(const std::string& line, const std::string& peer,
+                                            const std::string& address) {
     nlohmann::json request;
     try {
         request = nlohmann::json::parse(line);
     } catch (const nlohmann::json::exception&) {
         ++stats_.controlErrors;
-        log_("control: " + peer + " sent a request that is not JSON");
+        note(requestLog_, "control: " + peer + " sent a request that is not JSON");
         return errorResponse("malformed request: not valid JSON");
     }
     if (!request.is_object()) {
@@ -373,7 +389,7 @@ nlohmann::json ControlService::handleRequest(const std::string& line, const std:
     }
     if (*action != "open") {
         ++stats_.controlErrors;
-        log_("control: " + peer + " asked for unknown action \"" + clip(action->get<std::string>()) + "\"");
+        note(requestLog_, "control: " + peer + " asked for unknown action \"" + clip(action->get<std::string>()) + "\"");
         return errorResponse("unknown action \"" + clip(action->get<std::string>()) + "\"");
     }
 
@@ -396,11 +412,20 @@ nlohmann::json ControlService::handleRequest(const std::string& line, const std:
     }
 
     try {
+        if (const auto wait = guesses_.wait(address, now_())) {
+            ++stats_.controlThrottled;
+            const std::string seconds = std::to_string((wait->count() + 999) / 1000);
+            note(secretLog_, "control: " + peer + " refused: too many failed secrets from " + address +
+                                 " (retry in " + seconds + " s)");
+            return errorResponse("too many failed secrets; try again in " + seconds + " s");
+        }
         if (!secretAccepted(secret, config_.secrets)) {
             ++stats_.controlRejected;
-            log_("control: " + peer + " presented an invalid secret (device \"" + clip(deviceID) + "\")");
+            guesses_.failed(address, now_());
+            note(secretLog_, "control: " + peer + " presented an invalid secret (device \"" + clip(deviceID) + "\")");
             return errorResponse("invalid secret");
         }
+        guesses_.succeeded(address);
         SessionGrant grant = sessions_.open(deviceID);
         ++stats_.sessionsOpened;
         const auto& session = *grant.session;
@@ -421,10 +446,14 @@ nlohmann::json ControlService::handleRequest(const std::string& line, const std:
                            clip(deviceID) + "\" (client \"" + clip(clientVersion) + "\") at " +
                            formatIPv4(session.tunnelIP);
         if (grant.replaced) line += ", replacing session " + hex8(*grant.replaced);
+        if (grant.displaced) {
+            line += ", ending anonymous session " + hex8(*grant.displaced) + " (anonymous sessions hold at most " +
+                    std::to_string(sessions_.maxAnonymous()) + " addresses)";
+        }
         if (!preferredTransport.empty() && preferredTransport != config_.transport) {
             line += "; client preferred transport \"" + clip(preferredTransport) + "\"";
         }
-        log_(line);
+        log_(line + "; " + sessions_.poolUse().text());
         return response;
     } catch (const std::exception& e) {
         ++stats_.controlErrors;

@@ -2,10 +2,10 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
+#include <array>
 #include <memory>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -13,6 +13,10 @@
 #include <asio/steady_timer.hpp>
 #include <nlohmann/json.hpp>
 
+#include "server/ConnectionGate.h"
+#include "server/GateSweep.h"
+#include "server/LogBudget.h"
+#include "server/SecretGuard.h"
 #include "server/ServerConfig.h"
 #include "server/ServerStats.h"
 #include "server/SessionTable.h"
@@ -29,12 +33,19 @@ std::unique_ptr<asio::ssl::context> makeControlTLSContext(const ServerConfig& co
 // holds nothing but its own socket and is dropped when its time is up.
 // With a TLS certificate configured every connection starts with a TLS 1.3
 // handshake (under the same time limit) and nothing is served in clear text.
+//
+// Admission (ConnectionGate): a connection has controlTimeout to deliver
+// its whole request; at most maxControlConnectionsPerPeer are open from one
+// address; when maxControlConnections are open, the oldest connection
+// still without a whole request is dropped to admit a newcomer (or, when
+// there is none, the oldest one already answered). A real client sends its
+// request at once, so an idle flood only displaces itself.
 class ControlService {
 public:
     // Loads the TLS certificate and key when configured; throws ConfigError
     // when they cannot be used.
     ControlService(asio::io_context& io, const ServerConfig& config, SessionTable& sessions, ServerStats& stats,
-                   Logger log);
+                   Logger log, ServerClock clock = {});
 
     // Binds and listens (throws std::system_error), then starts accepting.
     // `dataPort` is the bound data port that "open" hands out.
@@ -48,35 +59,49 @@ public:
     // retrying at once would only spin on the same error.
     static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
-    // One request line -> the response object. Never throws.
-    nlohmann::json handleRequest(const std::string& line, const std::string& peer);
+    // One request line from `peer` (address and port, for the log), whose
+    // address counts as `address` (peerKey) -> the response object.
+    // Never throws.
+    nlohmann::json handleRequest(const std::string& line, const std::string& peer, const std::string& address);
 
 private:
     class Connection;
-    // Open connections, in total and by peer address. Shared with each
-    // connection, which gives its place back when it goes away.
-    struct Slots {
-        size_t total = 0;
-        std::map<std::string, size_t> perPeer;
+    // The gate and the open connections by id, shared with each connection,
+    // which gives its place back when it goes away.
+    struct Open {
+        explicit Open(ConnectionGate::Limits limits) : gate(limits) {}
+        ConnectionGate gate;
+        std::unordered_map<uint64_t, std::weak_ptr<Connection>> connections;
     };
     void accept();
     void acceptLater();
+    void admit(asio::ip::tcp::socket socket);
+    void drop(uint64_t id);
+    void note(LogBudget& budget, const std::string& line);
 
     asio::io_context& io_;
     const ServerConfig& config_;
     SessionTable& sessions_;
     ServerStats& stats_;
     Logger log_;
+    ServerClock now_;
     std::unique_ptr<asio::ssl::context> tls_;
     asio::ip::tcp::acceptor acceptor_;
     uint16_t port_ = 0;
     uint16_t dataPort_ = 0;
-    // Weak so that a finished connection frees itself; stop() closes the rest.
-    std::vector<std::weak_ptr<Connection>> connections_;
-    std::shared_ptr<Slots> slots_ = std::make_shared<Slots>();
+    uint64_t nextID_ = 1;
+    std::shared_ptr<Open> open_;
+    GateSweep sweep_;
     asio::steady_timer acceptRetry_;
-    // Logged once per episode, not once per refused connection or failure.
-    bool refusing_ = false;
+    // What is left of a request after the answer is read here and thrown
+    // away; one buffer serves every connection.
+    std::array<char, 4096> discard_{};
+    // Lines a peer can cause are bounded; the accept failure is logged
+    // once per episode.
+    LogBudget admissionLog_{5, std::chrono::seconds(10)};
+    LogBudget requestLog_{10, std::chrono::seconds(10)};
+    LogBudget secretLog_{5, std::chrono::seconds(10)};
+    SecretGuard guesses_;
     bool acceptFailing_ = false;
     bool stopped_ = false;
 };

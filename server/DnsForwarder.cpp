@@ -1,5 +1,7 @@
 #include "server/DnsForwarder.h"
 
+#include <openssl/rand.h>
+
 #include <asio/post.hpp>
 
 #include <algorithm>
@@ -28,7 +30,7 @@ void putBE32(uint8_t* p, uint32_t v) {
 }  // namespace
 
 DnsForwardingSink::DnsForwardingSink(Options options, std::shared_ptr<PacketSink> inner)
-    : options_(std::move(options)), inner_(std::move(inner)), socket_(io_), sweep_(io_) {
+    : options_(std::move(options)), inner_(std::move(inner)), sweep_(io_) {
     options_.maxInFlight = std::clamp<size_t>(options_.maxInFlight, 1, 65536);
     // The inner sink's packets for clients take the same way out as ours.
     inner_->sendToClients = [this](const Bytes& packet) {
@@ -43,10 +45,7 @@ DnsForwardingSink::~DnsForwardingSink() {
 
 void DnsForwardingSink::start() {
     if (started_) return;
-    socket_.open(options_.upstream.protocol());
-    socket_.non_blocking(true);
     work_.emplace(io_.get_executor());
-    receive();
     scheduleSweep();
     started_ = true;
     thread_ = std::thread([this] { io_.run(); });
@@ -55,8 +54,9 @@ void DnsForwardingSink::start() {
 void DnsForwardingSink::stop() {
     if (!started_ || !thread_.joinable()) return;
     asio::post(io_, [this] {
-        std::error_code ignored;
-        socket_.close(ignored);
+        stopping_ = true;
+        release(waiting_.size());
+        waiting_.clear();  // closes every socket
         sweep_.cancel();
     });
     work_.reset();
@@ -80,48 +80,76 @@ void DnsForwardingSink::deliver(const Bytes& packet) {
 void DnsForwardingSink::release(size_t count) { pending_.fetch_sub(count); }
 
 void DnsForwardingSink::forward(Query query) {
-    if (!socket_.is_open()) {
-        release(1);
-        return;
-    }
-    // pending_ never exceeds maxInFlight <= 65536, so a free ID exists.
-    while (waiting_.count(nextID_)) ++nextID_;
-    const uint16_t id = nextID_++;
-    Waiting entry;
-    entry.originalID = readBE16(query.payload.data());
-    entry.deadline = std::chrono::steady_clock::now() + options_.timeout;
-    putBE16(query.payload.data(), id);
+    auto entry = std::make_unique<Waiting>(io_);
+    const auto end = questionEnd(query.payload.data(), query.payload.size());
+    uint8_t id[2];
     std::error_code ec;
-    socket_.send_to(asio::buffer(query.payload), options_.upstream, 0, ec);
+    if (stopping_ || !end || RAND_bytes(id, sizeof id) != 1) {
+        ec = std::make_error_code(std::errc::invalid_argument);
+    } else {
+        // connect() binds the socket to a port of the kernel's choosing,
+        // at random within the ephemeral range.
+        entry->socket.open(options_.upstream.protocol(), ec);
+        if (!ec) entry->socket.connect(options_.upstream, ec);
+        if (!ec) entry->socket.non_blocking(true, ec);
+    }
+    if (!ec) {
+        entry->originalID = readBE16(query.payload.data());
+        entry->upstreamID = readBE16(id);
+        entry->questionEnd = *end;
+        entry->deadline = std::chrono::steady_clock::now() + options_.timeout;
+        putBE16(query.payload.data(), entry->upstreamID);
+        entry->socket.send(asio::buffer(query.payload), 0, ec);
+    }
     if (ec) {
         release(1);
         ++dropped_;
         return;
     }
     ++forwarded_;
-    entry.query = std::move(query);
-    waiting_.emplace(id, std::move(entry));
+    entry->query = std::move(query);
+    const uint64_t key = nextKey_++;
+    waiting_.emplace(key, std::move(entry));
+    receive(key);
 }
 
-void DnsForwardingSink::receive() {
-    socket_.async_receive_from(asio::buffer(rx_), from_, [this](const std::error_code& ec, size_t length) {
-        if (ec == asio::error::operation_aborted || !socket_.is_open()) return;
-        // Errors (an ICMP port unreachable from a dead forwarder) leave the
-        // queries to their timeout.
-        if (!ec) handleAnswer(length);
-        receive();
+void DnsForwardingSink::receive(uint64_t key) {
+    const auto it = waiting_.find(key);
+    if (it == waiting_.end()) return;
+    it->second->socket.async_wait(asio::socket_base::wait_read, [this, key](const std::error_code& ec) {
+        auto it = waiting_.find(key);
+        if (ec || it == waiting_.end()) return;
+        for (;;) {
+            std::error_code error;
+            const size_t length = it->second->socket.receive(asio::buffer(rx_), 0, error);
+            if (error == asio::error::would_block || error == asio::error::try_again) break;
+            // Other errors (an ICMP port unreachable from a dead forwarder)
+            // leave the query to its timeout.
+            if (error) break;
+            if (isAnswer(*it->second, length)) {
+                answer(it, length);
+                return;
+            }
+            ++mismatched_;
+        }
+        receive(key);
     });
 }
 
-void DnsForwardingSink::handleAnswer(size_t length) {
-    if (from_ != options_.upstream || length < kDnsHeader || !(rx_[2] & 0x80)) return;
-    const auto it = waiting_.find(readBE16(rx_.data()));
-    if (it == waiting_.end()) return;
-    const Waiting entry = std::move(it->second);
+bool DnsForwardingSink::isAnswer(const Waiting& waiting, size_t length) const {
+    if (length < waiting.questionEnd || !(rx_[2] & 0x80) || readBE16(rx_.data()) != waiting.upstreamID) return false;
+    // The question count and the questions as they were sent.
+    const uint8_t* sent = waiting.query.payload.data();
+    return std::equal(sent + 4, sent + 6, rx_.data() + 4) &&
+           std::equal(sent + kDnsHeader, sent + waiting.questionEnd, rx_.data() + kDnsHeader);
+}
+
+void DnsForwardingSink::answer(std::unordered_map<uint64_t, std::unique_ptr<Waiting>>::iterator it, size_t length) {
+    const std::unique_ptr<Waiting> entry = std::move(it->second);
     waiting_.erase(it);
     release(1);
-    putBE16(rx_.data(), entry.originalID);
-    const Query& q = entry.query;
+    putBE16(rx_.data(), entry->originalID);
+    const Query& q = entry->query;
     // From where the client sent it: its resolver accepts nothing else.
     const Bytes reply = udpPacket(q.destination, kDnsPort, q.client, q.clientPort, rx_.data(), length);
     ++answered_;
@@ -135,21 +163,37 @@ void DnsForwardingSink::scheduleSweep() {
     sweep_.async_wait([this](const std::error_code& ec) {
         if (ec) return;
         const auto now = std::chrono::steady_clock::now();
-        size_t expired = 0;
-        for (auto it = waiting_.begin(); it != waiting_.end();) {
-            if (it->second.deadline <= now) {
-                it = waiting_.erase(it);
-                ++expired;
-            } else {
-                ++it;
-            }
-        }
+        const size_t expired = std::erase_if(waiting_, [&](const auto& item) { return item.second->deadline <= now; });
         if (expired > 0) {
             release(expired);
             timedOut_ += expired;
         }
         scheduleSweep();
     });
+}
+
+std::optional<size_t> DnsForwardingSink::questionEnd(const uint8_t* message, size_t length) {
+    if (length < kDnsHeader) return std::nullopt;
+    size_t at = kDnsHeader;
+    for (uint16_t question = 0, count = readBE16(message + 4); question < count; ++question) {
+        for (;;) {
+            if (at >= length) return std::nullopt;
+            const uint8_t label = message[at];
+            if (label == 0) {
+                ++at;
+                break;
+            }
+            if ((label & 0xC0) == 0xC0) {  // a pointer ends the name
+                at += 2;
+                break;
+            }
+            if (label & 0xC0) return std::nullopt;
+            at += 1 + size_t{label};
+        }
+        at += 4;  // type and class
+        if (at > length) return std::nullopt;
+    }
+    return at;
 }
 
 std::optional<DnsForwardingSink::Query> DnsForwardingSink::parseQuery(const Bytes& packet) {

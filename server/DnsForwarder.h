@@ -30,10 +30,17 @@ namespace vantu::server {
 // back to the client through sendToClients. Every other packet goes to the
 // inner sink, whose packets for clients pass through unchanged.
 //
-// Each query gets an ID of the forwarder's own on the upstream socket (two
-// clients may use the same one), restored in the answer. At most
-// maxInFlight queries wait at once; beyond that a query is dropped, as is
-// one unanswered after `timeout` (the client's resolver asks again).
+// Whoever can send datagrams with the upstream's address could forge
+// answers, and they reach clients (and feed their route learning). So each
+// query leaves from a socket of its own, connected to the upstream (the
+// kernel drops datagrams from any other source) and bound to a port the
+// kernel picks at random, with a random ID of the forwarder's own (two
+// clients may use the same one; the client's is restored in the answer).
+// An answer counts only if it carries that ID and repeats the query's
+// question section byte for byte; anything else on the socket is ignored
+// and the real answer is still awaited. At most maxInFlight queries (and so
+// sockets) wait at once; beyond that a query is dropped, as is one
+// unanswered after `timeout` (the client's resolver asks again).
 //
 // Threads: deliver() may run on any thread and only hands the query over;
 // the upstream socket and the table of waiting queries live on the sink's
@@ -59,7 +66,7 @@ public:
     DnsForwardingSink(const DnsForwardingSink&) = delete;
     DnsForwardingSink& operator=(const DnsForwardingSink&) = delete;
 
-    // Opens the upstream socket (std::system_error) and starts the thread.
+    // Starts the thread; each query opens a socket of its own.
     void start();
     // Joins the thread; idempotent. Queries still waiting are dropped.
     void stop();
@@ -71,6 +78,10 @@ public:
     // (not a response) of at least a header; nullopt for anything else,
     // fragments included. Pure.
     static std::optional<Query> parseQuery(const Bytes& packet);
+    // The end of the question section of a DNS message (the offset just
+    // after it), or nullopt when the message does not hold all the
+    // questions its header counts. Pure.
+    static std::optional<size_t> questionEnd(const uint8_t* message, size_t length);
     // An IPv4/UDP packet with valid checksums. Pure.
     static Bytes udpPacket(uint32_t source, uint16_t sourcePort, uint32_t destination, uint16_t destinationPort,
                            const uint8_t* payload, size_t length);
@@ -78,19 +89,26 @@ public:
     uint64_t forwarded() const { return forwarded_; }
     uint64_t answered() const { return answered_; }
     uint64_t timedOut() const { return timedOut_; }
-    uint64_t dropped() const { return dropped_; }  // over the bound, or the send failed
+    uint64_t dropped() const { return dropped_; }  // over the bound, no question, or the send failed
+    uint64_t mismatched() const { return mismatched_; }  // datagrams that were not the awaited answer
     PacketSink& inner() { return *inner_; }
 
 private:
     struct Waiting {
+        explicit Waiting(asio::io_context& io) : socket(io) {}
+        asio::ip::udp::socket socket;
         Query query;
         uint16_t originalID = 0;
+        uint16_t upstreamID = 0;
+        size_t questionEnd = 0;
         std::chrono::steady_clock::time_point deadline;
     };
 
     void forward(Query query);
-    void receive();
-    void handleAnswer(size_t length);
+    void receive(uint64_t key);
+    // Whether the datagram in rx_ is the answer `waiting` awaits.
+    bool isAnswer(const Waiting& waiting, size_t length) const;
+    void answer(std::unordered_map<uint64_t, std::unique_ptr<Waiting>>::iterator it, size_t length);
     void scheduleSweep();
     void release(size_t count);
 
@@ -98,21 +116,22 @@ private:
     std::shared_ptr<PacketSink> inner_;
     asio::io_context io_;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
-    asio::ip::udp::socket socket_;
     asio::steady_timer sweep_;
     std::thread thread_;
     bool started_ = false;
+    bool stopping_ = false;
     // Queries handed over or waiting; bounds both the queue into the thread
     // and the table.
     std::atomic<size_t> pending_{0};
-    std::unordered_map<uint16_t, Waiting> waiting_;
-    uint16_t nextID_ = 0;
+    std::unordered_map<uint64_t, std::unique_ptr<Waiting>> waiting_;
+    uint64_t nextKey_ = 0;
+    // Every socket is read into this one buffer, in the handler itself.
     std::array<uint8_t, 65536> rx_{};
-    asio::ip::udp::endpoint from_;
     std::atomic<uint64_t> forwarded_{0};
     std::atomic<uint64_t> answered_{0};
     std::atomic<uint64_t> timedOut_{0};
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<uint64_t> mismatched_{0};
 };
 
 // "ADDRESS[:PORT]" (IPv4, port 53 when absent) -> endpoint; throws

@@ -9,6 +9,7 @@
 
 #include "VantuPacketTunnel/VantuError.h"
 #include "routing/RoutingPolicy.h"
+#include "server/SecretGuard.h"
 
 namespace vantu::server {
 
@@ -244,7 +245,7 @@ ServerConfig ServerConfig::load(const std::string& path) {
     }
 }
 
-std::string ServerConfig::formatHelp() {
+std::string ServerConfig::formatHelp(const std::string& morePacketSinks) {
     return R"(Configuration file: one JSON object. Unknown keys are errors.
 
   control_address   string   address of the TCP control service (default "0.0.0.0")
@@ -263,21 +264,50 @@ std::string ServerConfig::formatHelp() {
   dns_servers       list     IPv4 DNS servers for clients, sent inside "routing"
                              as "dns_servers" (do not give them in both places)
   routing           object   routing policy sent to clients as "routing"
-  control_timeout_seconds        number   a control client must send its request
-                                          line within this time (default 5)
+  control_timeout_seconds        number   a control connection must deliver its
+                                          whole request line (TLS handshake
+                                          included) within this time (default 2)
   max_request_bytes              integer  longest request line (default 65536)
   session_idle_timeout_seconds   integer  drop sessions idle this long; 0 keeps
                                           them until their device opens again
                                           (default 600)
   packet_sink       string   where client packets go: "echo" (default) answers
-                             ICMP echo requests and echoes UDP datagrams
-  control_tls_certificate   string   PEM certificate (chain) file; with it and
+                             ICMP echo requests and echoes UDP datagrams;
+)" + morePacketSinks +
+           R"(  control_tls_certificate   string   PEM certificate (chain) file; with it and
                                      control_tls_key the control port speaks
                                      TLS 1.3 only. Clients pin the certificate's
                                      SHA-256 (serverCertificateSHA256) or its CA
                                      (serverCAFile)
   control_tls_key           string   PEM private key file of that certificate
 )";
+}
+
+std::string ServerConfig::limitsHelp() {
+    const ServerConfig c;
+    const auto n = [](auto value) { return std::to_string(value); };
+    const auto seconds = [](std::chrono::milliseconds d) { return std::to_string(d.count() / 1000); };
+    return "Limits (fixed), against peers that hold connections or guess secrets; an IPv6\n"
+           "/64 counts as one address:\n"
+           "  control service   at most " + n(c.maxControlConnectionsPerPeer) + " connections from one address and " +
+           n(c.maxControlConnections) + " in all. A\n"
+           "                    connection has control_timeout_seconds for its whole\n"
+           "                    request; when all places are taken, the oldest connection\n"
+           "                    without a whole request is dropped to admit a new one.\n"
+           "  failed secrets    " + n(static_cast<int>(SecretGuard::kBurst)) + " tries per address, then one per " +
+           n(SecretGuard::kRefill.count()) + " s; an address that runs\n"
+           "                    out waits " + n(SecretGuard::kFirstBackoff.count()) +
+           " s, twice as long each time (up to " + n(SecretGuard::kMaxBackoff.count() / 60) + " min),\n"
+           "                    and is refused unchecked meanwhile.\n"
+           "  TCP data service  until a connection has presented an authenticated unit: at\n"
+           "                    most " + n(c.maxStreamPendingPerPeer) + " from one address and " + n(c.maxStreamPending) +
+           " in all (the oldest making\n"
+           "                    room), " + seconds(c.streamAuthTimeout) +
+           " s each. A unit longer than tunnel_mtu + " + n(c.maxUnitBytes() - size_t(c.tunnelMTU)) + " bytes\n"
+           "                    closes the connection. Then it belongs to its session (one\n"
+           "                    each), and the session ends when it closes.\n"
+           "  tunnel addresses  sessions without a device ID hold at most half the pool;\n"
+           "                    beyond that a new one ends the one active longest ago.\n";
 }
 
 }  // namespace vantu::server

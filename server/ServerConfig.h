@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "datachannel/crypto/Aead.h"
+
 namespace vantu::server {
 
 // A configuration that cannot be served; the message names the offending key.
@@ -53,13 +55,23 @@ struct ServerConfig {
     // Sent to clients as "routing"; the DNS servers are merged into its
     // "dns_servers" because that is where clients look for them.
     std::optional<nlohmann::json> routing;
-    std::chrono::milliseconds controlTimeout{5000};
+    // A real client sends its request as soon as it is connected, so a
+    // connection gets little time for it (the TLS handshake included).
+    std::chrono::milliseconds controlTimeout{2000};
     size_t maxRequestBytes = 64 * 1024;
-    // Control connections open at once, in total and from one address;
-    // beyond either the server closes a new connection at once, so that
-    // one peer cannot hold every descriptor the server has.
-    size_t maxControlConnections = 256;
-    size_t maxControlConnectionsPerPeer = 16;
+    // Control connections open at once, in total and from one address (an
+    // IPv6 /64 counts as one address). Beyond the per-address cap a new
+    // connection is closed at once; when the total is reached, the oldest
+    // connection that has not yet sent its whole request is dropped to make
+    // room (ConnectionGate), so that an idle flood cannot starve clients.
+    size_t maxControlConnections = 1024;
+    size_t maxControlConnectionsPerPeer = 8;
+    // The TCP data service under the same rules, for connections that have
+    // not yet presented an authenticated unit; once one has, it belongs to
+    // its session (one per session) and no longer counts here.
+    size_t maxStreamPending = 512;
+    size_t maxStreamPendingPerPeer = 8;
+    std::chrono::milliseconds streamAuthTimeout{5000};
     // 0 keeps sessions until their device opens again.
     std::chrono::seconds sessionIdleTimeout{600};
     std::string packetSink = "echo";
@@ -74,14 +86,20 @@ struct ServerConfig {
     IPv4Subnet subnet() const { return parseTunnelSubnet(tunnelSubnet); }
     // Key length of the configured cipher in bytes.
     size_t keyLength() const;
+    // The longest unit a client can send: one packet of the tunnel MTU in a
+    // data frame, with the unit's nonce and tag.
+    size_t maxUnitBytes() const { return static_cast<size_t>(tunnelMTU) + 1 + aead::kNonceLength + aead::kTagLength; }
     // The "routing" object as clients receive it, or nullopt to omit the key.
     std::optional<nlohmann::json> routingForClients() const;
 
     // Strict: unknown keys and values of the wrong type are errors.
     static ServerConfig fromJSON(const nlohmann::json& document);
     static ServerConfig load(const std::string& path);
-    // The configuration file format, for --help.
-    static std::string formatHelp();
+    // The configuration file format, for --help; `morePacketSinks` continues
+    // the description of "packet_sink" (the sinks built outside this core).
+    static std::string formatHelp(const std::string& morePacketSinks = "");
+    // The limits the services hold peers to, for --help.
+    static std::string limitsHelp();
 };
 
 }  // namespace vantu::server

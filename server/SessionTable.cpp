@@ -145,6 +145,10 @@ SessionGrant SessionTable::open(const std::string& deviceID) {
     VantuCipher cipher(cipherName_, grant.key);
 
     std::lock_guard lock(mutex_);
+    if (deviceID.empty() && anonymousLive_ >= maxAnonymous()) {
+        grant.displaced = leastRecentAnonymous();
+        if (grant.displaced) removeLocked(*grant.displaced);
+    }
     uint32_t address = 0;
     const auto bound = deviceID.empty() ? addressByDevice_.end() : addressByDevice_.find(deviceID);
     if (bound != addressByDevice_.end()) {
@@ -163,10 +167,26 @@ SessionGrant SessionTable::open(const std::string& deviceID) {
     bindings_[address].lastUse = ++useClock_;
 
     const uint32_t id = freshID();
+    if (deviceID.empty()) ++anonymousLive_;
     grant.session = std::make_shared<ServerSession>(id, deviceID, address, std::move(cipher));
     byID_[id] = grant.session;
     idByAddress_[address] = id;
     return grant;
+}
+
+std::optional<uint32_t> SessionTable::leastRecentAnonymous() const {
+    std::optional<uint32_t> oldest;
+    std::pair<std::chrono::steady_clock::time_point, uint64_t> oldestUse{};
+    for (const auto& [id, session] : byID_) {
+        if (!session->deviceID.empty()) continue;
+        // Ties (sessions that never sent anything) go to the older grant.
+        const std::pair use{session->lastActivity(), bindings_.at(session->tunnelIP).lastUse};
+        if (!oldest || use < oldestUse) {
+            oldest = id;
+            oldestUse = use;
+        }
+    }
+    return oldest;
 }
 
 void SessionTable::removeLocked(uint32_t id) {
@@ -177,7 +197,10 @@ void SessionTable::removeLocked(uint32_t id) {
     byID_.erase(it);
     if (auto a = idByAddress_.find(address); a != idByAddress_.end() && a->second == id) idByAddress_.erase(a);
     // An anonymous session's address is free again; a device keeps its own.
-    if (anonymous) bindings_.erase(address);
+    if (anonymous) {
+        bindings_.erase(address);
+        --anonymousLive_;
+    }
 }
 
 std::shared_ptr<ServerSession> SessionTable::find(uint32_t id) const {
@@ -214,6 +237,16 @@ std::vector<uint32_t> SessionTable::expireIdle(std::chrono::steady_clock::time_p
 size_t SessionTable::size() const {
     std::lock_guard lock(mutex_);
     return byID_.size();
+}
+
+PoolUse SessionTable::poolUse() const {
+    std::lock_guard lock(mutex_);
+    return PoolUse{subnet_.clientCapacity(), bindings_.size(), byID_.size(), anonymousLive_};
+}
+
+std::string PoolUse::text() const {
+    return "tunnel addresses: " + std::to_string(bound) + " of " + std::to_string(capacity) + " in use, " +
+           std::to_string(live) + " sessions (" + std::to_string(anonymous) + " anonymous)";
 }
 
 std::optional<uint32_t> SessionTable::addressOf(const std::string& deviceID) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdint>
@@ -92,10 +93,29 @@ struct SessionGrant {
     Bytes key;
     // The session this one replaced (same device), if any.
     std::optional<uint32_t> replaced;
+    // The anonymous session ended to make room for this one, if any.
+    std::optional<uint32_t> displaced;
+};
+
+// How much of the tunnel address pool is taken.
+struct PoolUse {
+    size_t capacity = 0;   // client addresses in the subnet
+    size_t bound = 0;      // held by a live session or kept for a device
+    size_t live = 0;       // sessions
+    size_t anonymous = 0;  // live sessions without a device ID
+    std::string text() const;
 };
 
 // Sessions by id and by tunnel address, plus the device -> address bindings
 // that give a device the same tunnel address each time it opens. Thread-safe.
+//
+// A client without a device ID cannot be told from the next one, and the
+// server never learns that its tunnel stopped: each of its starts opens a
+// new session, which would hold its address until it idles out (or for
+// good without an idle timeout). So anonymous sessions hold at most half
+// the pool; beyond that, opening one ends the anonymous session that was
+// active longest ago, which gives its address back. Named devices always
+// find the other half.
 class SessionTable {
 public:
     SessionTable(IPv4Subnet subnet, std::string cipherName);
@@ -105,6 +125,8 @@ public:
     // address binding and any earlier session of it is replaced. Throws
     // VantuError "tunnel address pool exhausted" when no address is free.
     SessionGrant open(const std::string& deviceID);
+    // How many live anonymous sessions the pool takes.
+    size_t maxAnonymous() const { return std::max<size_t>(1, subnet_.clientCapacity() / 2); }
 
     std::shared_ptr<ServerSession> find(uint32_t id) const;
     std::shared_ptr<ServerSession> findByTunnelIP(uint32_t tunnelIP) const;
@@ -112,6 +134,7 @@ public:
     // Removes sessions without activity since `cutoff`; returns their ids.
     std::vector<uint32_t> expireIdle(std::chrono::steady_clock::time_point cutoff);
     size_t size() const;
+    PoolUse poolUse() const;
     // The address bound to a device, live session or not.
     std::optional<uint32_t> addressOf(const std::string& deviceID) const;
 
@@ -122,6 +145,8 @@ private:
     };
 
     uint32_t freshID() const;
+    // The anonymous session to end for a new one: the least recently active.
+    std::optional<uint32_t> leastRecentAnonymous() const;
     std::optional<uint32_t> allocateAddress();
     void removeLocked(uint32_t id);
 
@@ -134,6 +159,7 @@ private:
     std::unordered_map<std::string, uint32_t> addressByDevice_;
     std::map<uint32_t, Binding> bindings_;  // address -> holder
     uint64_t useClock_ = 0;
+    size_t anonymousLive_ = 0;
 };
 
 }  // namespace vantu::server

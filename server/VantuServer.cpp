@@ -19,14 +19,15 @@ ServerConfig validated(ServerConfig config) {
 
 }  // namespace
 
-VantuServer::VantuServer(ServerConfig config, std::shared_ptr<PacketSink> sink, Logger log)
+VantuServer::VantuServer(ServerConfig config, std::shared_ptr<PacketSink> sink, Logger log, ServerClock clock)
     : config_(validated(std::move(config))),
       log_(log ? std::move(log) : Logger([](const std::string&) {})),
+      clock_(orSteadyClock(std::move(clock))),
       sessions_(std::make_unique<SessionTable>(config_.subnet(), config_.cipher)),
       sink_(sink ? std::move(sink) : std::make_shared<EchoResponder>()),
       sweepTimer_(io_) {
     data_ = std::make_unique<DataService>(io_, config_, *sessions_, stats_, log_, *sink_);
-    control_ = std::make_unique<ControlService>(io_, config_, *sessions_, stats_, log_);
+    control_ = std::make_unique<ControlService>(io_, config_, *sessions_, stats_, log_, clock_);
     sink_->sendToClients = [this](const Bytes& packet) { routeToClients(packet); };
 }
 
@@ -39,7 +40,7 @@ void VantuServer::start() {
     if (started_) return;
     data_->start();
     if (config_.transport == "tcp") {
-        stream_ = std::make_unique<StreamDataService>(io_, config_, *data_, stats_, log_);
+        stream_ = std::make_unique<StreamDataService>(io_, config_, *data_, *sessions_, stats_, log_, clock_);
         stream_->start(data_->port());
     }
     control_->start(data_->port());
@@ -120,7 +121,9 @@ void VantuServer::scheduleSweep() {
     sweepTimer_.async_wait([this](const std::error_code& ec) {
         if (ec) return;
         const auto cutoff = std::chrono::steady_clock::now() - config_.sessionIdleTimeout;
-        for (uint32_t id : sessions_->expireIdle(cutoff)) log_("session " + hex8(id) + " expired after idling");
+        const auto expired = sessions_->expireIdle(cutoff);
+        for (uint32_t id : expired) log_("session " + hex8(id) + " expired after idling");
+        if (!expired.empty()) log_(sessions_->poolUse().text());
         scheduleSweep();
     });
 }

@@ -27,9 +27,11 @@ namespace vantu::server {
 class VantuServer {
 public:
     // Without a sink the configured one is built ("echo": an EchoResponder).
-    // Without a logger nothing is logged. Throws ConfigError for a
-    // configuration that cannot be served.
-    explicit VantuServer(ServerConfig config, std::shared_ptr<PacketSink> sink = nullptr, Logger log = {});
+    // Without a logger nothing is logged. The clock times the services'
+    // limits and deadlines (the steady clock when empty). Throws ConfigError
+    // for a configuration that cannot be served.
+    explicit VantuServer(ServerConfig config, std::shared_ptr<PacketSink> sink = nullptr, Logger log = {},
+                         ServerClock clock = {});
     ~VantuServer();
     VantuServer(const VantuServer&) = delete;
     VantuServer& operator=(const VantuServer&) = delete;
@@ -60,6 +62,7 @@ private:
 
     const ServerConfig config_;
     Logger log_;
+    ServerClock clock_;
     asio::io_context io_;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
     ServerStats stats_;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/ProcessLimits.h"
 #include "server/DnsForwarder.h"
 #include "server/EchoResponder.h"
 #include "server/ServerConfig.h"
@@ -29,8 +30,9 @@ void printUsage(std::ostream& out) {
            "granted). SIGINT or SIGTERM stops it.\n"
            "--check-config reads FILE, prints the values in effect (secrets masked) and\n"
            "any warning, and exits: 0 when the server could start with it, 2 when not.\n\n"
-        << vantu::server::ServerConfig::formatHelp() << vantu::server::tunSinkConfigHelp()
-        << vantu::server::dnsForwarderConfigHelp()
+        << vantu::server::ServerConfig::formatHelp(vantu::server::tunSinkConfigHelp())
+        << vantu::server::dnsForwarderConfigHelp() << "\n"
+        << vantu::server::ServerConfig::limitsHelp()
         << "\nExample:\n"
            "  {\n"
            "    \"control_address\": \"0.0.0.0\", \"control_port\": 8443,\n"
@@ -117,6 +119,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    const uint64_t descriptors = vantu::cli::raiseDescriptorLimit();
 
     try {
         std::optional<std::string> tunName;
@@ -156,7 +159,8 @@ int main(int argc, char** argv) {
         logLine("control service on " + config.controlAddress + " port " + std::to_string(server.controlPort()) +
                 " (tcp), data service on " + config.dataAddress + " port " + std::to_string(server.dataPort()) +
                 (config.transport == "tcp" ? " (udp and tcp); tunnel " : " (udp); tunnel ") + config.tunnelSubnet +
-                ", cipher " + config.cipher + ", sink " + sinkText);
+                ", cipher " + config.cipher + ", sink " + sinkText + "; up to " + std::to_string(descriptors) +
+                " descriptors");
 
         int received = 0;
         sigwait(&stopSignals, &received);
@@ -174,7 +178,7 @@ int main(int argc, char** argv) {
                     " timed out, " + std::to_string(dns->dropped()) + " dropped");
         }
         server.stop();
-        logLine("stopped");
+        logLine("stopped; " + server.sessions().poolUse().text());
     } catch (const vantu::server::ConfigError& e) {
         std::cerr << "vantu-server: invalid configuration: " << e.what() << "\n";
         return 2;

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -124,6 +125,25 @@ inline bool waitForPeerClose(int fd) {
     }
     return false;
 }
+
+// Still open, nothing received: the peer keeps the connection and said nothing.
+inline bool heldOpen(int fd) {
+    char probe;
+    return ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == -1 && errno == EAGAIN;
+}
+
+// A steady clock that a test moves forward at will, for the deadlines of
+// services that run on real sockets.
+struct VirtualClock {
+    std::atomic<int64_t> aheadMs{0};
+    std::chrono::steady_clock::time_point now() const {
+        return std::chrono::steady_clock::now() + std::chrono::milliseconds(aheadMs.load());
+    }
+    std::function<std::chrono::steady_clock::time_point()> function() {
+        return [this] { return now(); };
+    }
+    void advance(std::chrono::milliseconds by) { aheadMs += by.count(); }
+};
 
 class LoopbackServer {
 public:

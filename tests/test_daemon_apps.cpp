@@ -4,6 +4,8 @@
 // of a provider running on the simulated platform.
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <sys/stat.h>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include <asio/executor_work_guard.hpp>
@@ -25,6 +28,7 @@
 #include "apps/ControlSocket.h"
 #include "apps/CtlOptions.h"
 #include "apps/DaemonOptions.h"
+#include "apps/ProcessLimits.h"
 #include "apps/ServiceStatus.h"
 #include "diagnostics/Status.h"
 #include "platform/linux/ServiceNotifier.h"
@@ -379,6 +383,15 @@ TEST(CommandLine, ProgramsPrintTheirVersionAndOneLineUsageErrors) {
         EXPECT_EQ(help.status, 0) << program;
         EXPECT_NE(help.out.find("Usage: " + program), std::string::npos) << help.out;
     }
+    // The "tun" value of packet_sink is described under packet_sink, and the
+    // limits the server holds peers to are there.
+    const std::string help = runProgram("vantu-server", "--help").out;
+    const auto sinkKey = help.find("\n  packet_sink "), tunValue = help.find("\"tun\" carries client packets");
+    std::smatch nextKey;
+    ASSERT_TRUE(std::regex_search(help.begin() + long(sinkKey) + 1, help.end(), nextKey, std::regex("\n  [a-z]")));
+    EXPECT_LT(sinkKey, tunValue);
+    EXPECT_LT(tunValue, size_t(nextKey.position(0)) + sinkKey + 1) << "another key comes between packet_sink and \"tun\"";
+    EXPECT_NE(help.find("at most 8 connections from one address and 1024 in all"), std::string::npos) << help;
     const ProgramRun unknown = runProgram("vantuctl", "stauts");
     EXPECT_EQ(unknown.status, 2);
     EXPECT_EQ(unknown.out, "");  // no report in place of an answer
@@ -730,4 +743,34 @@ TEST(ConfigurationCheck, ProgramsCheckTheirFilesWithoutStarting) {
     run = runProgram("vantu-server", "--check-config --config " + badServer);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out.rfind("error: ", 0), 0u) << run.out;
+}
+
+// vantud and vantu-server take the whole hard limit of descriptors at start
+// (one connection, flow or query each); vantu-server says how many it has.
+TEST(ProcessLimits, ProgramsRaiseTheSoftDescriptorLimitToTheHardOne) {
+    rlimit normal{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &normal), 0);
+    ASSERT_GT(normal.rlim_max, 256u);
+    rlimit low = normal;
+    low.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    EXPECT_EQ(vantu::cli::raiseDescriptorLimit(), normal.rlim_max);
+    rlimit raised{};
+    ::getrlimit(RLIMIT_NOFILE, &raised);
+    EXPECT_EQ(raised.rlim_cur, normal.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &normal);
+
+    TempDir dir;
+    const std::string config = writeText(dir.path + "/server.json", R"({"control_address": "127.0.0.1",
+        "data_address": "127.0.0.1", "control_port": 0, "data_port": 0, "secrets": ["s"], "tunnel_subnet": "10.7.0.0/24"})");
+    const std::string log = dir.path + "/log";
+    ASSERT_EQ(std::system(("ulimit -Sn 256 && exec " + std::string(VANTU_BINARY_DIR) + "/vantu-server --config " +
+                           config + " 2>" + log + " </dev/null & echo $! >" + dir.path + "/pid")
+                              .c_str()),
+              0);
+    const std::string expected = "up to " + std::to_string(normal.rlim_max) + " descriptors";
+    for (int i = 0; i < 500 && readText(log).find("descriptors") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(std::stoi(readText(dir.path + "/pid")), SIGTERM);
+    EXPECT_NE(readText(log).find(expected), std::string::npos) << readText(log);
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -74,14 +75,20 @@ struct Collector : PacketSink {
 };
 
 // The upstream: answers each query with QR set and one A record (the
-// query's own ID, as a resolver does), unless told to stay silent.
+// query's own ID, as a resolver does), unless told to stay silent. A forger
+// first sends what an attacker with the upstream's address would: the
+// answer with the ID off by one, one for another question, and one from
+// another port, each with another address in its record.
 struct Responder {
+    enum Mode { answering, silent, forging };
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int spoofer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     uint16_t port = 0;
     std::atomic<bool> stopping{false};
     std::atomic<int> asked{0};
+    std::vector<std::pair<uint16_t, uint16_t>> seen;  // ID and source port of each query, in order
     std::thread thread;
-    explicit Responder(bool answer) {
+    explicit Responder(Mode mode) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -91,7 +98,7 @@ struct Responder {
             ADD_FAILURE() << "cannot bind the responder";
         }
         port = ntohs(address.sin_port);
-        thread = std::thread([this, answer] {
+        thread = std::thread([this, mode] {
             uint8_t buffer[1500];
             while (!stopping) {
                 pollfd p{fd, POLLIN, 0};
@@ -101,12 +108,27 @@ struct Responder {
                 const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
                 if (n < 12) continue;
                 ++asked;
-                if (!answer) continue;
-                Bytes reply(buffer, buffer + n);
-                reply[2] |= 0x80;
-                reply[7] = 1;  // one answer
-                reply.insert(reply.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 198, 51, 100, 2});
-                ::sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLength);
+                seen.emplace_back(readBE16(buffer), ntohs(from.sin_port));
+                if (mode == silent) continue;
+                const auto reply = [&](uint8_t lastOctet) {
+                    Bytes r(buffer, buffer + n);
+                    r[2] |= 0x80;
+                    r[7] = 1;  // one answer
+                    r.insert(r.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 198, 51, 100, lastOctet});
+                    return r;
+                };
+                const auto sendFrom = [&](int socket, const Bytes& r) {
+                    ::sendto(socket, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLength);
+                };
+                if (mode == forging) {
+                    Bytes wrongID = reply(66), otherQuestion = reply(67);
+                    wrongID[1] ^= 1;
+                    otherQuestion[13] ^= 0x20;  // the name's first letter in the other case
+                    sendFrom(fd, wrongID);
+                    sendFrom(fd, otherQuestion);
+                    sendFrom(spoofer, reply(68));
+                }
+                sendFrom(fd, reply(2));
             }
         });
     }
@@ -114,6 +136,7 @@ struct Responder {
         stopping = true;
         thread.join();
         ::close(fd);
+        ::close(spoofer);
     }
     asio::ip::udp::endpoint endpoint() const { return {asio::ip::make_address("127.0.0.1"), port}; }
 };
@@ -146,6 +169,13 @@ TEST(DnsForwardingSink, TakesOnlyQueriesToPort53AndBuildsValidAnswers) {
     };
     for (const auto& [what, packet] : notOurs) EXPECT_FALSE(DnsForwardingSink::parseQuery(packet)) << what;
 
+    // The question section that an answer must repeat.
+    EXPECT_EQ(DnsForwardingSink::questionEnd(dns.data(), dns.size()), dns.size());
+    EXPECT_EQ(DnsForwardingSink::questionEnd(dns.data(), dns.size() - 1), std::nullopt);
+    Bytes noQuestion(dns.begin(), dns.begin() + 12);
+    noQuestion[5] = 0;
+    EXPECT_EQ(DnsForwardingSink::questionEnd(noQuestion.data(), noQuestion.size()), 12u);
+
     // Odd payload length: the checksum pads with a zero byte.
     const uint8_t odd[] = {1, 2, 3};
     const Bytes answer = DnsForwardingSink::udpPacket(kVirtualResolver, 53, kClientB, 5300, odd, sizeof odd);
@@ -156,7 +186,7 @@ TEST(DnsForwardingSink, TakesOnlyQueriesToPort53AndBuildsValidAnswers) {
 }
 
 TEST(DnsForwardingSink, ForwardsOnLoopbackAndAnswersFromTheQueriedAddress) {
-    Responder upstream(true);
+    Responder upstream(Responder::answering);
     auto inner = std::make_shared<Collector>();
     DnsForwardingSink sink({upstream.endpoint(), 16, 2000ms}, inner);
     Collector toClients;
@@ -199,8 +229,34 @@ TEST(DnsForwardingSink, ForwardsOnLoopbackAndAnswersFromTheQueriedAddress) {
     EXPECT_EQ(sink.dropped() + sink.timedOut(), 0u);
 }
 
+// Forged answers do not count, and the real one still does; each query
+// leaves with a random ID from a port of its own.
+TEST(DnsForwardingSink, AcceptsOnlyTheAnswerToTheQuerySent) {
+    Responder upstream(Responder::forging);
+    DnsForwardingSink sink({upstream.endpoint(), 32, 2000ms}, std::make_shared<Collector>());
+    Collector toClients;
+    sink.sendToClients = [&](const Bytes& p) { toClients.add(p); };
+    sink.start();
+    constexpr uint16_t kQueries = 16;
+    for (uint16_t id = 0; id < kQueries; ++id) sink.deliver(queryPacket(kClientA, 40000 + id, kVirtualResolver, dnsQuery(id)));
+    ASSERT_EQ(toClients.waitFor(kQueries).size(), kQueries);
+    EXPECT_TRUE(eventually([&] { return sink.mismatched() == 2 * kQueries; })) << sink.mismatched();
+    sink.stop();
+    for (const Bytes& p : toClients.packets) EXPECT_EQ(p.back(), 2) << "a forged answer reached the client";
+    EXPECT_EQ(sink.answered(), kQueries);
+
+    std::set<uint16_t> ports;
+    int counting = 0;
+    for (size_t i = 0; i < upstream.seen.size(); ++i) {
+        ports.insert(upstream.seen[i].second);
+        if (i > 0) counting += upstream.seen[i].first == uint16_t(upstream.seen[i - 1].first + 1);
+    }
+    EXPECT_EQ(ports.size(), kQueries) << "queries share a source port";
+    EXPECT_LE(counting, 2) << "the upstream IDs follow each other";
+}
+
 TEST(DnsForwardingSink, BoundsWaitingQueriesAndTimesThemOut) {
-    Responder silent(false);
+    Responder silent(Responder::silent);
     DnsForwardingSink sink({silent.endpoint(), 2, 150ms}, std::make_shared<Collector>());
     Collector toClients;
     sink.sendToClients = [&](const Bytes& p) { toClients.add(p); };

@@ -107,6 +107,32 @@ TEST(SessionTable, AddressBindingsReclaimAndExpiry) {
     EXPECT_EQ(timed.addressOf("idle"), idle.session->tunnelIP);
 }
 
+// Clients without a device ID that start again and again (the server never
+// learns that their tunnel stopped) hold at most half the pool: the one
+// active longest ago gives its address back, and named devices still fit.
+TEST(SessionTable, AnonymousSessionsHoldAtMostHalfThePool) {
+    SessionTable table(parseTunnelSubnet("10.7.0.0/28"), "aes-128-gcm");  // 13 client addresses
+    ASSERT_EQ(table.maxAnonymous(), 6u);
+    std::vector<SessionGrant> anonymous;
+    for (int i = 0; i < 40; ++i) anonymous.push_back(table.open(""));
+    const auto active = anonymous[36];  // sent something after the four newer ones opened
+    ASSERT_TRUE(active.session->acceptUnit(1, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 5555)));
+    const auto next = table.open("");
+    EXPECT_EQ(next.displaced, anonymous[34].session->id);
+    EXPECT_EQ(table.open("").displaced, anonymous[35].session->id);
+    EXPECT_EQ(table.open("").displaced, anonymous[37].session->id) << "the active one was ended";
+    for (int i = 0; i < 7; ++i) EXPECT_NO_THROW(table.open("device-" + std::to_string(i)));
+    const PoolUse use = table.poolUse();
+    EXPECT_EQ(use.capacity, 13u);
+    EXPECT_EQ(use.bound, 13u);
+    EXPECT_EQ(use.live, 13u);
+    EXPECT_EQ(use.anonymous, 6u);
+    EXPECT_EQ(use.text(), "tunnel addresses: 13 of 13 in use, 13 sessions (6 anonymous)");
+    EXPECT_EQ(anonymous[0].displaced, std::nullopt);
+    EXPECT_EQ(anonymous[6].displaced, anonymous[0].session->id);
+    EXPECT_EQ(table.find(anonymous[0].session->id), nullptr);
+}
+
 namespace {
 
 json minimalConfig() {
