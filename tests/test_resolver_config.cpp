@@ -53,6 +53,26 @@ SystemResolver::Options resolverOptions(DnsMode mode, const std::string& resolvC
     return options;
 }
 
+// Runs `body` in a forked child with a private mount namespace, after
+// `mounts` (false: failed, with errno) set it up; what `body` reports comes
+// back as the child's output.
+ChildRun inMountNamespace(const std::function<bool()>& mounts, const std::function<void(std::ostream&)>& body) {
+    return runInChild([&](int out) {
+        std::ostringstream report;
+        int code = 0;
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            !mounts()) {
+            report << "setup failed: " << std::strerror(errno);
+            code = 3;
+        } else {
+            body(report);
+        }
+        const std::string text = report.str();
+        [[maybe_unused]] ssize_t n = ::write(out, text.data(), text.size());
+        return code;
+    });
+}
+
 }  // namespace
 
 TEST(SystemResolver, ResolvedSequenceRevertAndPartialFailure) {
@@ -165,20 +185,12 @@ TEST(SystemResolver, ReadOnlyDirectoryWithOnlyTheFileWritable) {
     std::ofstream(state + "/stub") << "nameserver 127.0.0.53\n";
     std::filesystem::create_symlink(state + "/stub", linked);
 
-    const ChildRun child = runInChild([&](int out) {
-        std::ostringstream report;
-        auto finish = [&](int code) {
-            const std::string text = report.str();
-            [[maybe_unused]] ssize_t n = ::write(out, text.data(), text.size());
-            return code;
-        };
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount(etc.c_str(), etc.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-            ::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-            ::mount(nullptr, etc.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
-            report << "setup failed: " << std::strerror(errno);
-            return finish(3);
-        }
+    const auto mounts = [&] {
+        return ::mount(etc.c_str(), etc.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+               ::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+               ::mount(nullptr, etc.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    };
+    const ChildRun child = inMountNamespace(mounts, [&](std::ostream& report) {
         report << "sibling=" << (std::ofstream(etc + "/probe") ? "created" : "refused") << "\n";
         try {
             ResolvConfFile file(path, backup);
@@ -197,7 +209,6 @@ TEST(SystemResolver, ReadOnlyDirectoryWithOnlyTheFileWritable) {
         }
         report << "stub=" << readText(state + "/stub") << "leftAfterRefusal=" << ResolvConfFile(linked, backup).hasBackup()
                << " stillALink=" << std::filesystem::is_symlink(linked) << "\n";
-        return finish(0);
     });
     ASSERT_EQ(child.exitCode, 0) << child.output;
     const std::string& report = child.output;
@@ -232,18 +243,8 @@ TEST(SystemResolver, SymlinkComesBackAsASymlinkFromABackupOnAnotherFileSystem) {
     SystemResolver::Options options = resolverOptions(DnsMode::resolvConf, path);
     options.resolvConfBackupPath = state + "/resolv.conf.backup";
 
-    const ChildRun child = runInChild([&](int out) {
-        std::ostringstream report;
-        auto finish = [&](int code) {
-            const std::string text = report.str();
-            [[maybe_unused]] ssize_t n = ::write(out, text.data(), text.size());
-            return code;
-        };
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", state.c_str(), "tmpfs", 0, "size=1m") != 0) {
-            report << "setup failed: " << std::strerror(errno);
-            return finish(3);
-        }
+    const auto mounts = [&] { return ::mount("tmpfs", state.c_str(), "tmpfs", 0, "size=1m") == 0; };
+    const ChildRun child = inMountNamespace(mounts, [&](std::ostream& report) {
         struct stat etcStat{}, stateStat{};
         ::stat(etc.c_str(), &etcStat);
         ::stat(state.c_str(), &stateStat);
@@ -278,7 +279,6 @@ TEST(SystemResolver, SymlinkComesBackAsASymlinkFromABackupOnAnotherFileSystem) {
             }
         }
         report << "stub=" << readText(stub);
-        return finish(0);
     });
     ASSERT_EQ(child.exitCode, 0) << child.output;
     std::string expected = "other file system=1\n";
