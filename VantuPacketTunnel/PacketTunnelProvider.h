@@ -28,6 +28,7 @@
 #include "platform/Platform.h"
 #include "directcore/codec/DirectCodec.h"
 #include "routing/LocalDNSResolver.h"
+#include "routing/TunnelDNSQueries.h"
 
 namespace vantu {
 
@@ -263,6 +264,9 @@ public:
     std::map<std::string, std::shared_ptr<UDPSession>> dnsSessions;
     int64_t dnsQueryCount = 0, dnsResponseCount = 0, dnsFallbackCount = 0, dnsFailureCount = 0;
     bool dnsInFlightLimitReached = false;  // logged once per episode
+    // The queries sent into the tunnel by the fallback: only their answers,
+    // besides the upstream's, teach direct routes.
+    TunnelDNSQueries tunnelDNSQueries;
     int64_t dnsDirectMatchCount = 0, dnsDirectInsertedRoutes = 0, dnsDirectRepeatedMatches = 0,
             dnsDirectLimitDrops = 0;
 
@@ -408,8 +412,15 @@ public:
     // Ends a query once: a reply packet for an answer, the query into the
     // tunnel otherwise.
     void finishDNSQuery(const std::shared_ptr<PendingDNSQuery>& pending, std::optional<Bytes> response);
-    // Calls completion exactly once, after the learned set took the routes.
+    // A query into the tunnel, noted so that its answer may teach routes.
+    void sendDNSQueryIntoTunnel(const LocalDNSResolver::Query& query);
+    // Every packet from the tunnel: only an answer to a query this client
+    // sent there teaches routes. Calls completion exactly once, after the
+    // learned set took them.
     void applyDirectRoutesFromDNS(const Bytes& packet, const std::function<void()>& completion);
+    // An answer known to be for one of this client's queries (the upstream's
+    // reply, or a matched answer from the tunnel); completion as above.
+    void learnDirectRoutesFromAnswer(const Bytes& packet, const std::function<void()>& completion);
     static std::optional<std::string> dynamicDirectRouteKey(const std::string& route);
     std::set<std::string> loadCachedDynamicDirectRoutes(const std::string& cacheKey);
     void persistDynamicDirectRoutes();

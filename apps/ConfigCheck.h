@@ -43,7 +43,9 @@ inline std::string jsonTypeText(const nlohmann::json& value) {
 struct KnownKey {
     const char* name;
     enum class Type { text, boolean, textList } type;
-    const char* whenAbsent;  // what the value becomes, for the warning
+    // What the value becomes, for the warning; nullptr for the TLS keys,
+    // where a mistyped value is an error (it never falls back to plain text).
+    const char* whenAbsent;
 };
 
 inline const std::vector<KnownKey>& knownConfigurationKeys() {
@@ -56,8 +58,8 @@ inline const std::vector<KnownKey>& knownConfigurationKeys() {
         {"useServerRouting", KnownKey::Type::boolean, "true"},
         {"clientDirectCoreEnabled", KnownKey::Type::boolean, "false"},
         {"clientDirectTCPEnabled", KnownKey::Type::boolean, "false"},
-        {"serverCertificateSHA256", KnownKey::Type::text, "no pin, and the control session runs in plain text"},
-        {"serverCAFile", KnownKey::Type::text, "no CA, and the control session runs in plain text"},
+        {"serverCertificateSHA256", KnownKey::Type::text, nullptr},
+        {"serverCAFile", KnownKey::Type::text, nullptr},
         {"killSwitch", KnownKey::Type::boolean, "false"},
     };
     return keys;
@@ -89,7 +91,7 @@ inline ConfigurationCheck checkConfiguration(const nlohmann::json& document) {
                 wanted = "a list of texts";
                 break;
         }
-        if (!fits) {
+        if (!fits && known->whenAbsent) {
             check.warnings.push_back("\"" + key + "\" is " + jsonTypeText(value) + ", not " + wanted +
                                      "; it counts as absent: " + known->whenAbsent);
         }
@@ -115,7 +117,12 @@ inline ConfigurationCheck checkConfiguration(const nlohmann::json& document) {
             {"killSwitch", kill != document.end() && kill->is_boolean() && kill->get<bool>() ? "true" : "false"},
         };
     } catch (const VantuError& e) {
-        check.error = std::string(e.what()) + " (server must be text \"host:port\" and secretKey text)";
+        // A TLS key's error names that key; the hint is for the other two.
+        const std::string message = e.what();
+        const bool tlsKey = std::any_of(keys.begin(), keys.end(), [&](const KnownKey& k) {
+            return !k.whenAbsent && message.find(k.name) != std::string::npos;
+        });
+        check.error = tlsKey ? message : message + " (server must be text \"host:port\" and secretKey text)";
     }
     return check;
 }

@@ -1,11 +1,11 @@
 #pragma once
 
-// Reading DNS answers for the addresses of direct domains. Every packet that
-// reaches the system passes through here on its way (answers from the tunnel
-// and the provider's own replies), so anything that is not a DNS answer is
-// turned away after a few byte reads, and hostile messages (pointer loops,
-// truncated records, counts that promise more than is there) end the read
-// quietly.
+// Reading DNS answers for the addresses of direct domains: the answers to
+// this client's own queries (the upstream's, and those of the fallback into
+// the tunnel) pass through here on their way to the system. Anything that is
+// not a DNS answer is turned away after a few byte reads, and hostile
+// messages (pointer loops, truncated records, counts that promise more than
+// is there) end the read quietly.
 
 #include <cstddef>
 #include <optional>

@@ -287,25 +287,36 @@ TEST(ControlTLSConfiguration, ClientPinKeys) {
     for (int i = 0; i < 32; ++i) expected.push_back(static_cast<uint8_t>(i % 16 * 0x11));
     const std::string kFingerprintError =
         "invalid serverCertificateSHA256: expected 64 hexadecimal digits, colons allowed between bytes";
+    const std::string kCAFileError = "invalid serverCAFile: expected a file path";
     struct Case {
         json extra;
         Bytes fingerprint;
         std::string caFile;
         std::string failure;
     };
+    // A TLS key that is named is used or stops the start: null, another type
+    // or empty text never fall back to a control session in plain text.
     const std::vector<Case> cases = {
         {json::object(), {}, "", ""},
         {{{"serverCertificateSHA256", hex}}, expected, "", ""},
         {{{"serverCertificateSHA256", colons}}, expected, "", ""},
-        {{{"serverCertificateSHA256", nullptr}}, {}, "", ""},
         {{{"serverCAFile", "/etc/vantu/ca.pem"}}, {}, "/etc/vantu/ca.pem", ""},
+        {{{"serverCertificateSHA256", hex}, {"serverCAFile", "/etc/vantu/ca.pem"}}, expected, "/etc/vantu/ca.pem", ""},
         {{{"serverCertificateSHA256", hex.substr(2)}}, {}, "", kFingerprintError},
         {{{"serverCertificateSHA256", hex + "00"}}, {}, "", kFingerprintError},
         {{{"serverCertificateSHA256", "g" + hex.substr(1)}}, {}, "", kFingerprintError},
         {{{"serverCertificateSHA256", "0:" + hex.substr(1)}}, {}, "", kFingerprintError},
-        {{{"serverCertificateSHA256", 42}}, {}, "", kFingerprintError},
-        {{{"serverCAFile", ""}}, {}, "", "invalid serverCAFile: expected a file path"},
-        {{{"serverCAFile", true}}, {}, "", "invalid serverCAFile: expected a file path"},
+        {{{"serverCertificateSHA256", nullptr}}, {}, "", kFingerprintError + ", not null"},
+        {{{"serverCertificateSHA256", ""}}, {}, "", kFingerprintError + ", not empty text"},
+        {{{"serverCertificateSHA256", 42}}, {}, "", kFingerprintError + ", not a number"},
+        {{{"serverCertificateSHA256", false}}, {}, "", kFingerprintError + ", not a boolean"},
+        {{{"serverCertificateSHA256", json::array({hex})}}, {}, "", kFingerprintError + ", not a list"},
+        {{{"serverCAFile", nullptr}}, {}, "", kCAFileError + ", not null"},
+        {{{"serverCAFile", ""}}, {}, "", kCAFileError + ", not empty text"},
+        {{{"serverCAFile", true}}, {}, "", kCAFileError + ", not a boolean"},
+        {{{"serverCAFile", json::object()}}, {}, "", kCAFileError + ", not an object"},
+        {{{"serverCertificateSHA256", hex}, {"serverCAFile", nullptr}}, {}, "", kCAFileError + ", not null"},
+        {{{"serverCertificateSHA256", nullptr}, {"serverCAFile", "/etc/vantu/ca.pem"}}, {}, "", kFingerprintError + ", not null"},
     };
     EXPECT_EQ(VantuControl::fingerprintText({0xAB, 0x01, 0x00}), "AB:01:00");
     for (const auto& c : cases) {
@@ -319,7 +330,7 @@ TEST(ControlTLSConfiguration, ClientPinKeys) {
         if (!c.failure.empty()) continue;
         EXPECT_EQ(config.serverCertificateSHA256, c.fingerprint);
         EXPECT_EQ(config.serverCAFile, c.caFile);
-        EXPECT_EQ(config.usesControlTLS(), !c.fingerprint.empty() || !c.caFile.empty());
+        EXPECT_EQ(config.usesControlTLS(), !c.extra.empty()) << "a named key that loads means TLS";
     }
 }
 

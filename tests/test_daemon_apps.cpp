@@ -703,6 +703,13 @@ TEST(ConfigurationCheck, WarnsAboutUnknownKeysAndMistypedValuesAndShowsWhatCount
                                R"({"server": "h:99999", "secretKey": "k"})"}) {
         EXPECT_TRUE(checkConfiguration(nlohmann::json::parse(broken)).error.has_value()) << broken;
     }
+    // A mistyped TLS key stops the start rather than counting as absent, and
+    // the error names that key, not the server or the secret.
+    const ConfigurationCheck pinned = checkConfiguration(
+        nlohmann::json::parse(R"({"server": "h:1", "secretKey": "k", "serverCertificateSHA256": null})"));
+    EXPECT_TRUE(pinned.warnings.empty()) << pinned.warnings.front();
+    EXPECT_EQ(pinned.error,
+              "invalid serverCertificateSHA256: expected 64 hexadecimal digits, colons allowed between bytes, not null");
 
     TempDir dir;
     const std::string file = writeText(dir.path + "/vantud.json", document.dump());

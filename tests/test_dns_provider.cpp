@@ -208,18 +208,34 @@ TEST(DNSQueries, InFlightQueriesAreBoundedAndStopCancelsThem) {
 
 // ------------------------------------------------------------ route learning
 
-Bytes answerPacket(const std::vector<std::array<uint8_t, 4>>& addresses, const std::string& name = "example.com") {
+std::array<uint8_t, 4> kLearnedAt{203, 0, 113, 10};
+
+Bytes answerFrom(std::array<uint8_t, 4> server, const std::vector<std::array<uint8_t, 4>>& addresses,
+                 const std::string& name = "example.com", uint16_t id = 7, uint16_t port = 40000) {
     std::vector<DNSRecord> records;
     for (const auto& a : addresses) records.push_back(aRecord(pointerTo(12), a));
-    return udpPacket({198, 51, 100, 53}, 53, kApp, 40000, dnsAnswerMessage(7, name, records));
+    return udpPacket(server, 53, kApp, port, dnsAnswerMessage(id, name, records));
 }
+Bytes answerPacket(const std::vector<std::array<uint8_t, 4>>& addresses) { return answerFrom(kVirtualResolver, addresses); }
 
+// Learning with the direct core on. By default every upstream fails, so each
+// query the harness asks takes the fallback into the tunnel.
 struct LearningHarness : DNSHarness {
-    LearningHarness() : DNSHarness(directPolicy()) {
+    explicit LearningHarness(bool upstreamFails = true) : DNSHarness(directPolicy()) {
         provider->clientDirectCoreEnabled = true;
         provider->dynamicDirectRouteCacheKey = "vantu.dynamicDirectRoutes.0123456789abcdef01234567";
+        if (upstreamFails) sim.host.initialUDPState = UDPSessionState::failed;
     }
-    void fromTunnel(const Bytes& packet) { deliverFrames({dataFrame(packet, kServerData)}); }
+    // To the data channel's session: every query adds a session of its own.
+    void fromTunnel(const Bytes& packet) {
+        data->deliver({serverUnit(dataFrame(packet, kServerData))});
+        run();
+    }
+    // A query for example.com that falls back into the tunnel, then its answer from there.
+    void askedAndAnswered(const Bytes& answer) {
+        send({queryFor("example.com", 7)});
+        fromTunnel(answer);
+    }
     std::array<int64_t, 4> learning() const {
         const auto& p = *provider;
         return {p.dnsDirectMatchCount, p.dnsDirectInsertedRoutes, p.dnsDirectRepeatedMatches, p.dnsDirectLimitDrops};
@@ -227,10 +243,10 @@ struct LearningHarness : DNSHarness {
 };
 
 TEST(DNSRouteLearning, AnswersOnBothRoadsTeachRoutesBeforeDelivery) {
-    // From the tunnel.
+    // From the tunnel, answering the client's own fallback query.
     LearningHarness h;
-    const Bytes first = answerPacket({{203, 0, 113, 10}, {198, 51, 100, 7}});
-    h.fromTunnel(first);
+    const Bytes first = answerPacket({kLearnedAt, {198, 51, 100, 7}});
+    h.askedAndAnswered(first);
     EXPECT_EQ(h.provider->dynamicDirectRoutes, (std::set<std::string>{"198.51.100.0/24", "203.0.113.0/24"}));
     EXPECT_EQ(h.sim.packetFlow.written, std::vector<Bytes>{first});
     EXPECT_EQ(h.learning(), (Counters{1, 2, 0, 0}));
@@ -241,17 +257,17 @@ TEST(DNSRouteLearning, AnswersOnBothRoadsTeachRoutesBeforeDelivery) {
     EXPECT_EQ(*cached, (std::map<std::string, double>{{"198.51.100.0/24", nowSeconds}, {"203.0.113.0/24", nowSeconds}}));
 
     // All known: counted as repeats. One known and one new: one insert, no repeats.
-    h.fromTunnel(answerPacket({{203, 0, 113, 10}, {203, 0, 113, 99}, {198, 51, 100, 1}}));
+    h.askedAndAnswered(answerPacket({kLearnedAt, {203, 0, 113, 99}, {198, 51, 100, 1}}));
     EXPECT_EQ(h.learning(), (Counters{2, 2, 3, 0})) << "three routes, all of known networks";
-    h.fromTunnel(answerPacket({{203, 0, 113, 11}, {192, 0, 2, 200}}));
+    h.askedAndAnswered(answerPacket({{203, 0, 113, 11}, {192, 0, 2, 200}}));
     EXPECT_EQ(h.learning(), (Counters{3, 3, 3, 0}));
     // Not global: noted, not learned.
-    h.fromTunnel(answerPacket({{10, 1, 2, 3}}));
+    h.askedAndAnswered(answerPacket({{10, 1, 2, 3}}));
     EXPECT_TRUE(h.recorded("ignoring non-global DNS learned route example.com->10.1.2.3"));
     EXPECT_EQ(h.provider->dynamicDirectRoutes.size(), 3u);
 
     // From an upstream answer: learned, then written.
-    LearningHarness local;
+    LearningHarness local(false);
     local.send({queryFor("example.com", 7)});
     const Bytes answer = dnsAnswerMessage(7, "example.com", {aRecord(pointerTo(12), {203, 0, 113, 50})});
     local.upstreams().at(0)->deliver({answer});
@@ -261,25 +277,80 @@ TEST(DNSRouteLearning, AnswersOnBothRoadsTeachRoutesBeforeDelivery) {
     EXPECT_EQ(Bytes(local.sim.packetFlow.written[0].begin() + 28, local.sim.packetFlow.written[0].end()), answer);
 }
 
+// Anything from port 53 in the tunnel that does not answer a query this
+// client sent there is delivered as it came and teaches nothing: a learned
+// route would send traffic outside the tunnel.
+TEST(DNSRouteLearning, OnlyAnswersToTheClientsOwnTunnelQueriesTeach) {
+    const double lifetime = TunnelDNSQueries::kLifetime;
+    const std::array<uint8_t, 4> otherClient{10, 7, 0, 3}, cloudflare{1, 1, 1, 1};
+    struct Case {
+        const char* what;
+        std::function<void(LearningHarness&)> before;  // nullptr: no query was sent
+        Bytes answer;
+        bool learns;
+    };
+    const auto ask = [](const std::string& name, uint16_t id, double wait = 0) {
+        return [=](LearningHarness& h) {
+            h.send({queryFor(name, id)});
+            h.advance(wait);
+        };
+    };
+    const Case cases[] = {
+        {"unsolicited, from another client of the server", nullptr, answerFrom(otherClient, {cloudflare}), false},
+        {"unsolicited, from the asked address", nullptr, answerFrom(kVirtualResolver, {cloudflare}), false},
+        {"the client's own fallback query", ask("example.com", 7), answerFrom(kVirtualResolver, {cloudflare}), true},
+        {"the question in another case", ask("Example.COM", 7), answerFrom(kVirtualResolver, {cloudflare}), true},
+        {"from another address", ask("example.com", 7), answerFrom(otherClient, {cloudflare}), false},
+        {"to another port", ask("example.com", 7), answerFrom(kVirtualResolver, {cloudflare}, "example.com", 7, 40001), false},
+        {"another DNS ID", ask("example.com", 7), answerFrom(kVirtualResolver, {cloudflare}, "example.com", 8), false},
+        {"another question", ask("example.com", 7), answerFrom(kVirtualResolver, {cloudflare}, "cdn.example.com"), false},
+        {"just before expiry", ask("example.com", 7, lifetime - 0.001), answerFrom(kVirtualResolver, {cloudflare}), true},
+        {"expired", ask("example.com", 7, lifetime), answerFrom(kVirtualResolver, {cloudflare}), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LearningHarness h;
+        if (c.before) c.before(h);
+        h.fromTunnel(c.answer);
+        EXPECT_EQ(h.provider->dynamicDirectRoutes,
+                  c.learns ? std::set<std::string>{"1.1.1.0/24"} : std::set<std::string>{});
+        EXPECT_EQ(h.sim.packetFlow.written, std::vector<Bytes>{c.answer}) << "delivered untouched either way";
+        if (!c.learns) continue;
+        // One answer per query: a second one teaches nothing.
+        h.fromTunnel(answerFrom(kVirtualResolver, {{198, 51, 100, 9}}));
+        EXPECT_EQ(h.provider->dynamicDirectRoutes, std::set<std::string>{"1.1.1.0/24"});
+    }
+
+    // The remembered queries are bounded: past the cap the oldest is pushed out.
+    LearningHarness h;
+    const size_t cap = TunnelDNSQueries::kCapacity;
+    for (size_t i = 0; i <= cap; ++i) h.send({queryFor("example.com", static_cast<uint16_t>(100 + i))});
+    EXPECT_EQ(h.provider->tunnelDNSQueries.size(), cap);
+    EXPECT_EQ(h.provider->tunnelDNSQueries.evicted(), 1);
+    h.fromTunnel(answerFrom(kVirtualResolver, {cloudflare}, "example.com", 100));
+    h.fromTunnel(answerFrom(kVirtualResolver, {kLearnedAt}, "example.com", static_cast<uint16_t>(100 + cap)));
+    EXPECT_EQ(h.provider->dynamicDirectRoutes, std::set<std::string>{"203.0.113.0/24"});
+}
+
 TEST(DNSRouteLearning, LimitAndDisabledCore) {
     LearningHarness h;
     for (int i = 0; i < PacketTunnelProvider::kMaxDynamicDirectRoutes; ++i)
         h.provider->dynamicDirectRoutes.insert("8." + std::to_string(i) + ".0.0/24");
-    h.fromTunnel(answerPacket({{203, 0, 113, 10}, {8, 0, 0, 1}}));
+    h.askedAndAnswered(answerPacket({kLearnedAt, {8, 0, 0, 1}}));
     EXPECT_EQ(h.learning(), (Counters{1, 0, 1, 1})) << "a full set refuses the new key and counts the known one";
     EXPECT_EQ(h.provider->dynamicDirectRoutes.size(), 192u);
     EXPECT_EQ(h.sim.packetFlow.written.size(), 1u);
 
     LearningHarness off;
     off.provider->clientDirectCoreEnabled = false;
-    const Bytes packet = answerPacket({{203, 0, 113, 10}});
-    off.fromTunnel(packet);
+    const Bytes packet = answerPacket({kLearnedAt});
+    off.askedAndAnswered(packet);
     EXPECT_EQ(off.learning(), (Counters{1, 0, 0, 0}));
     EXPECT_TRUE(off.recorded("DNS direct match produced 1 route(s), but vantucore direct is disabled"));
     EXPECT_TRUE(off.provider->dynamicDirectRoutes.empty());
     EXPECT_EQ(off.sim.packetFlow.written, std::vector<Bytes>{packet});
     off.provider->clientDirectTCPEnabled = true;
-    off.fromTunnel(packet);
+    off.askedAndAnswered(packet);
     EXPECT_EQ(off.provider->dynamicDirectRoutes.size(), 1u) << "either direct switch enables learning";
 }
 

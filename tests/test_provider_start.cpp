@@ -36,6 +36,9 @@ TEST(ProviderStart, BadConfigurationEndsTheStartWithoutAnyNetworkCall) {
     const std::vector<std::pair<std::optional<ProtocolConfiguration>, std::string>> cases = {
         {configured({{"server", "192.0.2.1:443"}}), missing},
         {configured({{"server", "gateway"}, {"secretKey", "s3cret"}}), "invalid server:port"},
+        // A null pin stops the start: the secret never goes out in clear.
+        {configured({{"server", "192.0.2.1:443"}, {"secretKey", "s3cret"}, {"serverCertificateSHA256", nullptr}}),
+         "invalid serverCertificateSHA256: expected 64 hexadecimal digits, colons allowed between bytes, not null"},
         {ProtocolConfiguration{true, std::nullopt}, missing},
         {std::nullopt, missing},
         {ProtocolConfiguration{false, validProviderConfiguration()}, missing},

@@ -1,9 +1,11 @@
 // Pointing the system resolver at the tunnel: the resolvectl sequence (run
 // through a recording runner, since no resolved runs here), the resolv.conf
-// backup left by a crashed run whatever the next run's mode, and the
-// read-only /etc of the systemd unit where only resolv.conf is writable.
+// backup left by a crashed run whatever the next run's mode, the read-only
+// /etc of the systemd unit where only resolv.conf is writable, and a
+// symlinked resolv.conf whose backup sits on another file system.
 
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -49,6 +51,26 @@ SystemResolver::Options resolverOptions(DnsMode mode, const std::string& resolvC
     options.address = "100.100.100.100";
     options.resolvConfPath = resolvConf;
     return options;
+}
+
+// Runs `body` in a forked child with a private mount namespace, after
+// `mounts` (false: failed, with errno) set it up; what `body` reports comes
+// back as the child's output.
+ChildRun inMountNamespace(const std::function<bool()>& mounts, const std::function<void(std::ostream&)>& body) {
+    return runInChild([&](int out) {
+        std::ostringstream report;
+        int code = 0;
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            !mounts()) {
+            report << "setup failed: " << std::strerror(errno);
+            code = 3;
+        } else {
+            body(report);
+        }
+        const std::string text = report.str();
+        [[maybe_unused]] ssize_t n = ::write(out, text.data(), text.size());
+        return code;
+    });
 }
 
 }  // namespace
@@ -163,20 +185,12 @@ TEST(SystemResolver, ReadOnlyDirectoryWithOnlyTheFileWritable) {
     std::ofstream(state + "/stub") << "nameserver 127.0.0.53\n";
     std::filesystem::create_symlink(state + "/stub", linked);
 
-    const ChildRun child = runInChild([&](int out) {
-        std::ostringstream report;
-        auto finish = [&](int code) {
-            const std::string text = report.str();
-            [[maybe_unused]] ssize_t n = ::write(out, text.data(), text.size());
-            return code;
-        };
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount(etc.c_str(), etc.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-            ::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-            ::mount(nullptr, etc.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
-            report << "setup failed: " << std::strerror(errno);
-            return finish(3);
-        }
+    const auto mounts = [&] {
+        return ::mount(etc.c_str(), etc.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+               ::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+               ::mount(nullptr, etc.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    };
+    const ChildRun child = inMountNamespace(mounts, [&](std::ostream& report) {
         report << "sibling=" << (std::ofstream(etc + "/probe") ? "created" : "refused") << "\n";
         try {
             ResolvConfFile file(path, backup);
@@ -194,8 +208,7 @@ TEST(SystemResolver, ReadOnlyDirectoryWithOnlyTheFileWritable) {
             report << "symlink=refused " << e.message() << "\n";
         }
         report << "stub=" << readText(state + "/stub") << "leftAfterRefusal=" << ResolvConfFile(linked, backup).hasBackup()
-               << "\n";
-        return finish(0);
+               << " stillALink=" << std::filesystem::is_symlink(linked) << "\n";
     });
     ASSERT_EQ(child.exitCode, 0) << child.output;
     const std::string& report = child.output;
@@ -206,11 +219,71 @@ TEST(SystemResolver, ReadOnlyDirectoryWithOnlyTheFileWritable) {
         "nameserver 100.100.100.100\n"
         "backup=" + original +
         "restored=" + original + "left=0\n"
-        "symlink=refused cannot rewrite " + linked +
-        ": it is a symlink in a read-only directory and is not written through\n"
+        "symlink=refused refusing to replace the symlink " + linked +
+        ", which could not be put back: cannot create " + linked + ".vantud-new: Read-only file system\n"
         "stub=nameserver 127.0.0.53\n"
-        "leftAfterRefusal=0\n";
+        "leftAfterRefusal=0 stillALink=1\n";
     EXPECT_EQ(report, expected);
     // Outside the child's namespace the same file went through the same states.
     EXPECT_EQ(readText(path), original);
+}
+
+// A symlinked resolv.conf (a relative link, as distributions ship it) with
+// the backup on another file system, where no rename reaches: every way the
+// original comes back puts the link back as a link, with its text unchanged,
+// and the file it points to is never written.
+TEST(SystemResolver, SymlinkComesBackAsASymlinkFromABackupOnAnotherFileSystem) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root (a tmpfs in a private mount namespace)";
+    TempDir dir;
+    // The state directory deeper than /etc: the link's text means another file there.
+    const std::string etc = dir.path + "/etc", run = dir.path + "/run", state = dir.path + "/var/lib/vantud";
+    for (const std::string& d : {etc, run, state}) std::filesystem::create_directories(d);
+    const std::string path = etc + "/resolv.conf", target = "../run/stub-resolv.conf";
+    const std::string stub = writeText(run + "/stub-resolv.conf", "search corp.example.test\nnameserver 127.0.0.53\n");
+    SystemResolver::Options options = resolverOptions(DnsMode::resolvConf, path);
+    options.resolvConfBackupPath = state + "/resolv.conf.backup";
+
+    const auto mounts = [&] { return ::mount("tmpfs", state.c_str(), "tmpfs", 0, "size=1m") == 0; };
+    const ChildRun child = inMountNamespace(mounts, [&](std::ostream& report) {
+        struct stat etcStat{}, stateStat{};
+        ::stat(etc.c_str(), &etcStat);
+        ::stat(state.c_str(), &stateStat);
+        report << "other file system=" << (etcStat.st_dev != stateStat.st_dev) << "\n";
+        // A stop; the next start after a crash; vantud --cleanup (a fresh
+        // resolver's clear, then the leftover check).
+        const std::pair<const char*, std::function<void(SystemResolver&)>> exits[] = {
+            {"stop", [](SystemResolver& r) { r.clear(); }},
+            {"next start", [&](SystemResolver&) { SystemResolver(options).restoreLeftover(); }},
+            {"cleanup", [&](SystemResolver&) {
+                 SystemResolver cleanup(options);
+                 cleanup.clear();
+                 cleanup.restoreLeftover();
+             }},
+        };
+        for (const auto& [name, exit] : exits) {
+            std::filesystem::remove(path);
+            std::filesystem::create_symlink(target, path);
+            try {
+                SystemResolver resolver(options);
+                resolver.apply();
+                const std::string applied = readText(path);
+                report << name << ": applied a file=" << !std::filesystem::is_symlink(path)
+                       << " search kept=" << contains(applied, "search corp.example.test\n")
+                       << " virtual=" << contains(applied, "nameserver 100.100.100.100\n");
+                exit(resolver);
+                report << " restored link=" << std::filesystem::read_symlink(path).string()
+                       << " backup left=" << std::filesystem::exists(std::filesystem::symlink_status(options.resolvConfBackupPath))
+                       << " beside left=" << std::filesystem::exists(std::filesystem::symlink_status(path + ".vantud-new")) << "\n";
+            } catch (const std::exception& e) {
+                report << name << ": error=" << e.what() << "\n";
+            }
+        }
+        report << "stub=" << readText(stub);
+    });
+    ASSERT_EQ(child.exitCode, 0) << child.output;
+    std::string expected = "other file system=1\n";
+    for (const char* name : {"stop", "next start", "cleanup"})
+        expected += std::string(name) + ": applied a file=1 search kept=1 virtual=1 restored link=" + target +
+                    " backup left=0 beside left=0\n";
+    EXPECT_EQ(child.output, expected + "stub=search corp.example.test\nnameserver 127.0.0.53\n");
 }

@@ -86,6 +86,29 @@ std::string asciiLower(std::string text) {
     return text;
 }
 
+// What a TLS key holds instead of usable text, for its error.
+const char* notUsableText(const nlohmann::json& value) {
+    if (value.is_null()) return "null";
+    if (value.is_boolean()) return "a boolean";
+    if (value.is_number()) return "a number";
+    if (value.is_array()) return "a list";
+    if (value.is_object()) return "an object";
+    return "empty text";
+}
+
+// The text under a TLS key, or nullopt when the key is not there at all.
+// Unlike the other keys, a TLS key that is named is used or fails the load:
+// null, another type or empty text read as absent would quietly send the
+// secret in plain text to whoever answers.
+std::optional<std::string> tlsKeyText(const nlohmann::json& dictionary, const char* key, const char* invalid) {
+    const auto it = dictionary.find(key);
+    if (it == dictionary.end()) return std::nullopt;
+    if (!it->is_string() || it->get_ref<const std::string&>().empty()) {
+        throw VantuError(std::string(invalid) + ", not " + notUsableText(*it));
+    }
+    return it->get<std::string>();
+}
+
 // "AB:cd:..." or "abcd..." -> 32 bytes; nullopt for anything else.
 std::optional<Bytes> parseFingerprint(const std::string& text) {
     Bytes out;
@@ -152,18 +175,12 @@ VantuConfig VantuConfig::fromProviderConfiguration(const std::optional<nlohmann:
                        boolValue(dict, "useServerRouting", true), boolValue(dict, "clientDirectCoreEnabled", false),
                        boolValue(dict, "clientDirectTCPEnabled", false), std::move(cacheKey));
 
-    // Unlike the other keys, a pin of the wrong type or form is an error
-    // rather than absent: reading it as absent would quietly send the secret
-    // in plain text to whoever answers.
-    if (const auto it = dict.find("serverCertificateSHA256"); it != dict.end() && !it->is_null()) {
-        const std::optional<Bytes> fingerprint = it->is_string() ? parseFingerprint(it->get<std::string>()) : std::nullopt;
+    if (const auto text = tlsKeyText(dict, "serverCertificateSHA256", kInvalidFingerprint)) {
+        const std::optional<Bytes> fingerprint = parseFingerprint(*text);
         if (!fingerprint) throw VantuError(kInvalidFingerprint);
         config.serverCertificateSHA256 = *fingerprint;
     }
-    if (const auto it = dict.find("serverCAFile"); it != dict.end() && !it->is_null()) {
-        if (!it->is_string() || it->get<std::string>().empty()) throw VantuError(kInvalidCAFile);
-        config.serverCAFile = it->get<std::string>();
-    }
+    if (auto text = tlsKeyText(dict, "serverCAFile", kInvalidCAFile)) config.serverCAFile = std::move(*text);
     return config;
 }
 

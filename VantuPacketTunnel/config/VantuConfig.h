@@ -50,8 +50,10 @@ struct VantuConfig {
     // Validates the provider-configuration dictionary (a JSON object; nullopt
     // when the profile carries none). Throws VantuError with
     // "missing tunnel provider configuration" or "invalid server:port", or
-    // "invalid serverCertificateSHA256" / "invalid serverCAFile" for a pin
-    // that is present but unusable: dropping it would fall back to plain text.
+    // "invalid serverCertificateSHA256" / "invalid serverCAFile" for a TLS
+    // key that is present but unusable (null, another type, empty text, a
+    // malformed pin): dropping it would fall back to plain text. So once
+    // either key is named, the record uses TLS or there is no record.
     static VantuConfig fromProviderConfiguration(const std::optional<nlohmann::json>& dictionary);
 };
 

@@ -57,6 +57,28 @@ bool isSymlink(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+// The text of a symlink, exactly as written (relative links stay relative).
+std::string readLink(const std::string& path) {
+    std::string target(4096, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) throw ErrnoError("cannot read link " + path, errno);
+    if (static_cast<size_t>(n) == target.size()) throw VantuError("cannot read link " + path + ": too long");
+    target.resize(static_cast<size_t>(n));
+    return target;
+}
+
+// Where a replacement is built before it is renamed over `path`: beside it,
+// in the same directory, so that the rename never crosses file systems.
+std::string besidePath(const std::string& path) { return path + ".vantud-new"; }
+
+// A new symlink to `target` beside `path`, to be renamed over it; false
+// with errno set when the directory takes none.
+bool linkBeside(const std::string& path, const std::string& target) {
+    const std::string beside = besidePath(path);
+    ::unlink(beside.c_str());  // one a crashed run left
+    return ::symlink(target.c_str(), beside.c_str()) == 0;
+}
+
 // Rewrites the file itself (truncate and write), for where neither a file
 // beside it can be created nor a rename can land on it. Refuses a symlink:
 // writing through it would change another program's file.
@@ -89,7 +111,7 @@ bool needsInPlace(int e) { return e == EBUSY || e == EXDEV || e == EROFS || e ==
 // directory the temporary cannot even be created; the file is then
 // rewritten in place.
 void replaceFile(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".vantud-new";
+    const std::string temp = besidePath(path);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         const int e = errno;
@@ -141,12 +163,10 @@ void ResolvConfFile::makeBackup() {
         return;
     }
     if (S_ISLNK(st.st_mode)) {
-        // A symlink (to a resolver's generated file) is kept as a symlink; a
-        // rename puts it back (replaceFile never writes through it).
-        std::string target(4096, '\0');
-        const ssize_t n = ::readlink(path_.c_str(), target.data(), target.size() - 1);
-        if (n < 0) throw ErrnoError("cannot read link " + path_, errno);
-        target.resize(static_cast<size_t>(n));
+        // A symlink (to a resolver's generated file) is kept as a symlink
+        // with the same text, wherever the backup lives; restore makes the
+        // link anew beside the file (replaceFile never writes through it).
+        const std::string target = readLink(path_);
         if (::symlink(target.c_str(), backup_.c_str()) != 0) throw ErrnoError("cannot create " + backup_, errno);
         return;
     }
@@ -154,12 +174,38 @@ void ResolvConfFile::makeBackup() {
     replaceFile(backup_, readFile(path_));
 }
 
+void ResolvConfFile::refuseWhatCannotBeRestored() const {
+    if (!isSymlink(path_)) return;
+    // Restoring a link makes a new one beside the file and renames it over
+    // it; where no link can be made (a read-only directory), the link would
+    // be lost for good, so nothing is changed at all.
+    const std::string beside = besidePath(path_);
+    if (!linkBeside(path_, readLink(path_))) {
+        throw ErrnoError(
+            "refusing to replace the symlink " + path_ + ", which could not be put back: cannot create " + beside, errno);
+    }
+    ::unlink(beside.c_str());
+}
+
+std::string ResolvConfFile::original() const {
+    if (!isSymlink(backup_)) return readFile(backup_);
+    // The link's text is read as the file's own: a relative link means
+    // another file next to a backup kept elsewhere.
+    const std::string target = readLink(backup_);
+    if (target.empty() || target[0] == '/') return readFile(target);
+    const size_t slash = path_.rfind('/');
+    return readFile((slash == std::string::npos ? std::string() : path_.substr(0, slash + 1)) + target);
+}
+
 void ResolvConfFile::apply(const std::vector<std::string>& nameservers) {
     const bool fresh = !hasBackup();
-    if (fresh) makeBackup();
+    if (fresh) {
+        refuseWhatCannotBeRestored();
+        makeBackup();
+    }
     try {
         // The original's search lines come from the backup, not from our own file.
-        replaceFile(path_, render(nameservers, readFile(backup_)));
+        replaceFile(path_, render(nameservers, original()));
     } catch (...) {
         // The file is unchanged: a backup left now would be "restored" over
         // whatever the file becomes later.
@@ -170,12 +216,24 @@ void ResolvConfFile::apply(const std::vector<std::string>& nameservers) {
 
 bool ResolvConfFile::restore() {
     if (!hasBackup()) return false;
+    if (isSymlink(backup_)) {
+        // Made anew beside the file rather than renamed from the backup,
+        // which may sit on another file system. The backup goes last, so a
+        // failure leaves it for the next try.
+        const std::string beside = besidePath(path_);
+        if (!linkBeside(path_, readLink(backup_)))
+            throw ErrnoError("cannot restore the symlink " + path_ + ": cannot create " + beside, errno);
+        if (::rename(beside.c_str(), path_.c_str()) != 0) {
+            const int e = errno;
+            ::unlink(beside.c_str());
+            throw ErrnoError("cannot restore the symlink " + path_, e);
+        }
+        ::unlink(backup_.c_str());
+        return true;
+    }
     if (::rename(backup_.c_str(), path_.c_str()) == 0) return true;
     const int e = errno;
     if (!needsInPlace(e)) throw ErrnoError("cannot restore " + path_, e);
-    // The contents only: a symlink backup cannot be copied this way, and
-    // reading through it would copy whatever its target holds now.
-    if (isSymlink(backup_)) throw ErrnoError("cannot restore the symlink " + path_ + " from " + backup_, e);
     replaceFile(path_, readFile(backup_));
     ::unlink(backup_.c_str());
     return true;

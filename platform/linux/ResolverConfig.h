@@ -34,7 +34,10 @@ enum class DnsMode {
 // read-only /etc), no file can be created beside it and a rename over it
 // fails: the backup then goes elsewhere (`backupPath`, the state directory)
 // and the file is rewritten in place. A symlink is never written through in
-// place, since that would overwrite another program's file with no way back.
+// place, since that would overwrite another program's file with no way back;
+// it is kept as a link with the same text and made anew beside the file on
+// restore, wherever the backup lives, and one that could not be made anew
+// there is refused before anything changes.
 class ResolvConfFile {
 public:
     // An empty backupPath means path + ".vantud-backup".
@@ -56,7 +59,10 @@ public:
     static std::string render(const std::vector<std::string>& nameservers, const std::string& original);
 
 private:
+    void refuseWhatCannotBeRestored() const;
     void makeBackup();
+    // The original's text, for its search lines.
+    std::string original() const;
     std::string path_;
     std::string backup_;
 };

@@ -55,7 +55,7 @@ bool PacketTunnelProvider::isCurrentDNSQuery(const PendingDNSQuery& pending, con
 
 void PacketTunnelProvider::resolveDNSQuery(LocalDNSResolver::Query query) {
     if (!session) {
-        sendFrame(kFrameData, query.originalPacket);
+        sendDNSQueryIntoTunnel(query);
         return;
     }
     ++dnsQueryCount;
@@ -197,7 +197,8 @@ void PacketTunnelProvider::finishDNSQuery(const std::shared_ptr<PendingDNSQuery>
         ++dnsResponseCount;
         logDNS("DNS query " + pending->name + " local response bytes=" + std::to_string(response->size()));
         auto packet = std::make_shared<Bytes>(std::move(*reply));
-        applyDirectRoutesFromDNS(*packet, [weakSelf = weak_from_this(), packet] {
+        // One session per query: whatever it reads answers this query.
+        learnDirectRoutesFromAnswer(*packet, [weakSelf = weak_from_this(), packet] {
             const auto self = weakSelf.lock();
             if (!self) return;
             static const std::vector<int> ipv4Protocol{2};  // AF_INET
@@ -208,7 +209,12 @@ void PacketTunnelProvider::finishDNSQuery(const std::shared_ptr<PendingDNSQuery>
 
     ++dnsFallbackCount;
     logDNS("DNS query " + pending->name + " fallback to tunnel");
-    sendFrame(kFrameData, pending->query.originalPacket);
+    sendDNSQueryIntoTunnel(pending->query);
+}
+
+void PacketTunnelProvider::sendDNSQueryIntoTunnel(const LocalDNSResolver::Query& query) {
+    tunnelDNSQueries.remember(query, now());
+    sendFrame(kFrameData, query.originalPacket);
 }
 
 }  // namespace vantu

@@ -2,7 +2,10 @@
 // domain lives at some IPv4 address, that address's network joins the
 // learned set, which the direct core reads for every packet. Both the
 // provider's own replies and every packet from the tunnel pass through here
-// on their way to the system.
+// on their way to the system, but only answers to this client's own queries
+// teach: a learned route moves traffic out of the tunnel, so whoever can put
+// a packet from port 53 into the tunnel (another client of the server, a DNS
+// server an app asks through it) must not choose one.
 
 #include <string>
 #include <vector>
@@ -13,14 +16,25 @@
 namespace vantu {
 
 void PacketTunnelProvider::applyDirectRoutesFromDNS(const Bytes& packet, const std::function<void()>& completion) {
+    // Cheap for the packets that are no answer to a noted query, which is
+    // nearly all of them: the table is empty, or a few byte tests fail.
+    if (!session || !session->routingPolicy || !tunnelDNSQueries.takeAnswer(packet, now())) {
+        completion();
+        return;
+    }
+    learnDirectRoutesFromAnswer(packet, completion);
+}
+
+void PacketTunnelProvider::learnDirectRoutesFromAnswer(const Bytes& packet,
+                                                       const std::function<void()>& completion) {
     if (!session || !session->routingPolicy) {
         completion();
         return;
     }
     const std::vector<DirectRoute> routes = DNSRouteResolver::directIPv4Routes(packet, *session->routingPolicy);
     if (routes.empty()) {
-        // Every packet from the tunnel comes this way; a system log line for
-        // each would flood the journal, so this one is a debug line.
+        // Every answer comes this way; a system log line for each would
+        // flood the journal, so this one is a debug line.
         logDNS("DNS response has no direct IPv4 route match");
         completion();
         return;

@@ -5,16 +5,20 @@
 # resolver address; the provider answers from the upstream over its marked
 # outside socket, and when the upstream is cut off the query falls back into
 # the tunnel, where vantu-server's forwarder answers it. Then the learned
-# direct routes of a direct domain, and their cache across a restart.
+# direct routes of a direct domain (from the upstream's answer and from the
+# fallback's, never from a DNS packet nobody asked for), and their cache
+# across a restart.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
-for tool in dnsmasq dig getent; do
+for tool in dnsmasq dig getent python3; do
   command -v "$tool" >/dev/null || fail "this needs '$tool' (scripts/setup.sh installs it)"
 done
 
 VIRTUAL_DNS=100.100.100.100
 DIRECT_ANSWER=198.51.100.7
+# Asked while the upstream is cut off: the server's forwarder answers it.
+FALLBACK_DIRECT_ANSWER=198.18.0.7
 TOPO_DNS_UPSTREAM=$TOPO_SERVER_OUTSIDE_ADDR
 TOPO_SERVER_EXTRA_JSON='"dns_forwarder": "127.0.0.1:53",
   "routing": {"client_route_learning_enabled": true, "direct_domains": ["direct.vantu.test"]}'
@@ -22,6 +26,7 @@ TOPO_SERVER_EXTRA_JSON='"dns_forwarder": "127.0.0.1:53",
 topo_in_server dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts --user=root \
   --bind-interfaces --listen-address="$TOPO_SERVER_OUTSIDE_ADDR" --listen-address=127.0.0.1 \
   --address=/vantu.test/"$TOPO_WEB_ADDR" --address=/direct.vantu.test/"$DIRECT_ANSWER" \
+  --address=/fallback.direct.vantu.test/"$FALLBACK_DIRECT_ANSWER" \
   --log-queries --log-facility="$TOPO_RUN_DIR/dnsmasq.log" --pid-file= \
   >"$TOPO_RUN_DIR/dnsmasq.out" 2>&1 &
 for _ in $(seq 50); do
@@ -65,7 +70,8 @@ ok "the provider answered (queries $queries0 -> $queries1, responses $responses0
 
 # The upstream unreachable from the client: the provider gives up after 3 s and
 # the query goes into the tunnel, where the server's forwarder answers it.
-topo_in_server nft -f - <<NFT
+cut_upstream() {
+  topo_in_server nft -f - <<NFT
 table ip vantu_dns_e2e {
   chain input {
     type filter hook input priority 0; policy accept;
@@ -73,6 +79,8 @@ table ip vantu_dns_e2e {
   }
 }
 NFT
+}
+cut_upstream
 fallbacks0=$(dns_counter fallbacks)
 started=$(date +%s%N)
 answer=$(topo_in_client dig +short +time=8 +tries=1 fallback.vantu.test A)
@@ -98,6 +106,38 @@ routes_cached() { sed -n 's/^routes cached=\([0-9]*\)\/.*/\1/p' <<<"$(topo_vantu
 TOPO_CLIENT_DIRECT_CORE=true
 topo_start_client "$E2E_BUILD"
 topo_wait_applied "$E2E_BUILD" 30 || fail "the tunnel did not come up with the direct core enabled"
+
+# A DNS answer nobody asked for, sent into the tunnel from port 53 of the
+# server's own tunnel address (as another client of the server, or any host
+# behind it, can): it claims the direct domain at 1.1.1.1. It reaches the
+# client as it was sent and teaches nothing.
+tunnel_ip=$(topo_in_client ip -4 -o addr show dev "$TOPO_CLIENT_TUN" | awk '{print $4}' | cut -d/ -f1)
+topo_in_client timeout 8 python3 -c '
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("0.0.0.0", 40053))
+s.settimeout(6)
+print(s.recv(2048).hex())' >"$TOPO_RUN_DIR/unsolicited.got" 2>&1 &
+listener=$!
+sleep 0.5
+sent=$(topo_in_server python3 - "$tunnel_ip" <<'PY'
+import socket, struct, sys
+name = b"".join(bytes([len(l)]) + l for l in b"cdn.direct.vantu.test".split(b".")) + b"\0"
+message = (struct.pack(">6H", 0x4242, 0x8180, 1, 1, 0, 0) + name + struct.pack(">HH", 1, 1) +
+           b"\xc0\x0c" + struct.pack(">HHIH", 1, 1, 60, 4) + bytes([1, 1, 1, 1]))
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1].rsplit(".", 1)[0] + ".1", 53))
+s.sendto(message, (sys.argv[1], 40053))
+print(message.hex())
+PY
+)
+wait "$listener" || fail "the unsolicited answer did not reach the client: $(cat "$TOPO_RUN_DIR/unsolicited.got")"
+[ "$(cat "$TOPO_RUN_DIR/unsolicited.got")" = "$sent" ] ||
+  fail "the unsolicited answer arrived changed: $(cat "$TOPO_RUN_DIR/unsolicited.got")"
+[ "$(routes_cached)" = 0 ] ||
+  fail "an unsolicited answer taught a route: $(topo_vantuctl "$E2E_BUILD" report | grep -m1 '^routes cached=')"
+ok "an answer nobody asked for reached $tunnel_ip:40053 unchanged and taught nothing"
+
 answer=$(topo_in_client dig +short +time=2 +tries=1 cdn.direct.vantu.test A)
 [ "$answer" = "$DIRECT_ANSWER" ] || fail "dig cdn.direct.vantu.test answered: '$answer'"
 cached=0
@@ -108,6 +148,16 @@ for _ in $(seq 20); do
 done
 [ "${cached:-0}" -gt 0 ] || fail "no learned route after a direct domain's answer: $(topo_vantuctl "$E2E_BUILD" report | grep -m1 '^routes cached=')"
 ok "a direct domain's answer was learned: routes cached=$cached"
+
+# The fallback's own query: its answer from the tunnel teaches.
+cut_upstream
+answer=$(topo_in_client dig +short +time=8 +tries=1 fallback.direct.vantu.test A)
+topo_in_server nft delete table ip vantu_dns_e2e
+[ "$answer" = "$FALLBACK_DIRECT_ANSWER" ] || fail "dig fallback.direct.vantu.test answered: '$answer'"
+[ "$(routes_cached)" -eq $((cached + 1)) ] ||
+  fail "the fallback's answer taught nothing: $(topo_vantuctl "$E2E_BUILD" report | grep -m1 '^routes cached=')"
+cached=$((cached + 1))
+ok "the answer to the fallback's query through the tunnel was learned: routes cached=$cached"
 
 e2e_stop_client
 topo_start_client "$E2E_BUILD"
