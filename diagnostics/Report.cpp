@@ -95,7 +95,8 @@ std::string PacketTunnelProvider::diagnosticsSnapshot(bool includeLastStoppedSna
                     " readFail=" + std::to_string(directUDPReadFailures) +
                     " writeFail=" + std::to_string(directUDPWriteFailures) +
                     " timeouts=" + std::to_string(directUDPTimeouts) +
-                    " idleClosed=" + std::to_string(directUDPIdleCloses));
+                    " idleClosed=" + std::to_string(directUDPIdleCloses) +
+                    " evicted=" + std::to_string(directUDPEvictions));
     lines.push_back("directTCP active=" + std::to_string(directTCPSessions.size()) +
                     " disabled=" + boolText(directTCPDisabledForSession) +
                     " failureWindow=" + std::to_string(directTCPFailureWindowCount) +
@@ -106,7 +107,9 @@ std::string PacketTunnelProvider::diagnosticsSnapshot(bool includeLastStoppedSna
                     " connectFail=" + std::to_string(directTCPConnectFailures) +
                     " readFail=" + std::to_string(directTCPReadFailures) +
                     " writeFail=" + std::to_string(directTCPWriteFailures) +
-                    " idleClosed=" + std::to_string(directTCPIdleCloses));
+                    " idleClosed=" + std::to_string(directTCPIdleCloses) +
+                    " evicted=" + std::to_string(directTCPEvictions) +
+                    " heldDrops=" + std::to_string(directTCPHeldLimitDrops));
     lines.push_back(std::string("dataRecovery inProgress=") + boolText(dataRecoveryInProgress) +
                     " attempts=" + std::to_string(dataRecoveryAttempts) +
                     " ok=" + std::to_string(dataRecoverySuccesses) +
@@ -150,6 +153,7 @@ void PacketTunnelProvider::resetDiagnosticsCounters() {
     directUDPReadFailures = directUDPWriteFailures = directUDPTimeouts = directUDPIdleCloses = 0;
     directTCPSegmentsIntercepted = directTCPSessionsOpened = directTCPPayloadsSent = directTCPResponsesWritten = 0;
     directTCPConnectFailures = directTCPReadFailures = directTCPWriteFailures = directTCPIdleCloses = 0;
+    directUDPEvictions = directTCPEvictions = directTCPHeldLimitDrops = 0;
     directTCPFailureWindowCount = 0;
     dataRecoveryAttempts = dataRecoverySuccesses = dataRecoveryFailures = 0;
     keepaliveTimeouts = 0;

@@ -77,7 +77,7 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
         return;
     }
     const std::shared_ptr<DirectTCPSessionBox> box = it->second;
-    box->lastSeen = now();
+    directTCPSessions.touch(*box, now());
 
     if (segment.hasACK() && !sequenceAfter(segment.acknowledgement, box->serverNextSequence) &&
         !sequenceAfter(box->clientAcknowledged, segment.acknowledgement)) {
@@ -88,13 +88,20 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
     }
 
     if (!segment.payload.empty()) {
-        if (segment.sequence == box->clientNextSequence) {
+        // What the relay may hold, for this connection and for all: beyond
+        // it the payload is dropped unacknowledged and the application
+        // sends it again later, as it would after a loss.
+        const bool fits = box->outsideBacklog + payloadLength <= kDirectTCPMaxHeldBytesPerFlow &&
+                          payloadLength <= box->held.room();
+        if (segment.sequence == box->clientNextSequence && fits) {
             box->clientNextSequence = segment.sequence + payloadLength;
             box->outsideBacklog += payloadLength;
+            box->held.add(payloadLength);
             sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
             writeDirectTCPPayload(std::move(segment.payload), key, box);
         } else {
-            // Out of order or repeated: repeat what is expected next.
+            if (!fits) ++directTCPHeldLimitDrops;
+            // Out of order, repeated or too much: repeat what is expected next.
             sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
         }
     }
@@ -119,16 +126,16 @@ int PacketTunnelProvider::directTCPMaxPayloadSize(std::optional<int> clientMSS) 
 }
 
 void PacketTunnelProvider::makeDirectTCPSession(const DirectTCPKey& key, const DirectTCPCore::Segment& syn) {
-    auto box = std::make_shared<DirectTCPSessionBox>();
+    makeRoomForDirectTCPFlow();
+    auto box = std::make_shared<DirectTCPSessionBox>(directTCPHeldBytes);
     box->connection = host.createTCPConnection(dottedQuad(key.destinationAddress), std::to_string(key.destinationPort));
     box->maxPayloadSize = directTCPMaxPayloadSize(syn.maxSegmentSize);
     box->clientNextSequence = syn.sequence + 1;
     box->serverNextSequence = randomInitialSequence();
-    box->lastSeen = now();
     // Our SYN-ACK carries no window-scale option, so the application's
     // windows are plain byte counts from here on.
     box->clientWindow = syn.window;
-    directTCPSessions[key] = box;
+    directTCPSessions.insert(key, box, now());
     ++directTCPSessionsOpened;
     // A debug line, not an event: events are persisted at once (see the UDP
     // relay), and connections come in bursts.
@@ -238,6 +245,7 @@ void PacketTunnelProvider::writeDirectTCPPayload(Bytes data, const DirectTCPKey&
             ++self->directTCPPayloadsSent;
             self->logDNS("direct core TCP wrote " + std::to_string(length) + " bytes to " + key.destination());
             box->outsideBacklog -= std::min(box->outsideBacklog, length);
+            box->held.release(length);
             // The application stops at a closed window and waits for us to
             // say it opened: tell it once half the window is free again.
             const size_t window = kDirectTCPWindow - std::min(kDirectTCPWindow, box->outsideBacklog);
@@ -283,7 +291,7 @@ void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::sha
             const auto it = self->directTCPSessions.find(key);
             if (it == self->directTCPSessions.end() || it->second != box) return;
             if (!error && !data.empty()) {
-                box->lastSeen = self->now();
+                self->directTCPSessions.touch(*box, self->now());
                 self->sendDirectTCPPayload(data, key, *box);
                 self->readDirectTCP(key, box);
                 return;
@@ -349,19 +357,28 @@ void PacketTunnelProvider::disableDirectTCPForSession(const std::string& reason)
     if (directTCPDisabledForSession) return;
     directTCPDisabledForSession = true;
     recordDiagnostic("direct core TCP disabled for session: " + reason);
-    auto boxes = std::move(directTCPSessions);
-    directTCPSessions.clear();
-    for (auto& [key, box] : boxes) {
+    for (auto& box : directTCPSessions.takeAll()) {
         if (box && box->connection) box->connection->cancel();
     }
 }
 
 void PacketTunnelProvider::removeDirectTCPSession(const DirectTCPKey& key) {
-    const auto it = directTCPSessions.find(key);
-    if (it == directTCPSessions.end()) return;
-    const std::shared_ptr<DirectTCPSessionBox> box = std::move(it->second);
-    directTCPSessions.erase(it);
+    const std::shared_ptr<DirectTCPSessionBox> box = directTCPSessions.take(key);
     if (box && box->connection) box->connection->cancel();
+}
+
+void PacketTunnelProvider::makeRoomForDirectTCPFlow() {
+    const auto room = directTCPSessions.makeRoom(maxDirectTCPFlows, [this](const DirectTCPKey& key) {
+        // The application learns at once that its connection is gone.
+        const std::shared_ptr<DirectTCPSessionBox> box = directTCPSessions.lookup(key);
+        sendDirectTCPReset(key, box->serverNextSequence, box->clientNextSequence);
+        removeDirectTCPSession(key);
+    });
+    directTCPEvictions += static_cast<int64_t>(room.evicted);
+    if (room.episodeBegins) {
+        recordDiagnostic("direct core TCP connection limit " + std::to_string(maxDirectTCPFlows) +
+                         " reached: the connections quiet longest are reset");
+    }
 }
 
 }  // namespace vantu

@@ -140,6 +140,39 @@ TEST(DirectUDP, QuietFlowsCloseBetweenThirtyAndSixtySeconds) {
     EXPECT_FALSE(h.recorded("idle closed")) << "debug log only";
 }
 
+TEST(DirectUDP, BeyondTheFlowLimitTheFlowQuietLongestMakesRoom) {
+    DirectHarness h;
+    h.provider->maxDirectUDPFlows = 3;
+    const auto event = "direct core UDP flow limit 3 reached: the flows quiet longest are closed";
+    const auto events = [&] {
+        const auto all = eventMessages(*h.provider);
+        return std::count(all.begin(), all.end(), event);
+    };
+    for (uint16_t port : {1, 2, 3, 1}) {
+        h.send(datagramFrom(port));
+        h.advance(1);
+    }
+    h.sim.host.udpSessions[1]->deliver({{7}});  // flow 2 active by a reply
+    h.run();
+    // Quiet longest now: 3, then 1, then 2.
+    for (uint16_t port : {4, 5}) h.send(datagramFrom(port));
+    std::vector<bool> cancelled;
+    for (const auto& s : h.sim.host.udpSessions) cancelled.push_back(s->cancelled);
+    EXPECT_EQ(cancelled, (std::vector<bool>{true, false, true, false, false}));
+    EXPECT_EQ(h.provider->directUDPSessions.size(), 3u);
+    EXPECT_EQ(h.provider->directUDPEvictions, 2);
+    EXPECT_EQ(events(), 1) << "one event per episode";
+    EXPECT_NE(h.report().find(" idleClosed=0 evicted=2\n"), std::string::npos);
+
+    // Back at two flows the episode is over; the next full table is another.
+    h.sim.host.udpSessions[3]->deliverError("refused");
+    h.run();
+    for (uint16_t port : {6, 7}) h.send(datagramFrom(port));
+    EXPECT_TRUE(h.sim.host.udpSessions[1]->cancelled);
+    EXPECT_EQ(h.provider->directUDPEvictions, 3);
+    EXPECT_EQ(events(), 2);
+}
+
 // ------------------------------------------------------------ TCP
 
 Bytes segmentFrom(uint16_t localPort, uint8_t flags, uint32_t sequence, uint32_t acknowledgement = 0,
@@ -167,13 +200,15 @@ constexpr uint8_t SYN = DirectTCPFlags::syn, ACK = DirectTCPFlags::ack, FIN = Di
                   RST = DirectTCPFlags::rst, PSH = DirectTCPFlags::psh;
 using Header = std::tuple<int, uint32_t, uint32_t>;
 
-// Opens a relayed connection from local port 999 with ISN 100; returns the
-// provider's initial sequence number + 1 (the next byte towards the app).
-// With `connected`, the outside connection then comes up.
-uint32_t open(DirectHarness& h, bool connected = false, uint16_t window = 65535) {
-    h.send(segmentFrom(999, SYN, 100, 0, {}, window, 1460));
+// Opens a relayed connection from local port 999 with ISN 100 (or others);
+// returns the
+// provider's initial sequence number + 1 (the next byte towards the
+// app). With `connected`, the outside connection then comes up.
+uint32_t open(DirectHarness& h, bool connected = false, uint16_t window = 65535, uint16_t port = 999,
+              uint32_t isn = 100) {
+    h.send(segmentFrom(port, SYN, isn, 0, {}, window, 1460));
     const auto synAck = h.last();
-    h.send(segmentFrom(999, ACK, 101, synAck.sequence + 1, {}, window));
+    h.send(segmentFrom(port, ACK, isn + 1, synAck.sequence + 1, {}, window));
     if (connected) h.connectOutside();
     return synAck.sequence + 1;
 }
@@ -342,6 +377,47 @@ TEST(DirectTCP, ASlowRemoteEndClosesTheWindowTowardsTheApplication) {
     EXPECT_EQ(h.written().size(), before + 1) << "the window was open enough already";
     h.send(segmentFrom(999, ACK | PSH, 60101, s0, {'z'}));
     EXPECT_EQ(h.last().window, 65535 - 1);
+}
+
+TEST(DirectTCP, ConnectionAndHeldByteLimits) {
+    DirectHarness h;
+    h.provider->maxDirectTCPFlows = 2;
+    // Before the outside connection is up, at most a window of data is held.
+    const uint32_t s0 = open(h);
+    uint32_t sequence = 101;
+    for (int i = 0; i < 50; ++i) {
+        h.send(segmentFrom(999, ACK | PSH, sequence, s0, Bytes(1400, 0x61)));
+        if (h.last().acknowledgement == sequence + 1400) sequence += 1400;
+    }
+    EXPECT_EQ(sequence - 101, 46u * 1400) << "held no more than " << PacketTunnelProvider::kDirectTCPMaxHeldBytesPerFlow;
+    EXPECT_EQ(h.provider->directTCPHeldLimitDrops, 4);
+    EXPECT_EQ(h.provider->directTCPHeldBytes->total, 46u * 1400);
+
+    // A third connection resets the one quiet longest.
+    h.advance(1);
+    h.send(segmentFrom(1000, SYN, 500));
+    h.advance(1);
+    h.send(segmentFrom(999, ACK, sequence, s0));  // 999 active again
+    h.send(segmentFrom(1001, SYN, 700));
+    EXPECT_EQ(h.provider->directTCPEvictions, 1);
+    EXPECT_TRUE(h.sim.host.tcpConnections[1]->cancelled);
+    EXPECT_FALSE(h.sim.host.tcpConnections[0]->cancelled);
+    const auto resets = h.segments();
+    EXPECT_TRUE(std::any_of(resets.begin(), resets.end(), [](const auto& s) {
+        return s.flags == (RST | ACK) && s.key.destinationPort == 1000 && s.acknowledgement == 501;
+    }));
+    EXPECT_TRUE(h.recorded("direct core TCP connection limit 2 reached: the connections quiet longest are reset"));
+
+    // All connections together: what one holds leaves no room for another.
+    h.provider->directTCPHeldBytes->limit = 46u * 1400 + 100;
+    h.connectOutside();  // the newest, 1001
+    h.send(segmentFrom(1001, ACK | PSH, 701, h.segments().back().sequence + 1, Bytes(200, 0x62)));
+    EXPECT_EQ(h.last().acknowledgement, 701u) << "dropped, not acknowledged";
+    EXPECT_EQ(h.provider->directTCPHeldLimitDrops, 5);
+    // Gone however it goes, a connection gives back what it held.
+    h.send(segmentFrom(999, RST, sequence));
+    EXPECT_EQ(h.provider->directTCPHeldBytes->total, 0u);
+    EXPECT_NE(h.report().find(" evicted=1 heldDrops=5\n"), std::string::npos);
 }
 
 TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
