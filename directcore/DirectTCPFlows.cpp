@@ -23,7 +23,8 @@ namespace vantu {
 
 namespace {
 
-// Sequence numbers compare modulo 2^32.
+// Sequence numbers compare modulo 2^32: a is after b when it is less than
+// half the number space ahead of it.
 bool sequenceAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
 uint32_t randomInitialSequence() {
@@ -105,16 +106,23 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
             sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
         }
     }
-    if (segment.hasFIN() && !box->clientFinished) {
-        const uint32_t finEnd = segment.sequence + payloadLength + 1;
-        box->clientNextSequence = std::max(box->clientNextSequence, finEnd);
-        sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
-        // A half-close, not the end: the remote end may still answer. Its
-        // own close (or an error, or the idle check) ends the connection.
-        box->clientFinished = true;
-        if (box->connected) box->connection->closeWrite();
-    } else if (segment.hasFIN()) {
-        sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);  // a repeated FIN: acknowledge again
+    if (segment.hasFIN()) {
+        // A FIN counts only right after every byte before it: one beyond a
+        // gap would acknowledge bytes that never arrived, and close the
+        // outside stream short of them, a truncated stream that looks whole.
+        const uint32_t finSequence = segment.sequence + payloadLength;
+        if (!box->clientFinished && finSequence == box->clientNextSequence) {
+            box->clientNextSequence = finSequence + 1;
+            sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
+            // A half-close, not the end: the remote end may still answer. Its
+            // own close (or an error, or the idle check) ends the connection.
+            box->clientFinished = true;
+            if (box->connected) box->connection->closeWrite();
+        } else if (segment.payload.empty()) {
+            // Repeated, or ahead of missing data: repeat what is expected next
+            // (with payload, that was answered above).
+            sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
+        }
     }
 }
 

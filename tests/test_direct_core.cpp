@@ -330,6 +330,40 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
     EXPECT_EQ(h.last().acknowledgement, 0u);
 }
 
+// A FIN counts only right after every byte before it; sequence numbers
+// wrap modulo 2^32.
+TEST(DirectTCP, AFinIsTakenOnlyInOrder) {
+    struct Case {
+        const char* name;
+        uint32_t isn;
+        uint32_t offset;  // of the segment's first byte, after the ISN + 1
+        size_t payload;
+        uint32_t acknowledged;  // expected, after the ISN + 1
+        bool closed;
+    };
+    const Case cases[] = {
+        {"in order, with data", 100, 0, 3, 4, true},
+        {"in order, alone", 100, 0, 0, 1, true},
+        {"beyond a gap", 100, 1000, 0, 0, false},
+        {"with data beyond a gap", 100, 50, 10, 0, false},
+        {"at 0xFFFFFFFF", 0xFFFFFFFEu, 0, 0, 1, true},
+        {"with data across the wrap", 0xFFFFFFF0u, 0, 20, 21, true},
+        {"beyond a gap across the wrap", 0xFFFFFFF0u, 30, 0, 0, false},
+    };
+    DirectHarness h;
+    uint16_t port = 2000;
+    for (const Case& c : cases) {
+        const uint32_t s0 = open(h, true, 65535, ++port, c.isn);
+        const uint32_t next = c.isn + 1;
+        h.send(segmentFrom(port, ACK | FIN, next + c.offset, s0, Bytes(c.payload, 0x61)));
+        EXPECT_EQ(h.last().acknowledgement, next + c.acknowledged) << c.name;
+        EXPECT_EQ(h.connection().writeClosed, c.closed) << c.name;
+        size_t written = 0;
+        for (const Bytes& w : h.connection().writes) written += w.size();
+        EXPECT_EQ(written, c.offset == 0 ? c.payload : 0) << c.name;
+    }
+}
+
 TEST(DirectTCP, OutsideReadsWaitForTheApplicationsWindow) {
     DirectHarness h;
     const uint32_t s0 = open(h, true, 3000);
