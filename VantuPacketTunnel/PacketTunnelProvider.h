@@ -266,6 +266,8 @@ public:
     // Flows closed to make room for new ones, and application data dropped
     // unacknowledged because the relay held as much as it may.
     int64_t directUDPEvictions = 0, directTCPEvictions = 0, directTCPHeldLimitDrops = 0;
+    // Application payload beyond the window we advertised, dropped unacknowledged.
+    int64_t directTCPWindowDrops = 0;
 
     // Diagnostics
     int64_t diagnosticsSequence = 0;

@@ -109,7 +109,8 @@ std::string PacketTunnelProvider::diagnosticsSnapshot(bool includeLastStoppedSna
                     " writeFail=" + std::to_string(directTCPWriteFailures) +
                     " idleClosed=" + std::to_string(directTCPIdleCloses) +
                     " evicted=" + std::to_string(directTCPEvictions) +
-                    " heldDrops=" + std::to_string(directTCPHeldLimitDrops));
+                    " heldDrops=" + std::to_string(directTCPHeldLimitDrops) +
+                    " windowDrops=" + std::to_string(directTCPWindowDrops));
     lines.push_back(std::string("dataRecovery inProgress=") + boolText(dataRecoveryInProgress) +
                     " attempts=" + std::to_string(dataRecoveryAttempts) +
                     " ok=" + std::to_string(dataRecoverySuccesses) +
@@ -153,7 +154,7 @@ void PacketTunnelProvider::resetDiagnosticsCounters() {
     directUDPReadFailures = directUDPWriteFailures = directUDPTimeouts = directUDPIdleCloses = 0;
     directTCPSegmentsIntercepted = directTCPSessionsOpened = directTCPPayloadsSent = directTCPResponsesWritten = 0;
     directTCPConnectFailures = directTCPReadFailures = directTCPWriteFailures = directTCPIdleCloses = 0;
-    directUDPEvictions = directTCPEvictions = directTCPHeldLimitDrops = 0;
+    directUDPEvictions = directTCPEvictions = directTCPHeldLimitDrops = directTCPWindowDrops = 0;
     directTCPFailureWindowCount = 0;
     dataRecoveryAttempts = dataRecoverySuccesses = dataRecoveryFailures = 0;
     keepaliveTimeouts = 0;

@@ -181,6 +181,9 @@ struct DirectTCPSessionBox : DirectFlowEntry {
     // remote end slows the application instead of growing memory.
     size_t outsideBacklog = 0;
     uint16_t advertisedWindow = 0xffff;
+    // The right edge of the window last advertised: payload beyond it is
+    // dropped, not acknowledged.
+    uint32_t windowEdge = 0;
     // The outside backlog, counted against the limit of all connections
     // together.
     HeldBytes held;

@@ -89,22 +89,37 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
     }
 
     if (!segment.payload.empty()) {
+        // In order, only as much as the window we advertised still has room
+        // for; what lies beyond it is dropped unacknowledged.
+        size_t accepted = 0;
+        if (segment.sequence == box->clientNextSequence) {
+            const auto room = static_cast<int32_t>(box->windowEdge - box->clientNextSequence);
+            accepted = std::min<size_t>(payloadLength, room > 0 ? static_cast<size_t>(room) : 0);
+            if (accepted < payloadLength) ++directTCPWindowDrops;
+        }
         // What the relay may hold, for this connection and for all: beyond
-        // it the payload is dropped unacknowledged and the application
-        // sends it again later, as it would after a loss.
-        const bool fits = box->outsideBacklog + payloadLength <= kDirectTCPMaxHeldBytesPerFlow &&
-                          payloadLength <= box->held.room();
-        if (segment.sequence == box->clientNextSequence && fits) {
-            box->clientNextSequence = segment.sequence + payloadLength;
-            box->outsideBacklog += payloadLength;
-            box->held.add(payloadLength);
+        // it the payload is dropped too, and the application sends it again
+        // later, as it would after a loss.
+        if (accepted > 0 && (box->outsideBacklog + accepted > kDirectTCPMaxHeldBytesPerFlow ||
+                             accepted > box->held.room())) {
+            ++directTCPHeldLimitDrops;
+            accepted = 0;
+        }
+        if (accepted > 0) {
+            segment.payload.resize(accepted);
+            box->clientNextSequence = segment.sequence + static_cast<uint32_t>(accepted);
+            box->outsideBacklog += accepted;
+            box->held.add(accepted);
             sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
             writeDirectTCPPayload(std::move(segment.payload), key, box);
         } else {
-            if (!fits) ++directTCPHeldLimitDrops;
             // Out of order, repeated or too much: repeat what is expected next.
             sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
         }
+    } else if (!segment.hasFIN() && segment.sequence != box->clientNextSequence) {
+        // A window probe or a keepalive (one byte before what we expect):
+        // the application's stack gives up on a peer that never answers it.
+        sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
     }
     if (segment.hasFIN()) {
         // A FIN counts only right after every byte before it: one beyond a
@@ -211,6 +226,7 @@ void PacketTunnelProvider::sendDirectTCP(uint8_t flags, const uint8_t* payload, 
     const std::optional<int> mss =
         (flags & DirectTCPFlags::syn) ? std::optional<int>(box.maxPayloadSize) : std::nullopt;
     box.advertisedWindow = static_cast<uint16_t>(kDirectTCPWindow - std::min(kDirectTCPWindow, box.outsideBacklog));
+    box.windowEdge = box.clientNextSequence + box.advertisedWindow;
     std::optional<Bytes> packet = DirectTCPCore::responsePacket(payload, length, flags, box.serverNextSequence,
                                                                 box.clientNextSequence, mss, key, box.advertisedWindow);
     if (!packet) return;
