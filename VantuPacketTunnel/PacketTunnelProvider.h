@@ -104,6 +104,14 @@ public:
     // connections' data together.
     static constexpr size_t kDirectTCPMaxHeldBytesPerFlow = kDirectTCPWindow;
     static constexpr size_t kDirectTCPMaxHeldBytes = 64 << 20;
+    // Retransmission towards the application: the first timeout, its
+    // ceiling as it doubles, the expiries in a row after which the
+    // application is taken for gone, and the duplicate acknowledgements that
+    // tell of a lost segment at once.
+    static constexpr double kDirectTCPRetransmitTimeout = 0.2;
+    static constexpr double kDirectTCPMaxRetransmitTimeout = 3.2;
+    static constexpr int kDirectTCPMaxRetransmitTimeouts = 6;
+    static constexpr int kDirectTCPDuplicateAcks = 3;
     // TCP data channel.
     static constexpr int64_t maxTCPWriteBufferBytes = 8388608;
     static constexpr int64_t kTCPCompactionThreshold = 65536;
@@ -268,6 +276,9 @@ public:
     int64_t directUDPEvictions = 0, directTCPEvictions = 0, directTCPHeldLimitDrops = 0;
     // Application payload beyond the window we advertised, dropped unacknowledged.
     int64_t directTCPWindowDrops = 0;
+    // Segments sent to the application again, and connections reset because
+    // the application acknowledged nothing through every retransmission.
+    int64_t directTCPRetransmits = 0, directTCPRetransmitResets = 0;
 
     // Diagnostics
     int64_t diagnosticsSequence = 0;
@@ -373,13 +384,26 @@ public:
     int directTCPMaxPayloadSize(std::optional<int> clientMSS) const;
     void waitForDirectTCPReady(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box,
                                Instant deadline);
+    // At `sequence`, or at serverNextSequence when none is given.
     void sendDirectTCP(uint8_t flags, const uint8_t* payload, size_t length, const DirectTCPKey& key,
-                       DirectTCPSessionBox& box);
+                       DirectTCPSessionBox& box, std::optional<uint32_t> sequence = std::nullopt);
     void sendDirectTCPReset(const DirectTCPKey& key, uint32_t sequence, uint32_t acknowledgement);
     void writeDirectTCPPayload(Bytes data, const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
     void flushDirectTCPPendingWrites(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
     void readDirectTCP(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
-    void sendDirectTCPPayload(const Bytes& data, const DirectTCPKey& key, DirectTCPSessionBox& box);
+    void sendDirectTCPPayload(const Bytes& data, const DirectTCPKey& key,
+                              const std::shared_ptr<DirectTCPSessionBox>& box);
+    // The application acknowledged `advanced` more sequence numbers (none
+    // for a duplicate). False when that ended the connection.
+    bool directTCPAcknowledged(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box,
+                               uint32_t advanced, bool duplicate);
+    // Something is outstanding towards the application from now on, or
+    // again after progress: the retransmission timer runs from now.
+    void startDirectTCPRetransmitTimer(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
+    void armDirectTCPRetransmitTimer(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
+    void expiredDirectTCPRetransmit(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
+    // Sends the oldest unacknowledged segment (or our FIN) again.
+    void retransmitDirectTCP(const DirectTCPKey& key, DirectTCPSessionBox& box);
     void scheduleDirectTCPCleanup(const DirectTCPKey& key);
     void recordDirectTCPFailure(const std::string& reason, bool fatal);
     void disableDirectTCPForSession(const std::string& reason);

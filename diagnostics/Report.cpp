@@ -110,7 +110,9 @@ std::string PacketTunnelProvider::diagnosticsSnapshot(bool includeLastStoppedSna
                     " idleClosed=" + std::to_string(directTCPIdleCloses) +
                     " evicted=" + std::to_string(directTCPEvictions) +
                     " heldDrops=" + std::to_string(directTCPHeldLimitDrops) +
-                    " windowDrops=" + std::to_string(directTCPWindowDrops));
+                    " windowDrops=" + std::to_string(directTCPWindowDrops) +
+                    " retransmits=" + std::to_string(directTCPRetransmits) +
+                    " retransmitResets=" + std::to_string(directTCPRetransmitResets));
     lines.push_back(std::string("dataRecovery inProgress=") + boolText(dataRecoveryInProgress) +
                     " attempts=" + std::to_string(dataRecoveryAttempts) +
                     " ok=" + std::to_string(dataRecoverySuccesses) +
@@ -155,6 +157,7 @@ void PacketTunnelProvider::resetDiagnosticsCounters() {
     directTCPSegmentsIntercepted = directTCPSessionsOpened = directTCPPayloadsSent = directTCPResponsesWritten = 0;
     directTCPConnectFailures = directTCPReadFailures = directTCPWriteFailures = directTCPIdleCloses = 0;
     directUDPEvictions = directTCPEvictions = directTCPHeldLimitDrops = directTCPWindowDrops = 0;
+    directTCPRetransmits = directTCPRetransmitResets = 0;
     directTCPFailureWindowCount = 0;
     dataRecoveryAttempts = dataRecoverySuccesses = dataRecoveryFailures = 0;
     keepaliveTimeouts = 0;

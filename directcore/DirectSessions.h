@@ -154,6 +154,36 @@ struct DirectUDPSessionBox : DirectFlowEntry {
     std::shared_ptr<UDPSession> session;
 };
 
+// Data sent to the application and not yet acknowledged by it, from the
+// oldest byte on: what a retransmission sends again.
+class UnacknowledgedBytes {
+public:
+    size_t size() const { return data_.size() - head_; }
+    bool empty() const { return size() == 0; }
+    const uint8_t* at(size_t offset) const { return data_.data() + head_ + offset; }
+    void append(const uint8_t* bytes, size_t length) { data_.insert(data_.end(), bytes, bytes + length); }
+    // The application acknowledged the first n bytes. The front is dropped
+    // lazily, so a stream of small acknowledgements moves no memory.
+    void consume(size_t n) {
+        head_ += n < size() ? n : size();
+        if (head_ == data_.size()) {
+            data_.clear();
+            head_ = 0;
+        } else if (head_ >= 16384 && head_ * 2 >= data_.size()) {
+            data_.erase(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+    void clear() {
+        Bytes().swap(data_);
+        head_ = 0;
+    }
+
+private:
+    Bytes data_;
+    size_t head_ = 0;
+};
+
 // One relayed direct TCP connection: the provider plays the remote host
 // towards the application, and relays the byte stream over `connection`.
 struct DirectTCPSessionBox : DirectFlowEntry {
@@ -184,9 +214,23 @@ struct DirectTCPSessionBox : DirectFlowEntry {
     // The right edge of the window last advertised: payload beyond it is
     // dropped, not acknowledged.
     uint32_t windowEdge = 0;
-    // The outside backlog, counted against the limit of all connections
-    // together.
+    // The outside backlog and the unacknowledged bytes towards the
+    // application, counted against the limit of all connections together.
     HeldBytes held;
+    bool readRetryScheduled = false;  // reading waits for room in that limit
+
+    // Retransmission towards the application.
+    struct Retransmission {
+        UnacknowledgedBytes unacknowledged;
+        bool finSent = false;             // our FIN is the last sequence number sent
+        Instant deadline = kDistantPast;  // when the oldest unacknowledged data is sent again
+        double timeout = 0;               // the current retransmission timeout, seconds
+        bool timerArmed = false;
+        int timeouts = 0;        // expiries in a row without progress
+        int duplicateAcks = 0;   // in a row, for the same acknowledgement
+        bool recovering = false;
+        uint32_t recoveryPoint = 0;  // what was sent when the recovery began
+    } retransmission;
 };
 
 }  // namespace vantu

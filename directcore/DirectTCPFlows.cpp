@@ -2,12 +2,12 @@
 // plays the remote host: it answers the SYN itself, acknowledges data on
 // acceptance and cuts what the outside connection delivers into segments.
 // Towards the outside it only opens a connection, writes and reads; the
-// kernel's TCP does the rest. The path to the application is local and
-// lossless, so there is no retransmission queue; but the application's
-// window is honoured, because what its stack cannot take it drops, and
-// nothing would ever send it again. The other way, the window we advertise
-// shrinks by what the outside connection has not taken yet, so a slow remote
-// end slows the application down instead of filling memory.
+// kernel's TCP does the rest. The path to the application is local but not
+// lossless (a full TUN queue drops what we write), so what the application
+// has not acknowledged is kept and sent again, and the application's window
+// is honoured. The other way, the window we advertise shrinks by what the
+// outside connection has not taken yet, so a slow remote end slows the
+// application down instead of filling memory.
 
 #include <openssl/rand.h>
 
@@ -83,8 +83,12 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
     if (segment.hasACK() && !sequenceAfter(segment.acknowledgement, box->serverNextSequence) &&
         !sequenceAfter(box->clientAcknowledged, segment.acknowledgement)) {
         // A newer acknowledgement, or a window update for the same one.
+        const uint32_t advanced = segment.acknowledgement - box->clientAcknowledged;
+        const bool duplicate = advanced == 0 && segment.payload.empty() && !segment.hasFIN() &&
+                               segment.window == box->clientWindow;
         box->clientAcknowledged = segment.acknowledgement;
         box->clientWindow = segment.window;
+        if (!directTCPAcknowledged(key, box, advanced, duplicate)) return;
         if (box->connected && !box->readOutstanding) readDirectTCP(key, box);
     }
 
@@ -133,6 +137,10 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
             // own close (or an error, or the idle check) ends the connection.
             box->clientFinished = true;
             if (box->connected) box->connection->closeWrite();
+            // Both ends closed and everything acknowledged: done.
+            if (box->retransmission.finSent && box->clientAcknowledged == box->serverNextSequence) {
+                removeDirectTCPSession(key);
+            }
         } else if (segment.payload.empty()) {
             // Repeated, or ahead of missing data: repeat what is expected next
             // (with payload, that was answered above).
@@ -222,13 +230,15 @@ void PacketTunnelProvider::waitForDirectTCPReady(const DirectTCPKey& key,
 }
 
 void PacketTunnelProvider::sendDirectTCP(uint8_t flags, const uint8_t* payload, size_t length,
-                                         const DirectTCPKey& key, DirectTCPSessionBox& box) {
+                                         const DirectTCPKey& key, DirectTCPSessionBox& box,
+                                         std::optional<uint32_t> sequence) {
     const std::optional<int> mss =
         (flags & DirectTCPFlags::syn) ? std::optional<int>(box.maxPayloadSize) : std::nullopt;
     box.advertisedWindow = static_cast<uint16_t>(kDirectTCPWindow - std::min(kDirectTCPWindow, box.outsideBacklog));
     box.windowEdge = box.clientNextSequence + box.advertisedWindow;
-    std::optional<Bytes> packet = DirectTCPCore::responsePacket(payload, length, flags, box.serverNextSequence,
-                                                                box.clientNextSequence, mss, key, box.advertisedWindow);
+    std::optional<Bytes> packet =
+        DirectTCPCore::responsePacket(payload, length, flags, sequence.value_or(box.serverNextSequence),
+                                      box.clientNextSequence, mss, key, box.advertisedWindow);
     if (!packet) return;
     static const std::vector<int> ipv4Protocol{2};  // AF_INET
     std::vector<Bytes> packets;
@@ -296,12 +306,28 @@ void PacketTunnelProvider::flushDirectTCPPendingWrites(const DirectTCPKey& key,
 void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box) {
     const auto it = directTCPSessions.find(key);
     if (it == directTCPSessions.end() || it->second != box || box->readOutstanding) return;
+    if (box->retransmission.finSent) return;  // the remote end's stream is over
     // Only what the application's window still has room for; when it is
     // full the next acknowledgement or window update resumes reading.
     const uint32_t unacknowledged = box->serverNextSequence - box->clientAcknowledged;
     if (unacknowledged >= box->clientWindow) return;
-    // One read may fill the window; it goes out as several segments.
-    const size_t maximum = box->clientWindow - unacknowledged;
+    // One read may fill the window; it goes out as several segments. What is
+    // read is kept until acknowledged, within the limit of all connections:
+    // when that is reached, reading tries again shortly.
+    const size_t maximum = std::min<size_t>(box->clientWindow - unacknowledged, box->held.room());
+    if (maximum == 0) {
+        if (box->readRetryScheduled) return;
+        box->readRetryScheduled = true;
+        queue.after(Duration(kDirectTCPReadyPollInterval),
+                    [weakSelf = weak_from_this(), weakBox = std::weak_ptr<DirectTCPSessionBox>(box), key] {
+                        const auto self = weakSelf.lock();
+                        const auto box = weakBox.lock();
+                        if (!self || !box) return;
+                        box->readRetryScheduled = false;
+                        self->readDirectTCP(key, box);
+                    });
+        return;
+    }
 
     box->readOutstanding = true;
     box->connection->readMinimumLength(
@@ -316,7 +342,7 @@ void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::sha
             if (it == self->directTCPSessions.end() || it->second != box) return;
             if (!error && !data.empty()) {
                 self->directTCPSessions.touch(*box, self->now());
-                self->sendDirectTCPPayload(data, key, *box);
+                self->sendDirectTCPPayload(data, key, box);
                 self->readDirectTCP(key, box);
                 return;
             }
@@ -330,21 +356,138 @@ void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::sha
                 self->removeDirectTCPSession(key);
                 return;
             }
-            // The remote end closed: the application sees a FIN.
+            // The remote end closed: the application sees a FIN, sent again
+            // until acknowledged. The connection ends once the application
+            // has closed too (it may still send: the outside end reads on).
+            const bool idle = box->clientAcknowledged == box->serverNextSequence;
             self->sendDirectTCP(DirectTCPFlags::fin | DirectTCPFlags::ack, nullptr, 0, key, *box);
             ++box->serverNextSequence;
-            self->removeDirectTCPSession(key);
+            box->retransmission.finSent = true;
+            if (idle) self->startDirectTCPRetransmitTimer(key, box);
         });
 }
 
-void PacketTunnelProvider::sendDirectTCPPayload(const Bytes& data, const DirectTCPKey& key, DirectTCPSessionBox& box) {
-    const size_t chunk = static_cast<size_t>(box.maxPayloadSize);
+void PacketTunnelProvider::sendDirectTCPPayload(const Bytes& data, const DirectTCPKey& key,
+                                                const std::shared_ptr<DirectTCPSessionBox>& box) {
+    if (data.empty()) return;
+    const bool idle = box->clientAcknowledged == box->serverNextSequence;
+    const size_t chunk = static_cast<size_t>(box->maxPayloadSize);
     for (size_t offset = 0; offset < data.size(); offset += chunk) {
         const size_t length = std::min(chunk, data.size() - offset);
-        sendDirectTCP(DirectTCPFlags::ack | DirectTCPFlags::psh, data.data() + offset, length, key, box);
-        box.serverNextSequence += static_cast<uint32_t>(length);
+        sendDirectTCP(DirectTCPFlags::ack | DirectTCPFlags::psh, data.data() + offset, length, key, *box);
+        box->serverNextSequence += static_cast<uint32_t>(length);
         ++directTCPResponsesWritten;
     }
+    box->retransmission.unacknowledged.append(data.data(), data.size());
+    box->held.add(data.size());
+    if (idle) startDirectTCPRetransmitTimer(key, box);
+}
+
+bool PacketTunnelProvider::directTCPAcknowledged(const DirectTCPKey& key,
+                                                 const std::shared_ptr<DirectTCPSessionBox>& box, uint32_t advanced,
+                                                 bool duplicate) {
+    auto& r = box->retransmission;
+    const bool outstanding = box->clientAcknowledged != box->serverNextSequence;
+    if (advanced == 0) {
+        // Each segment the application got after a lost one is answered
+        // with the same acknowledgement: a few of them tell of the loss long
+        // before the timer would. Sent again once per loss.
+        if (duplicate && outstanding && !r.recovering && ++r.duplicateAcks == kDirectTCPDuplicateAcks) {
+            r.recovering = true;
+            r.recoveryPoint = box->serverNextSequence;
+            retransmitDirectTCP(key, *box);
+        }
+        return true;
+    }
+    // Our FIN takes a sequence number of its own, and no byte.
+    const bool finAcknowledged = r.finSent && !outstanding;
+    const size_t bytes = advanced - (finAcknowledged ? 1 : 0);
+    r.unacknowledged.consume(bytes);
+    box->held.release(bytes);
+    r.timeouts = 0;
+    r.duplicateAcks = 0;
+    r.timeout = kDirectTCPRetransmitTimeout;
+    if (finAcknowledged && box->clientFinished) {
+        removeDirectTCPSession(key);  // both ends closed, everything acknowledged
+        return false;
+    }
+    if (!outstanding) {
+        r.recovering = false;
+        return true;
+    }
+    startDirectTCPRetransmitTimer(key, box);
+    // Progress short of what was sent when the loss was noticed: the next
+    // hole is right after it.
+    if (r.recovering && sequenceAfter(r.recoveryPoint, box->clientAcknowledged)) {
+        retransmitDirectTCP(key, *box);
+    } else {
+        r.recovering = false;
+    }
+    return true;
+}
+
+void PacketTunnelProvider::startDirectTCPRetransmitTimer(const DirectTCPKey& key,
+                                                         const std::shared_ptr<DirectTCPSessionBox>& box) {
+    auto& r = box->retransmission;
+    if (r.timeout == 0) r.timeout = kDirectTCPRetransmitTimeout;
+    r.deadline = now() + toNanos(Duration(r.timeout));
+    armDirectTCPRetransmitTimer(key, box);
+}
+
+void PacketTunnelProvider::armDirectTCPRetransmitTimer(const DirectTCPKey& key,
+                                                       const std::shared_ptr<DirectTCPSessionBox>& box) {
+    // One timer per connection at a time: one that fires before a deadline
+    // that moved on waits on for the rest.
+    auto& r = box->retransmission;
+    if (r.timerArmed) return;
+    r.timerArmed = true;
+    queue.after(Duration(r.deadline - now()), [weakSelf = weak_from_this(),
+                                               weakBox = std::weak_ptr<DirectTCPSessionBox>(box), key] {
+        const auto self = weakSelf.lock();
+        const auto box = weakBox.lock();
+        if (!self || !box) return;
+        box->retransmission.timerArmed = false;
+        if (self->directTCPSessions.lookup(key) != box) return;
+        if (self->now() < box->retransmission.deadline) {
+            self->armDirectTCPRetransmitTimer(key, box);
+            return;
+        }
+        self->expiredDirectTCPRetransmit(key, box);
+    });
+}
+
+void PacketTunnelProvider::expiredDirectTCPRetransmit(const DirectTCPKey& key,
+                                                      const std::shared_ptr<DirectTCPSessionBox>& box) {
+    auto& r = box->retransmission;
+    if (box->clientAcknowledged == box->serverNextSequence) return;  // all acknowledged meanwhile
+    if (++r.timeouts > kDirectTCPMaxRetransmitTimeouts) {
+        // At what the application acknowledged last: after all this time
+        // that is what its stack expects next, and takes a reset at.
+        ++directTCPRetransmitResets;
+        sendDirectTCPReset(key, box->clientAcknowledged, box->clientNextSequence);
+        removeDirectTCPSession(key);
+        return;
+    }
+    r.timeout = std::min(r.timeout * 2, kDirectTCPMaxRetransmitTimeout);
+    r.recovering = true;
+    r.recoveryPoint = box->serverNextSequence;
+    r.duplicateAcks = 0;
+    retransmitDirectTCP(key, *box);
+    startDirectTCPRetransmitTimer(key, box);
+}
+
+void PacketTunnelProvider::retransmitDirectTCP(const DirectTCPKey& key, DirectTCPSessionBox& box) {
+    const auto& unacknowledged = box.retransmission.unacknowledged;
+    if (!unacknowledged.empty()) {
+        const size_t length = std::min(unacknowledged.size(), static_cast<size_t>(box.maxPayloadSize));
+        sendDirectTCP(DirectTCPFlags::ack | DirectTCPFlags::psh, unacknowledged.at(0), length, key, box,
+                      box.clientAcknowledged);
+    } else if (box.retransmission.finSent) {
+        sendDirectTCP(DirectTCPFlags::fin | DirectTCPFlags::ack, nullptr, 0, key, box, box.serverNextSequence - 1);
+    } else {
+        return;
+    }
+    ++directTCPRetransmits;
 }
 
 void PacketTunnelProvider::scheduleDirectTCPCleanup(const DirectTCPKey& key) {

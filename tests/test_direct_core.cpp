@@ -264,12 +264,15 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     }
     EXPECT_EQ(received, download);
 
-    // The remote end closes: exactly one FIN-ACK, and the connection is gone.
+    // The remote end closes: exactly one FIN-ACK; the connection is gone
+    // once the application acknowledged everything and closed too.
     const size_t before = h.written().size();
     h.connection().deliver({});
     h.run();
     ASSERT_EQ(h.written().size(), before + 1);
     EXPECT_EQ(h.lastHeader(), (Header{FIN | ACK, expected, 105}));
+    h.send(segmentFrom(999, ACK | FIN, 105, expected + 1));
+    EXPECT_EQ(h.lastHeader(), (Header{ACK, expected + 1, 106}));
     EXPECT_TRUE(h.provider->directTCPSessions.empty());
 }
 
@@ -292,6 +295,8 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
     h.connection().deliver({});
     h.run();
     EXPECT_EQ(h.lastHeader(), (Header{FIN | ACK, s0 + 5, 105}));
+    EXPECT_FALSE(h.connection().cancelled) << "until the application acknowledged our FIN";
+    h.send(segmentFrom(999, ACK, 105, s0 + 6));
     EXPECT_TRUE(h.connection().cancelled);
     EXPECT_TRUE(h.provider->directTCPSessions.empty());
 
@@ -453,6 +458,64 @@ TEST(DirectTCP, PayloadBeyondTheAdvertisedWindowIsDropped) {
     EXPECT_EQ(written, 85636u - 101u);
 }
 
+// What the application has not acknowledged is sent again: at once after
+// three duplicate acknowledgements (and the next hole on an acknowledgement
+// short of what was sent), otherwise when the retransmission timer expires
+// (0.2 s, doubling up to 3.2 s); after six expiries in a row the connection
+// is reset. Our FIN is sent again like data.
+TEST(DirectTCP, UnacknowledgedDataIsSentAgain) {
+    DirectHarness h;
+    const uint32_t s0 = open(h, true);
+    const auto sentAt = [&](uint32_t sequence, uint8_t flags = ACK | PSH) {
+        const auto all = h.segments();
+        return std::count_if(all.begin(), all.end(),
+                             [&](const auto& s) { return s.sequence == sequence && s.flags == flags; });
+    };
+    const uint32_t second = s0 + 1380;  // segments of 1380 bytes
+    h.connection().deliver(Bytes(4000, 0x42));
+    h.run();
+    // The second segment is lost: the application acknowledges the first,
+    // then once more for each later segment.
+    for (int i = 0; i < 4; ++i) h.send(segmentFrom(999, ACK, 101, second));
+    EXPECT_EQ(sentAt(second), 2) << "sent again after three duplicates";
+    h.send(segmentFrom(999, ACK, 101, second));
+    EXPECT_EQ(sentAt(second), 2) << "once";
+    // The third was lost too: the acknowledgement stops short of it.
+    h.send(segmentFrom(999, ACK, 101, second + 1380));
+    EXPECT_EQ(sentAt(second + 1380), 2);
+    h.send(segmentFrom(999, ACK, 101, s0 + 4000));
+
+    // The last segment is lost and nothing comes back.
+    h.connection().deliver(Bytes(100, 0x43));
+    h.run();
+    int64_t sent = 1;
+    for (double interval : {0.2, 0.4, 0.8, 1.6, 3.2, 3.2}) {
+        h.advance(interval - 0.001);
+        EXPECT_EQ(sentAt(s0 + 4000), sent) << interval;
+        h.advance(0.001);
+        EXPECT_EQ(sentAt(s0 + 4000), ++sent) << interval;
+    }
+    h.advance(3.199);
+    EXPECT_EQ(h.provider->directTCPSessions.size(), 1u);
+    h.advance(0.001);
+    EXPECT_EQ(h.lastHeader(), (Header{RST | ACK, s0 + 4000, 101}));
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_EQ(h.provider->directTCPRetransmits, 8);
+    EXPECT_EQ(h.provider->directTCPRetransmitResets, 1);
+
+    // The remote end closes; the FIN is lost, sent again, then acknowledged
+    // together with the application's own FIN: the connection is done.
+    const uint32_t s1 = open(h, true, 65535, 1000);
+    h.connection().deliver({});
+    h.run();
+    h.advance(0.2);
+    EXPECT_EQ(sentAt(s1, FIN | ACK), 2);
+    h.send(segmentFrom(1000, ACK | FIN, 101, s1 + 1));
+    EXPECT_EQ(h.lastHeader(), (Header{ACK, s1 + 1, 102}));
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_EQ(h.provider->directTCPHeldBytes->total, 0u);
+}
+
 TEST(DirectTCP, ConnectionAndHeldByteLimits) {
     DirectHarness h;
     h.provider->maxDirectTCPFlows = 2;
@@ -490,7 +553,7 @@ TEST(DirectTCP, ConnectionAndHeldByteLimits) {
     // Gone however it goes, a connection gives back what it held.
     h.send(segmentFrom(999, RST, sequence));
     EXPECT_EQ(h.provider->directTCPHeldBytes->total, 0u);
-    EXPECT_NE(h.report().find(" evicted=1 heldDrops=1 windowDrops=4\n"), std::string::npos);
+    EXPECT_NE(h.report().find(" evicted=1 heldDrops=1 windowDrops=4 retransmits=0"), std::string::npos);
 }
 
 TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
@@ -537,10 +600,11 @@ TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
 
 TEST(DirectTCP, QuietConnectionsCloseSilently) {
     DirectHarness h;
-    open(h, true);
+    const uint32_t s0 = open(h, true);
     h.at(20);
     h.connection().deliver({'d'});
     h.run();
+    h.send(segmentFrom(999, ACK, 101, s0 + 1));
     const size_t before = h.written().size();
     h.at(119.9);  // checks at 60 (active at 20) and 120
     EXPECT_EQ(h.provider->directTCPSessions.size(), 1u);
