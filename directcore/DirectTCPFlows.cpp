@@ -168,9 +168,8 @@ void PacketTunnelProvider::makeDirectTCPSession(const DirectTCPKey& key, const D
     box->clientWindow = syn.window;
     directTCPSessions.insert(key, box, now());
     ++directTCPSessionsOpened;
-    // A debug line, not an event: events are persisted at once (see the UDP
-    // relay), and connections come in bursts.
-    logDNS("direct core TCP session opened " + key.description() + " mss=" + std::to_string(box->maxPayloadSize));
+    recordDiagnostic("direct core TCP session opened " + key.description() + " mss=" +
+                     std::to_string(box->maxPayloadSize));
 
     // The SYN-ACK goes out before the outside connection exists: the
     // application's data is accepted and held until it does.

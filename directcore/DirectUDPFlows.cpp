@@ -27,11 +27,7 @@ std::shared_ptr<DirectUDPSessionBox> PacketTunnelProvider::makeDirectUDPSession(
     box->session = host.createUDPSession(dottedQuad(key.destinationAddress), std::to_string(key.destinationPort));
     directUDPSessions.insert(key, box, now());
     ++directUDPSessionsOpened;
-    // A debug line, not an event: every event is persisted at once, on this
-    // queue, so a burst of new flows would stall the read loop on the store
-    // (and the TUN device drop what it cannot queue), and push every notable
-    // event out of the bounded log. The counters tell how many opened.
-    logDNS("direct core UDP session opened " + key.description());
+    recordDiagnostic("direct core UDP session opened " + key.description());
 
     box->session->setReadHandler(
         [weakSelf = weak_from_this(), weakSession = std::weak_ptr<UDPSession>(box->session), key](

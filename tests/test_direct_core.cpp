@@ -53,7 +53,6 @@ Bytes datagramFrom(uint16_t localPort, const Bytes& payload = {'q'}) {
 
 TEST(DirectUDP, OneSessionPerFlowAndRepliesInOneWrite) {
     DirectHarness h;
-    const int storeWrites = h.sim.defaults.writes;
     EXPECT_TRUE(h.send(datagramFrom(999, {'a'})));
     EXPECT_TRUE(h.send(datagramFrom(999, {'b'})));
     EXPECT_TRUE(h.send(datagramFrom(1000, {'c'})));
@@ -65,8 +64,9 @@ TEST(DirectUDP, OneSessionPerFlowAndRepliesInOneWrite) {
     EXPECT_EQ(first.writes, (std::vector<Bytes>{{'a'}, {'b'}}));
     EXPECT_EQ(h.provider->directUDPSessionsOpened, 2);
     EXPECT_EQ(h.provider->directUDPPayloadsSent, 3);
-    // New flows are no events: each event is a write to the store, on the queue.
-    EXPECT_EQ(h.sim.defaults.writes, storeWrites);
+    EXPECT_EQ(eventMessages(*h.provider),
+              (std::vector<std::string>{"direct core UDP session opened 10.7.0.2:999->203.0.113.5:443",
+                                        "direct core UDP session opened 10.7.0.2:1000->203.0.113.5:443"}));
 
     first.deliver({{1}, {2, 2}, {3}, {4}});
     h.run();
@@ -215,7 +215,6 @@ uint32_t open(DirectHarness& h, bool connected = false, uint16_t window = 65535,
 
 TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     DirectHarness h;
-    const int storeWrites = h.sim.defaults.writes;
     h.session = std::make_shared<VantuSession>(0x01020304u, Bytes(16, 0x30), "aes-128-gcm", "10.7.0.2", 1400, 5555,
                                                "udp", std::vector<std::string>{}, std::nullopt);
     h.provider->session = h.session;
@@ -227,7 +226,8 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     EXPECT_EQ(synAck.maxSegmentSize, 1360);
     EXPECT_NE(synAck.sequence, 0u);
     EXPECT_EQ(h.provider->directTCPSessionsOpened, 1);
-    EXPECT_EQ(h.sim.defaults.writes, storeWrites) << "a new connection is no event written to the store";
+    EXPECT_EQ(eventMessages(*h.provider),
+              std::vector<std::string>{"direct core TCP session opened 10.7.0.2:999->203.0.113.5:443 mss=1360"});
     ASSERT_EQ(h.sim.host.tcpConnections.size(), 1u);
     EXPECT_EQ(h.connection().host, "203.0.113.5");
 
