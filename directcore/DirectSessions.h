@@ -34,7 +34,7 @@ class HeldBytes {
 public:
     struct Pool {
         size_t total = 0;
-        size_t limit = 0;
+        size_t limit = SIZE_MAX;
     };
     HeldBytes() : pool_(std::make_shared<Pool>()) {}
     explicit HeldBytes(std::shared_ptr<Pool> pool) : pool_(std::move(pool)) {}
