@@ -36,13 +36,11 @@ public:
         size_t total = 0;
         size_t limit = SIZE_MAX;
     };
-    HeldBytes() : pool_(std::make_shared<Pool>()) {}
     explicit HeldBytes(std::shared_ptr<Pool> pool) : pool_(std::move(pool)) {}
     ~HeldBytes() { pool_->total -= mine_; }
     HeldBytes(const HeldBytes&) = delete;
     HeldBytes& operator=(const HeldBytes&) = delete;
 
-    size_t mine() const { return mine_; }
     // What the pool can still take.
     size_t room() const { return pool_->total >= pool_->limit ? 0 : pool_->limit - pool_->total; }
     void add(size_t n) {
