@@ -309,7 +309,12 @@ void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::sha
     // Only what the application's window still has room for; when it is
     // full the next acknowledgement or window update resumes reading.
     const uint32_t unacknowledged = box->serverNextSequence - box->clientAcknowledged;
-    if (unacknowledged >= box->clientWindow) return;
+    if (unacknowledged >= box->clientWindow) {
+        // A closed window with nothing outstanding: its opening could be
+        // lost, so the timer probes it.
+        if (unacknowledged == 0) startDirectTCPRetransmitTimer(key, box);
+        return;
+    }
     // One read may fill the window; it goes out as several segments. What is
     // read is kept until acknowledged, within the limit of all connections:
     // when that is reached, reading tries again shortly.
@@ -379,7 +384,10 @@ void PacketTunnelProvider::sendDirectTCPPayload(const Bytes& data, const DirectT
     }
     box->retransmission.unacknowledged.append(data.data(), data.size());
     box->held.add(data.size());
-    if (idle) startDirectTCPRetransmitTimer(key, box);
+    if (idle) {
+        box->retransmission.timeout = kDirectTCPRetransmitTimeout;  // not the backoff of window probes
+        startDirectTCPRetransmitTimer(key, box);
+    }
 }
 
 bool PacketTunnelProvider::directTCPAcknowledged(const DirectTCPKey& key,
@@ -458,7 +466,18 @@ void PacketTunnelProvider::armDirectTCPRetransmitTimer(const DirectTCPKey& key,
 void PacketTunnelProvider::expiredDirectTCPRetransmit(const DirectTCPKey& key,
                                                       const std::shared_ptr<DirectTCPSessionBox>& box) {
     auto& r = box->retransmission;
-    if (box->clientAcknowledged == box->serverNextSequence) return;  // all acknowledged meanwhile
+    if (box->clientAcknowledged == box->serverNextSequence) {
+        // Nothing outstanding. A window still closed is probed with a
+        // segment one before what comes next, which the application answers
+        // with its window; the probes back off and never give up (the
+        // application answering them keeps the connection alive).
+        if (box->clientWindow == 0 && box->connected && !r.finSent) {
+            sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box, box->serverNextSequence - 1);
+            r.timeout = std::min(r.timeout * 2, kDirectTCPMaxRetransmitTimeout);
+            startDirectTCPRetransmitTimer(key, box);
+        }
+        return;
+    }
     if (++r.timeouts > kDirectTCPMaxRetransmitTimeouts) {
         // At what the application acknowledged last: after all this time
         // that is what its stack expects next, and takes a reset at.

@@ -503,6 +503,19 @@ TEST(DirectTCP, UnacknowledgedDataIsSentAgain) {
     EXPECT_EQ(h.provider->directTCPRetransmits, 8);
     EXPECT_EQ(h.provider->directTCPRetransmitResets, 1);
 
+    // A closed window with nothing outstanding is probed (a byte before what
+    // comes next, which the application answers with its window), so that
+    // a lost window update cannot stall the connection.
+    const uint32_t s2 = open(h, true, 0, 1001);
+    h.connection().deliver({'x'});
+    h.advance(0.2);
+    EXPECT_EQ(sentAt(s2 - 1, ACK), 1);
+    h.advance(0.4);
+    EXPECT_EQ(sentAt(s2 - 1, ACK), 2);
+    h.send(segmentFrom(1001, ACK, 101, s2, {}, 100));
+    EXPECT_EQ(h.last().payload, Bytes{'x'});
+    h.send(segmentFrom(1001, RST, 101));
+
     // The remote end closes; the FIN is lost, sent again, then acknowledged
     // together with the application's own FIN: the connection is done.
     const uint32_t s1 = open(h, true, 65535, 1000);
