@@ -26,6 +26,7 @@
 #include "datachannel/crypto/ReplayWindow.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "platform/Platform.h"
+#include "directcore/DirectSessions.h"
 #include "directcore/codec/DirectCodec.h"
 #include "routing/LocalDNSResolver.h"
 #include "routing/TunnelDNSQueries.h"
@@ -36,40 +37,6 @@ using StartCompletion = std::function<void(std::optional<TunnelError>)>;
 using HandshakeCompletion = std::function<void(std::optional<TunnelError>)>;
 
 struct PendingDNSQuery;
-
-// One relayed direct UDP flow. Shared by the flow table and the callbacks,
-// which compare it with the table's entry to know whether they still belong.
-struct DirectUDPSessionBox {
-    std::shared_ptr<UDPSession> session;
-    Instant lastSeen = kDistantPast;
-};
-
-// One relayed direct TCP connection: the provider plays the remote host
-// towards the application, and relays the byte stream over `connection`.
-struct DirectTCPSessionBox {
-    std::shared_ptr<TCPConnection> connection;
-    uint32_t clientNextSequence = 0;  // next byte expected from the application
-    uint32_t serverNextSequence = 0;  // next byte sent to the application
-    int maxPayloadSize = 0;
-    std::vector<Bytes> pendingWrites;  // accepted before the connection connected
-    Instant lastSeen = kDistantPast;
-    // What the application acknowledged and how much more it takes: outside
-    // reads wait while the bytes it has not acknowledged fill its window, so
-    // nothing is ever sent that its stack would have to drop.
-    uint32_t clientAcknowledged = 0;
-    uint32_t clientWindow = 0;
-    bool readOutstanding = false;
-    bool connected = false;
-    // The application sent its FIN: the outside stream is closed for
-    // writing once what it sent is out, and our FIN follows the remote
-    // end's, so an application that half-closes still gets its reply.
-    bool clientFinished = false;
-    // Bytes accepted from the application that the outside connection has
-    // not taken yet. The window we advertise shrinks by them, so a slow
-    // remote end slows the application instead of growing memory.
-    size_t outsideBacklog = 0;
-    uint16_t advertisedWindow = 0xffff;
-};
 
 // The direct routes in the form the per-packet gate needs, rebuilt only when
 // the session or the learned set changes.
@@ -129,6 +96,23 @@ public:
     // The largest window towards the application: without window scaling
     // (our SYN-ACK offers none) a TCP window field holds at most this.
     static constexpr size_t kDirectTCPWindow = 65535;
+    // Flows are keyed by what applications choose (a source port each):
+    // beyond these the flow quiet longest makes room for the new one.
+    static constexpr size_t kDefaultMaxDirectUDPFlows = 16384;
+    static constexpr size_t kDefaultMaxDirectTCPFlows = 2048;
+    // What the TCP relay holds of one connection's data (accepted from the
+    // application, not yet taken by the outside connection), and of all
+    // connections' data together.
+    static constexpr size_t kDirectTCPMaxHeldBytesPerFlow = kDirectTCPWindow;
+    static constexpr size_t kDirectTCPMaxHeldBytes = 64 << 20;
+    // Retransmission towards the application: the first timeout, its
+    // ceiling as it doubles, the expiries in a row after which the
+    // application is taken for gone, and the duplicate acknowledgements that
+    // tell of a lost segment at once.
+    static constexpr double kDirectTCPRetransmitTimeout = 0.2;
+    static constexpr double kDirectTCPMaxRetransmitTimeout = 3.2;
+    static constexpr int kDirectTCPMaxRetransmitTimeouts = 6;
+    static constexpr int kDirectTCPDuplicateAcks = 3;
     // TCP data channel.
     static constexpr int64_t maxTCPWriteBufferBytes = 8388608;
     static constexpr int64_t kTCPCompactionThreshold = 65536;
@@ -276,8 +260,11 @@ public:
     Instant directTCPFailureWindowStartedAt = kDistantPast;
     int64_t directTCPFailureWindowCount = 0;
     Instant lastDirectActivityKeepaliveAt = kDistantPast;
-    std::map<DirectUDPKey, std::shared_ptr<DirectUDPSessionBox>> directUDPSessions;
-    std::map<DirectTCPKey, std::shared_ptr<DirectTCPSessionBox>> directTCPSessions;
+    DirectFlowTable<DirectUDPSessionBox> directUDPSessions;
+    DirectFlowTable<DirectTCPSessionBox> directTCPSessions;
+    size_t maxDirectUDPFlows = kDefaultMaxDirectUDPFlows, maxDirectTCPFlows = kDefaultMaxDirectTCPFlows;
+    std::shared_ptr<HeldBytes::Pool> directTCPHeldBytes =
+        std::make_shared<HeldBytes::Pool>(HeldBytes::Pool{0, kDirectTCPMaxHeldBytes});
     // Bumped whenever dynamicDirectRoutes changes, so the gate's compiled
     // routes know when to rebuild.
     uint64_t dynamicDirectRoutesVersion = 0;
@@ -288,6 +275,14 @@ public:
     int64_t directTCPSegmentsIntercepted = 0, directTCPSessionsOpened = 0, directTCPPayloadsSent = 0,
             directTCPResponsesWritten = 0, directTCPConnectFailures = 0, directTCPReadFailures = 0,
             directTCPWriteFailures = 0, directTCPIdleCloses = 0;
+    // Flows closed to make room for new ones, and application data dropped
+    // unacknowledged because the relay held as much as it may.
+    int64_t directUDPEvictions = 0, directTCPEvictions = 0, directTCPHeldLimitDrops = 0;
+    // Application payload beyond the window we advertised, dropped unacknowledged.
+    int64_t directTCPWindowDrops = 0;
+    // Segments sent to the application again, and connections reset because
+    // the application acknowledged nothing through every retransmission.
+    int64_t directTCPRetransmits = 0, directTCPRetransmitResets = 0;
 
     // Diagnostics
     int64_t diagnosticsSequence = 0;
@@ -386,23 +381,38 @@ public:
                                Instant deadline);
     void scheduleDirectUDPCleanup(const DirectUDPKey& key);
     void removeDirectUDPSession(const DirectUDPKey& key);
+    void makeRoomForDirectUDPFlow();
 
     void handleDirectTCPSegment(DirectTCPCore::Segment segment);
     void makeDirectTCPSession(const DirectTCPKey& key, const DirectTCPCore::Segment& syn);
     int directTCPMaxPayloadSize(std::optional<int> clientMSS) const;
     void waitForDirectTCPReady(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box,
                                Instant deadline);
+    // At `sequence`, or at serverNextSequence when none is given.
     void sendDirectTCP(uint8_t flags, const uint8_t* payload, size_t length, const DirectTCPKey& key,
-                       DirectTCPSessionBox& box);
+                       DirectTCPSessionBox& box, std::optional<uint32_t> sequence = std::nullopt);
     void sendDirectTCPReset(const DirectTCPKey& key, uint32_t sequence, uint32_t acknowledgement);
     void writeDirectTCPPayload(Bytes data, const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
     void flushDirectTCPPendingWrites(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
     void readDirectTCP(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
-    void sendDirectTCPPayload(const Bytes& data, const DirectTCPKey& key, DirectTCPSessionBox& box);
+    void sendDirectTCPPayload(const Bytes& data, const DirectTCPKey& key,
+                              const std::shared_ptr<DirectTCPSessionBox>& box);
+    // The application acknowledged `advanced` more sequence numbers (none
+    // for a duplicate). False when that ended the connection.
+    bool directTCPAcknowledged(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box,
+                               uint32_t advanced, bool duplicate);
+    // Something is outstanding towards the application from now on, or
+    // again after progress: the retransmission timer runs from now.
+    void startDirectTCPRetransmitTimer(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
+    void armDirectTCPRetransmitTimer(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
+    void expiredDirectTCPRetransmit(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box);
+    // Sends the oldest unacknowledged segment (or our FIN) again.
+    void retransmitDirectTCP(const DirectTCPKey& key, DirectTCPSessionBox& box);
     void scheduleDirectTCPCleanup(const DirectTCPKey& key);
     void recordDirectTCPFailure(const std::string& reason, bool fatal);
     void disableDirectTCPForSession(const std::string& reason);
     void removeDirectTCPSession(const DirectTCPKey& key);
+    void makeRoomForDirectTCPFlow();
     bool isDirectDestination(uint32_t address);
 
     // --- DNS answering and learned direct routes (routing/provider/)

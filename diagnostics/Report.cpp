@@ -95,7 +95,8 @@ std::string PacketTunnelProvider::diagnosticsSnapshot(bool includeLastStoppedSna
                     " readFail=" + std::to_string(directUDPReadFailures) +
                     " writeFail=" + std::to_string(directUDPWriteFailures) +
                     " timeouts=" + std::to_string(directUDPTimeouts) +
-                    " idleClosed=" + std::to_string(directUDPIdleCloses));
+                    " idleClosed=" + std::to_string(directUDPIdleCloses) +
+                    " evicted=" + std::to_string(directUDPEvictions));
     lines.push_back("directTCP active=" + std::to_string(directTCPSessions.size()) +
                     " disabled=" + boolText(directTCPDisabledForSession) +
                     " failureWindow=" + std::to_string(directTCPFailureWindowCount) +
@@ -106,7 +107,12 @@ std::string PacketTunnelProvider::diagnosticsSnapshot(bool includeLastStoppedSna
                     " connectFail=" + std::to_string(directTCPConnectFailures) +
                     " readFail=" + std::to_string(directTCPReadFailures) +
                     " writeFail=" + std::to_string(directTCPWriteFailures) +
-                    " idleClosed=" + std::to_string(directTCPIdleCloses));
+                    " idleClosed=" + std::to_string(directTCPIdleCloses) +
+                    " evicted=" + std::to_string(directTCPEvictions) +
+                    " heldDrops=" + std::to_string(directTCPHeldLimitDrops) +
+                    " windowDrops=" + std::to_string(directTCPWindowDrops) +
+                    " retransmits=" + std::to_string(directTCPRetransmits) +
+                    " retransmitResets=" + std::to_string(directTCPRetransmitResets));
     lines.push_back(std::string("dataRecovery inProgress=") + boolText(dataRecoveryInProgress) +
                     " attempts=" + std::to_string(dataRecoveryAttempts) +
                     " ok=" + std::to_string(dataRecoverySuccesses) +
@@ -150,6 +156,8 @@ void PacketTunnelProvider::resetDiagnosticsCounters() {
     directUDPReadFailures = directUDPWriteFailures = directUDPTimeouts = directUDPIdleCloses = 0;
     directTCPSegmentsIntercepted = directTCPSessionsOpened = directTCPPayloadsSent = directTCPResponsesWritten = 0;
     directTCPConnectFailures = directTCPReadFailures = directTCPWriteFailures = directTCPIdleCloses = 0;
+    directUDPEvictions = directTCPEvictions = directTCPHeldLimitDrops = directTCPWindowDrops = 0;
+    directTCPRetransmits = directTCPRetransmitResets = 0;
     directTCPFailureWindowCount = 0;
     dataRecoveryAttempts = dataRecoverySuccesses = dataRecoveryFailures = 0;
     keepaliveTimeouts = 0;

@@ -2,12 +2,12 @@
 // plays the remote host: it answers the SYN itself, acknowledges data on
 // acceptance and cuts what the outside connection delivers into segments.
 // Towards the outside it only opens a connection, writes and reads; the
-// kernel's TCP does the rest. The path to the application is local and
-// lossless, so there is no retransmission queue; but the application's
-// window is honoured, because what its stack cannot take it drops, and
-// nothing would ever send it again. The other way, the window we advertise
-// shrinks by what the outside connection has not taken yet, so a slow remote
-// end slows the application down instead of filling memory.
+// kernel's TCP does the rest. The path to the application is local but not
+// lossless (a full TUN queue drops what we write), so what the application
+// has not acknowledged is kept and sent again, and the application's window
+// is honoured. The other way, the window we advertise shrinks by what the
+// outside connection has not taken yet, so a slow remote end slows the
+// application down instead of filling memory.
 
 #include <openssl/rand.h>
 
@@ -23,7 +23,8 @@ namespace vantu {
 
 namespace {
 
-// Sequence numbers compare modulo 2^32.
+// Sequence numbers compare modulo 2^32: a is after b when it is less than
+// half the number space ahead of it.
 bool sequenceAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
 uint32_t randomInitialSequence() {
@@ -77,37 +78,74 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
         return;
     }
     const std::shared_ptr<DirectTCPSessionBox> box = it->second;
-    box->lastSeen = now();
+    directTCPSessions.touch(*box, now());
 
     if (segment.hasACK() && !sequenceAfter(segment.acknowledgement, box->serverNextSequence) &&
         !sequenceAfter(box->clientAcknowledged, segment.acknowledgement)) {
         // A newer acknowledgement, or a window update for the same one.
+        const uint32_t advanced = segment.acknowledgement - box->clientAcknowledged;
+        const bool duplicate = advanced == 0 && segment.payload.empty() && !segment.hasFIN() &&
+                               segment.window == box->clientWindow;
         box->clientAcknowledged = segment.acknowledgement;
         box->clientWindow = segment.window;
+        if (!directTCPAcknowledged(key, box, advanced, duplicate)) return;
         if (box->connected && !box->readOutstanding) readDirectTCP(key, box);
     }
 
     if (!segment.payload.empty()) {
+        // In order, only as much as the window we advertised still has room
+        // for; what lies beyond it is dropped unacknowledged.
+        size_t accepted = 0;
         if (segment.sequence == box->clientNextSequence) {
-            box->clientNextSequence = segment.sequence + payloadLength;
-            box->outsideBacklog += payloadLength;
+            const auto room = static_cast<int32_t>(box->windowEdge - box->clientNextSequence);
+            accepted = std::min<size_t>(payloadLength, room > 0 ? static_cast<size_t>(room) : 0);
+            if (accepted < payloadLength) ++directTCPWindowDrops;
+        }
+        // What the relay may hold, for this connection and for all: beyond
+        // it the payload is dropped too, and the application sends it again
+        // later, as it would after a loss.
+        if (accepted > 0 && (box->outsideBacklog + accepted > kDirectTCPMaxHeldBytesPerFlow ||
+                             accepted > box->held.room())) {
+            ++directTCPHeldLimitDrops;
+            accepted = 0;
+        }
+        if (accepted > 0) {
+            segment.payload.resize(accepted);
+            box->clientNextSequence = segment.sequence + static_cast<uint32_t>(accepted);
+            box->outsideBacklog += accepted;
+            box->held.add(accepted);
             sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
             writeDirectTCPPayload(std::move(segment.payload), key, box);
         } else {
-            // Out of order or repeated: repeat what is expected next.
+            // Out of order, repeated or too much: repeat what is expected next.
             sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
         }
-    }
-    if (segment.hasFIN() && !box->clientFinished) {
-        const uint32_t finEnd = segment.sequence + payloadLength + 1;
-        box->clientNextSequence = std::max(box->clientNextSequence, finEnd);
+    } else if (!segment.hasFIN() && segment.sequence != box->clientNextSequence) {
+        // A window probe or a keepalive (one byte before what we expect):
+        // the application's stack gives up on a peer that never answers it.
         sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
-        // A half-close, not the end: the remote end may still answer. Its
-        // own close (or an error, or the idle check) ends the connection.
-        box->clientFinished = true;
-        if (box->connected) box->connection->closeWrite();
-    } else if (segment.hasFIN()) {
-        sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);  // a repeated FIN: acknowledge again
+    }
+    if (segment.hasFIN()) {
+        // A FIN counts only right after every byte before it: one beyond a
+        // gap would acknowledge bytes that never arrived, and close the
+        // outside stream short of them, a truncated stream that looks whole.
+        const uint32_t finSequence = segment.sequence + payloadLength;
+        if (!box->clientFinished && finSequence == box->clientNextSequence) {
+            box->clientNextSequence = finSequence + 1;
+            sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
+            // A half-close, not the end: the remote end may still answer. Its
+            // own close (or an error, or the idle check) ends the connection.
+            box->clientFinished = true;
+            if (box->connected) box->connection->closeWrite();
+            // Both ends closed and everything acknowledged: done.
+            if (box->retransmission.finSent && box->clientAcknowledged == box->serverNextSequence) {
+                removeDirectTCPSession(key);
+            }
+        } else if (segment.payload.empty()) {
+            // Repeated, or ahead of missing data: repeat what is expected next
+            // (with payload, that was answered above).
+            sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
+        }
     }
 }
 
@@ -119,20 +157,19 @@ int PacketTunnelProvider::directTCPMaxPayloadSize(std::optional<int> clientMSS) 
 }
 
 void PacketTunnelProvider::makeDirectTCPSession(const DirectTCPKey& key, const DirectTCPCore::Segment& syn) {
-    auto box = std::make_shared<DirectTCPSessionBox>();
+    makeRoomForDirectTCPFlow();
+    auto box = std::make_shared<DirectTCPSessionBox>(directTCPHeldBytes);
     box->connection = host.createTCPConnection(dottedQuad(key.destinationAddress), std::to_string(key.destinationPort));
     box->maxPayloadSize = directTCPMaxPayloadSize(syn.maxSegmentSize);
     box->clientNextSequence = syn.sequence + 1;
     box->serverNextSequence = randomInitialSequence();
-    box->lastSeen = now();
     // Our SYN-ACK carries no window-scale option, so the application's
     // windows are plain byte counts from here on.
     box->clientWindow = syn.window;
-    directTCPSessions[key] = box;
+    directTCPSessions.insert(key, box, now());
     ++directTCPSessionsOpened;
-    // A debug line, not an event: events are persisted at once (see the UDP
-    // relay), and connections come in bursts.
-    logDNS("direct core TCP session opened " + key.description() + " mss=" + std::to_string(box->maxPayloadSize));
+    recordDiagnostic("direct core TCP session opened " + key.description() + " mss=" +
+                     std::to_string(box->maxPayloadSize));
 
     // The SYN-ACK goes out before the outside connection exists: the
     // application's data is accepted and held until it does.
@@ -192,12 +229,15 @@ void PacketTunnelProvider::waitForDirectTCPReady(const DirectTCPKey& key,
 }
 
 void PacketTunnelProvider::sendDirectTCP(uint8_t flags, const uint8_t* payload, size_t length,
-                                         const DirectTCPKey& key, DirectTCPSessionBox& box) {
+                                         const DirectTCPKey& key, DirectTCPSessionBox& box,
+                                         std::optional<uint32_t> sequence) {
     const std::optional<int> mss =
         (flags & DirectTCPFlags::syn) ? std::optional<int>(box.maxPayloadSize) : std::nullopt;
     box.advertisedWindow = static_cast<uint16_t>(kDirectTCPWindow - std::min(kDirectTCPWindow, box.outsideBacklog));
-    std::optional<Bytes> packet = DirectTCPCore::responsePacket(payload, length, flags, box.serverNextSequence,
-                                                                box.clientNextSequence, mss, key, box.advertisedWindow);
+    box.windowEdge = box.clientNextSequence + box.advertisedWindow;
+    std::optional<Bytes> packet =
+        DirectTCPCore::responsePacket(payload, length, flags, sequence.value_or(box.serverNextSequence),
+                                      box.clientNextSequence, mss, key, box.advertisedWindow);
     if (!packet) return;
     static const std::vector<int> ipv4Protocol{2};  // AF_INET
     std::vector<Bytes> packets;
@@ -238,6 +278,7 @@ void PacketTunnelProvider::writeDirectTCPPayload(Bytes data, const DirectTCPKey&
             ++self->directTCPPayloadsSent;
             self->logDNS("direct core TCP wrote " + std::to_string(length) + " bytes to " + key.destination());
             box->outsideBacklog -= std::min(box->outsideBacklog, length);
+            box->held.release(length);
             // The application stops at a closed window and waits for us to
             // say it opened: tell it once half the window is free again.
             const size_t window = kDirectTCPWindow - std::min(kDirectTCPWindow, box->outsideBacklog);
@@ -264,12 +305,33 @@ void PacketTunnelProvider::flushDirectTCPPendingWrites(const DirectTCPKey& key,
 void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box) {
     const auto it = directTCPSessions.find(key);
     if (it == directTCPSessions.end() || it->second != box || box->readOutstanding) return;
+    if (box->retransmission.finSent) return;  // the remote end's stream is over
     // Only what the application's window still has room for; when it is
     // full the next acknowledgement or window update resumes reading.
     const uint32_t unacknowledged = box->serverNextSequence - box->clientAcknowledged;
-    if (unacknowledged >= box->clientWindow) return;
-    // One read may fill the window; it goes out as several segments.
-    const size_t maximum = box->clientWindow - unacknowledged;
+    if (unacknowledged >= box->clientWindow) {
+        // A closed window with nothing outstanding: its opening could be
+        // lost, so the timer probes it.
+        if (unacknowledged == 0) startDirectTCPRetransmitTimer(key, box);
+        return;
+    }
+    // One read may fill the window; it goes out as several segments. What is
+    // read is kept until acknowledged, within the limit of all connections:
+    // when that is reached, reading tries again shortly.
+    const size_t maximum = std::min<size_t>(box->clientWindow - unacknowledged, box->held.room());
+    if (maximum == 0) {
+        if (box->readRetryScheduled) return;
+        box->readRetryScheduled = true;
+        queue.after(Duration(kDirectTCPReadyPollInterval),
+                    [weakSelf = weak_from_this(), weakBox = std::weak_ptr<DirectTCPSessionBox>(box), key] {
+                        const auto self = weakSelf.lock();
+                        const auto box = weakBox.lock();
+                        if (!self || !box) return;
+                        box->readRetryScheduled = false;
+                        self->readDirectTCP(key, box);
+                    });
+        return;
+    }
 
     box->readOutstanding = true;
     box->connection->readMinimumLength(
@@ -283,8 +345,8 @@ void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::sha
             const auto it = self->directTCPSessions.find(key);
             if (it == self->directTCPSessions.end() || it->second != box) return;
             if (!error && !data.empty()) {
-                box->lastSeen = self->now();
-                self->sendDirectTCPPayload(data, key, *box);
+                self->directTCPSessions.touch(*box, self->now());
+                self->sendDirectTCPPayload(data, key, box);
                 self->readDirectTCP(key, box);
                 return;
             }
@@ -298,21 +360,152 @@ void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::sha
                 self->removeDirectTCPSession(key);
                 return;
             }
-            // The remote end closed: the application sees a FIN.
+            // The remote end closed: the application sees a FIN, sent again
+            // until acknowledged. The connection ends once the application
+            // has closed too (it may still send: the outside end reads on).
+            const bool idle = box->clientAcknowledged == box->serverNextSequence;
             self->sendDirectTCP(DirectTCPFlags::fin | DirectTCPFlags::ack, nullptr, 0, key, *box);
             ++box->serverNextSequence;
-            self->removeDirectTCPSession(key);
+            box->retransmission.finSent = true;
+            if (idle) self->startDirectTCPRetransmitTimer(key, box);
         });
 }
 
-void PacketTunnelProvider::sendDirectTCPPayload(const Bytes& data, const DirectTCPKey& key, DirectTCPSessionBox& box) {
-    const size_t chunk = static_cast<size_t>(box.maxPayloadSize);
+void PacketTunnelProvider::sendDirectTCPPayload(const Bytes& data, const DirectTCPKey& key,
+                                                const std::shared_ptr<DirectTCPSessionBox>& box) {
+    if (data.empty()) return;
+    const bool idle = box->clientAcknowledged == box->serverNextSequence;
+    const size_t chunk = static_cast<size_t>(box->maxPayloadSize);
     for (size_t offset = 0; offset < data.size(); offset += chunk) {
         const size_t length = std::min(chunk, data.size() - offset);
-        sendDirectTCP(DirectTCPFlags::ack | DirectTCPFlags::psh, data.data() + offset, length, key, box);
-        box.serverNextSequence += static_cast<uint32_t>(length);
+        sendDirectTCP(DirectTCPFlags::ack | DirectTCPFlags::psh, data.data() + offset, length, key, *box);
+        box->serverNextSequence += static_cast<uint32_t>(length);
         ++directTCPResponsesWritten;
     }
+    box->retransmission.unacknowledged.append(data.data(), data.size());
+    box->held.add(data.size());
+    if (idle) {
+        box->retransmission.timeout = kDirectTCPRetransmitTimeout;  // not the backoff of window probes
+        startDirectTCPRetransmitTimer(key, box);
+    }
+}
+
+bool PacketTunnelProvider::directTCPAcknowledged(const DirectTCPKey& key,
+                                                 const std::shared_ptr<DirectTCPSessionBox>& box, uint32_t advanced,
+                                                 bool duplicate) {
+    auto& r = box->retransmission;
+    const bool outstanding = box->clientAcknowledged != box->serverNextSequence;
+    if (advanced == 0) {
+        // Each segment the application got after a lost one is answered
+        // with the same acknowledgement: a few of them tell of the loss long
+        // before the timer would. Sent again once per loss.
+        if (duplicate && outstanding && !r.recovering && ++r.duplicateAcks == kDirectTCPDuplicateAcks) {
+            r.recovering = true;
+            r.recoveryPoint = box->serverNextSequence;
+            retransmitDirectTCP(key, *box);
+        }
+        return true;
+    }
+    // Our FIN takes a sequence number of its own, and no byte.
+    const bool finAcknowledged = r.finSent && !outstanding;
+    const size_t bytes = advanced - (finAcknowledged ? 1 : 0);
+    r.unacknowledged.consume(bytes);
+    box->held.release(bytes);
+    r.timeouts = 0;
+    r.duplicateAcks = 0;
+    r.timeout = kDirectTCPRetransmitTimeout;
+    if (finAcknowledged && box->clientFinished) {
+        removeDirectTCPSession(key);  // both ends closed, everything acknowledged
+        return false;
+    }
+    if (!outstanding) {
+        r.recovering = false;
+        return true;
+    }
+    startDirectTCPRetransmitTimer(key, box);
+    // Progress short of what was sent when the loss was noticed: the next
+    // hole is right after it.
+    if (r.recovering && sequenceAfter(r.recoveryPoint, box->clientAcknowledged)) {
+        retransmitDirectTCP(key, *box);
+    } else {
+        r.recovering = false;
+    }
+    return true;
+}
+
+void PacketTunnelProvider::startDirectTCPRetransmitTimer(const DirectTCPKey& key,
+                                                         const std::shared_ptr<DirectTCPSessionBox>& box) {
+    auto& r = box->retransmission;
+    if (r.timeout == 0) r.timeout = kDirectTCPRetransmitTimeout;
+    r.deadline = now() + toNanos(Duration(r.timeout));
+    armDirectTCPRetransmitTimer(key, box);
+}
+
+void PacketTunnelProvider::armDirectTCPRetransmitTimer(const DirectTCPKey& key,
+                                                       const std::shared_ptr<DirectTCPSessionBox>& box) {
+    // One timer per connection at a time: one that fires before a deadline
+    // that moved on waits on for the rest.
+    auto& r = box->retransmission;
+    if (r.timerArmed) return;
+    r.timerArmed = true;
+    queue.after(Duration(r.deadline - now()), [weakSelf = weak_from_this(),
+                                               weakBox = std::weak_ptr<DirectTCPSessionBox>(box), key] {
+        const auto self = weakSelf.lock();
+        const auto box = weakBox.lock();
+        if (!self || !box) return;
+        box->retransmission.timerArmed = false;
+        if (self->directTCPSessions.lookup(key) != box) return;
+        if (self->now() < box->retransmission.deadline) {
+            self->armDirectTCPRetransmitTimer(key, box);
+            return;
+        }
+        self->expiredDirectTCPRetransmit(key, box);
+    });
+}
+
+void PacketTunnelProvider::expiredDirectTCPRetransmit(const DirectTCPKey& key,
+                                                      const std::shared_ptr<DirectTCPSessionBox>& box) {
+    auto& r = box->retransmission;
+    if (box->clientAcknowledged == box->serverNextSequence) {
+        // Nothing outstanding. A window still closed is probed with a
+        // segment one before what comes next, which the application answers
+        // with its window; the probes back off and never give up (the
+        // application answering them keeps the connection alive).
+        if (box->clientWindow == 0 && box->connected && !r.finSent) {
+            sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box, box->serverNextSequence - 1);
+            r.timeout = std::min(r.timeout * 2, kDirectTCPMaxRetransmitTimeout);
+            startDirectTCPRetransmitTimer(key, box);
+        }
+        return;
+    }
+    if (++r.timeouts > kDirectTCPMaxRetransmitTimeouts) {
+        // At what the application acknowledged last: after all this time
+        // that is what its stack expects next, and takes a reset at.
+        ++directTCPRetransmitResets;
+        sendDirectTCPReset(key, box->clientAcknowledged, box->clientNextSequence);
+        removeDirectTCPSession(key);
+        return;
+    }
+    r.timeout = std::min(r.timeout * 2, kDirectTCPMaxRetransmitTimeout);
+    r.recovering = true;
+    r.recoveryPoint = box->serverNextSequence;
+    r.duplicateAcks = 0;
+    retransmitDirectTCP(key, *box);
+    startDirectTCPRetransmitTimer(key, box);
+}
+
+void PacketTunnelProvider::retransmitDirectTCP(const DirectTCPKey& key, DirectTCPSessionBox& box) {
+    const auto& unacknowledged = box.retransmission.unacknowledged;
+    if (!unacknowledged.empty()) {
+        const size_t length = std::min(unacknowledged.size(), static_cast<size_t>(box.maxPayloadSize));
+        sendDirectTCP(DirectTCPFlags::ack | DirectTCPFlags::psh, unacknowledged.at(0), length, key, box,
+                      box.clientAcknowledged);
+    } else if (box.retransmission.finSent) {
+        sendDirectTCP(DirectTCPFlags::fin | DirectTCPFlags::ack, nullptr, 0, key, box, box.serverNextSequence - 1);
+    } else {
+        return;
+    }
+    ++directTCPRetransmits;
 }
 
 void PacketTunnelProvider::scheduleDirectTCPCleanup(const DirectTCPKey& key) {
@@ -349,19 +542,28 @@ void PacketTunnelProvider::disableDirectTCPForSession(const std::string& reason)
     if (directTCPDisabledForSession) return;
     directTCPDisabledForSession = true;
     recordDiagnostic("direct core TCP disabled for session: " + reason);
-    auto boxes = std::move(directTCPSessions);
-    directTCPSessions.clear();
-    for (auto& [key, box] : boxes) {
+    for (auto& box : directTCPSessions.takeAll()) {
         if (box && box->connection) box->connection->cancel();
     }
 }
 
 void PacketTunnelProvider::removeDirectTCPSession(const DirectTCPKey& key) {
-    const auto it = directTCPSessions.find(key);
-    if (it == directTCPSessions.end()) return;
-    const std::shared_ptr<DirectTCPSessionBox> box = std::move(it->second);
-    directTCPSessions.erase(it);
+    const std::shared_ptr<DirectTCPSessionBox> box = directTCPSessions.take(key);
     if (box && box->connection) box->connection->cancel();
+}
+
+void PacketTunnelProvider::makeRoomForDirectTCPFlow() {
+    const auto room = directTCPSessions.makeRoom(maxDirectTCPFlows, [this](const DirectTCPKey& key) {
+        // The application learns at once that its connection is gone.
+        const std::shared_ptr<DirectTCPSessionBox> box = directTCPSessions.lookup(key);
+        sendDirectTCPReset(key, box->serverNextSequence, box->clientNextSequence);
+        removeDirectTCPSession(key);
+    });
+    directTCPEvictions += static_cast<int64_t>(room.evicted);
+    if (room.episodeBegins) {
+        recordDiagnostic("direct core TCP connection limit " + std::to_string(maxDirectTCPFlows) +
+                         " reached: the connections quiet longest are reset");
+    }
 }
 
 }  // namespace vantu

@@ -14,28 +14,20 @@ namespace vantu {
 void PacketTunnelProvider::handleDirectUDPDatagram(DirectUDPCore::Datagram datagram) {
     ++directUDPPacketsIntercepted;
     const DirectUDPKey key = datagram.key;
-    std::shared_ptr<DirectUDPSessionBox> box;
-    if (const auto it = directUDPSessions.find(key); it != directUDPSessions.end()) {
-        box = it->second;
-    } else {
-        box = makeDirectUDPSession(key);
-    }
-    box->lastSeen = now();
+    std::shared_ptr<DirectUDPSessionBox> box = directUDPSessions.lookup(key);
+    if (!box) box = makeDirectUDPSession(key);
+    directUDPSessions.touch(*box, now());
     writeDirectUDPPayload(std::move(datagram.payload), key, box,
                           now() + toNanos(Duration(kDirectUDPReadyDeadline)));
 }
 
 std::shared_ptr<DirectUDPSessionBox> PacketTunnelProvider::makeDirectUDPSession(const DirectUDPKey& key) {
+    makeRoomForDirectUDPFlow();
     auto box = std::make_shared<DirectUDPSessionBox>();
     box->session = host.createUDPSession(dottedQuad(key.destinationAddress), std::to_string(key.destinationPort));
-    box->lastSeen = now();
-    directUDPSessions[key] = box;
+    directUDPSessions.insert(key, box, now());
     ++directUDPSessionsOpened;
-    // A debug line, not an event: every event is persisted at once, on this
-    // queue, so a burst of new flows would stall the read loop on the store
-    // (and the TUN device drop what it cannot queue), and push every notable
-    // event out of the bounded log. The counters tell how many opened.
-    logDNS("direct core UDP session opened " + key.description());
+    recordDiagnostic("direct core UDP session opened " + key.description());
 
     box->session->setReadHandler(
         [weakSelf = weak_from_this(), weakSession = std::weak_ptr<UDPSession>(box->session), key](
@@ -46,7 +38,7 @@ std::shared_ptr<DirectUDPSessionBox> PacketTunnelProvider::makeDirectUDPSession(
             const auto it = self->directUDPSessions.find(key);
             // Closed or replaced by a newer flow of the same 4-tuple.
             if (it == self->directUDPSessions.end() || it->second->session != session) return;
-            it->second->lastSeen = self->now();
+            self->directUDPSessions.touch(*it->second, self->now());
             if (error) {
                 ++self->directUDPReadFailures;
                 self->recordDiagnostic("direct core UDP read failed " + key.destination() + ": " +
@@ -142,11 +134,18 @@ void PacketTunnelProvider::scheduleDirectUDPCleanup(const DirectUDPKey& key) {
 }
 
 void PacketTunnelProvider::removeDirectUDPSession(const DirectUDPKey& key) {
-    const auto it = directUDPSessions.find(key);
-    if (it == directUDPSessions.end()) return;
-    const std::shared_ptr<DirectUDPSessionBox> box = std::move(it->second);
-    directUDPSessions.erase(it);
+    const std::shared_ptr<DirectUDPSessionBox> box = directUDPSessions.take(key);
     if (box && box->session) box->session->cancel();
+}
+
+void PacketTunnelProvider::makeRoomForDirectUDPFlow() {
+    const auto room =
+        directUDPSessions.makeRoom(maxDirectUDPFlows, [this](const DirectUDPKey& key) { removeDirectUDPSession(key); });
+    directUDPEvictions += static_cast<int64_t>(room.evicted);
+    if (room.episodeBegins) {
+        recordDiagnostic("direct core UDP flow limit " + std::to_string(maxDirectUDPFlows) +
+                         " reached: the flows quiet longest are closed");
+    }
 }
 
 }  // namespace vantu

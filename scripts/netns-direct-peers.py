@@ -14,13 +14,16 @@
   upload HOST PORT FILE          sends FILE to the sink, prints its answer
   udp-echo HOST PORT COUNT SIZE  COUNT datagrams of SIZE random bytes on one
                                  socket; prints how many came back unchanged
-  udp-flows HOST PORT COUNT HOLD one datagram from each of COUNT sockets (so
-                                 COUNT source ports, COUNT flows), resent to
-                                 the silent ones for a few rounds; prints
-                                 "flows COUNT echoed N (datagrams sent D)"
-                                 and keeps the sockets
-                                 open HOLD seconds more, so that echoes never
-                                 meet a closed port
+  udp-flows HOST PORT COUNT HOLD [RATE]
+                                 one datagram from each of COUNT sockets (so
+                                 COUNT source ports, COUNT flows), RATE new
+                                 flows a second (paced in bursts of 200 when
+                                 not given), resent to the silent ones for a
+                                 few rounds; prints "flows COUNT echoed N
+                                 (datagrams sent D; first round S s, E echoed
+                                 after it)" and keeps the sockets open HOLD
+                                 seconds more, so that echoes never meet a
+                                 closed port
 
 Everything stays on the addresses it is given; the scripts that call it only
 pass the topology's own documentation addresses.
@@ -149,7 +152,7 @@ def udp_echo(host, port, count, size):
     print(f"echoed {good} of {count}")
 
 
-def udp_flows(host, port, count, hold):
+def udp_flows(host, port, count, hold, rate=0):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     selector = selectors.DefaultSelector()
@@ -165,32 +168,44 @@ def udp_flows(host, port, count, hold):
 
     def drain(seconds):
         deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            for key, _ in selector.select(timeout=0.05):
+        while True:
+            for key, _ in selector.select(timeout=max(0.0, min(0.05, deadline - time.monotonic()))):
                 try:
                     key.fileobj.recv(2048)
                     echoed.add(key.data)
                 except (BlockingIOError, ConnectionRefusedError):
                     pass
-            if len(echoed) == count:
+            if len(echoed) == count or time.monotonic() >= deadline:
                 return
 
     # Paced, so that a burst does not overflow the TUN device's queue; the
     # silent ones are sent again: the flow is the same, its source port is.
-    for _ in range(4):
+    first_round, first_echoed = 0.0, 0
+    for round_ in range(4):
         silent = [i for i in range(count) if i not in echoed]
         if not silent:
             break
+        started = time.monotonic()
         for n, i in enumerate(silent):
             try:
                 sockets[i].send(b"flow %d" % i)
                 datagrams += 1
             except (BlockingIOError, ConnectionRefusedError):
                 pass
-            if n % 200 == 199:
+            if rate > 0:
+                # On schedule for `rate` a second, reading echoes meanwhile.
+                due = started + (n + 1) / rate
+                if due > time.monotonic():
+                    drain(due - time.monotonic())
+            elif n % 200 == 199:
                 drain(0.02)
+        if round_ == 0:
+            first_round = time.monotonic() - started
         drain(2)
-    print(f"flows {count} echoed {len(echoed)} (datagrams sent {datagrams})", flush=True)
+        if round_ == 0:
+            first_echoed = len(echoed)
+    print(f"flows {count} echoed {len(echoed)} (datagrams sent {datagrams}; first round {first_round:.2f} s, "
+          f"{first_echoed} echoed after it)", flush=True)
     time.sleep(hold)
 
 
@@ -204,7 +219,7 @@ def main(argv):
     elif len(argv) >= 6 and argv[1] == "udp-echo":
         udp_echo(argv[2], int(argv[3]), int(argv[4]), int(argv[5]))
     elif len(argv) >= 6 and argv[1] == "udp-flows":
-        udp_flows(argv[2], int(argv[3]), int(argv[4]), float(argv[5]))
+        udp_flows(argv[2], int(argv[3]), int(argv[4]), float(argv[5]), float(argv[6]) if len(argv) >= 7 else 0)
     else:
         print(__doc__, file=sys.stderr)
         return 2

@@ -15,9 +15,10 @@ TEST(DiagnosticsReport, FreshProviderReport) {
               "limitDrops=0\n"
               "routeApply schedules=0 attempts=0 ok=0 fail=0 lastMs=0\n"
               "directUDP active=0 opened=0 intercepted=0 sent=0 responses=0 readFail=0 writeFail=0 timeouts=0 "
-              "idleClosed=0\n"
+              "idleClosed=0 evicted=0\n"
               "directTCP active=0 disabled=false failureWindow=0 opened=0 intercepted=0 sent=0 responses=0 "
-              "connectFail=0 readFail=0 writeFail=0 idleClosed=0\n"
+              "connectFail=0 readFail=0 writeFail=0 idleClosed=0 evicted=0 heldDrops=0 windowDrops=0 retransmits=0 "
+              "retransmitResets=0\n"
               "dataRecovery inProgress=false attempts=0 ok=0 fail=0\n"
               "keepalive lastRxAge=- lastProbeAge=- timeouts=0\n"
               "udpChannel udpState=not-started ready=false sendAttempts=0 sendCompletions=0 sendFailures=0 "
@@ -79,7 +80,7 @@ TEST(DiagnosticsReport, LinesFollowTheStateAndResetClearsOnlyCounters) {
     p.dnsDirectLimitDrops = 3;
     p.dynamicRouteApplySchedules = 6;
     p.lastDynamicRouteApplyDurationMS = 12;
-    p.directUDPSessions[DirectUDPKey{1, 2, 3, 4}] = std::make_shared<DirectUDPSessionBox>();
+    p.directUDPSessions.insert(DirectUDPKey{1, 2, 3, 4}, std::make_shared<DirectUDPSessionBox>(), p.now());
     p.directUDPTimeouts = 2;
     p.directTCPDisabledForSession = true;
     p.directTCPFailureWindowCount = 2;
@@ -107,9 +108,10 @@ TEST(DiagnosticsReport, LinesFollowTheStateAndResetClearsOnlyCounters) {
               "limitDrops=3\n"
               "routeApply schedules=6 attempts=0 ok=0 fail=0 lastMs=12\n"
               "directUDP active=1 opened=0 intercepted=0 sent=0 responses=0 readFail=0 writeFail=0 timeouts=2 "
-              "idleClosed=0\n"
+              "idleClosed=0 evicted=0\n"
               "directTCP active=0 disabled=true failureWindow=2 opened=0 intercepted=0 sent=0 responses=0 "
-              "connectFail=5 readFail=0 writeFail=0 idleClosed=0\n"
+              "connectFail=5 readFail=0 writeFail=0 idleClosed=0 evicted=0 heldDrops=0 windowDrops=0 retransmits=0 "
+              "retransmitResets=0\n"
               "dataRecovery inProgress=true attempts=1 ok=0 fail=0\n"
               "keepalive lastRxAge=7s lastProbeAge=0s timeouts=1\n"
               "udpChannel udpState=3 ready=true sendAttempts=1 sendCompletions=1 sendFailures=0 "
@@ -138,9 +140,10 @@ TEST(DiagnosticsReport, LinesFollowTheStateAndResetClearsOnlyCounters) {
               "limitDrops=0\n"
               "routeApply schedules=0 attempts=0 ok=0 fail=0 lastMs=0\n"
               "directUDP active=1 opened=0 intercepted=0 sent=0 responses=0 readFail=0 writeFail=0 timeouts=0 "
-              "idleClosed=0\n"
+              "idleClosed=0 evicted=0\n"
               "directTCP active=0 disabled=true failureWindow=0 opened=0 intercepted=0 sent=0 responses=0 "
-              "connectFail=0 readFail=0 writeFail=0 idleClosed=0\n"
+              "connectFail=0 readFail=0 writeFail=0 idleClosed=0 evicted=0 heldDrops=0 windowDrops=0 retransmits=0 "
+              "retransmitResets=0\n"
               "dataRecovery inProgress=false attempts=0 ok=0 fail=0\n"
               "keepalive lastRxAge=- lastProbeAge=- timeouts=0\n"
               "udpChannel udpState=3 ready=true sendAttempts=1 sendCompletions=1 sendFailures=0 "

@@ -53,7 +53,6 @@ Bytes datagramFrom(uint16_t localPort, const Bytes& payload = {'q'}) {
 
 TEST(DirectUDP, OneSessionPerFlowAndRepliesInOneWrite) {
     DirectHarness h;
-    const int storeWrites = h.sim.defaults.writes;
     EXPECT_TRUE(h.send(datagramFrom(999, {'a'})));
     EXPECT_TRUE(h.send(datagramFrom(999, {'b'})));
     EXPECT_TRUE(h.send(datagramFrom(1000, {'c'})));
@@ -65,8 +64,9 @@ TEST(DirectUDP, OneSessionPerFlowAndRepliesInOneWrite) {
     EXPECT_EQ(first.writes, (std::vector<Bytes>{{'a'}, {'b'}}));
     EXPECT_EQ(h.provider->directUDPSessionsOpened, 2);
     EXPECT_EQ(h.provider->directUDPPayloadsSent, 3);
-    // New flows are no events: each event is a write to the store, on the queue.
-    EXPECT_EQ(h.sim.defaults.writes, storeWrites);
+    EXPECT_EQ(eventMessages(*h.provider),
+              (std::vector<std::string>{"direct core UDP session opened 10.7.0.2:999->203.0.113.5:443",
+                                        "direct core UDP session opened 10.7.0.2:1000->203.0.113.5:443"}));
 
     first.deliver({{1}, {2, 2}, {3}, {4}});
     h.run();
@@ -140,6 +140,39 @@ TEST(DirectUDP, QuietFlowsCloseBetweenThirtyAndSixtySeconds) {
     EXPECT_FALSE(h.recorded("idle closed")) << "debug log only";
 }
 
+TEST(DirectUDP, BeyondTheFlowLimitTheFlowQuietLongestMakesRoom) {
+    DirectHarness h;
+    h.provider->maxDirectUDPFlows = 3;
+    const auto event = "direct core UDP flow limit 3 reached: the flows quiet longest are closed";
+    const auto events = [&] {
+        const auto all = eventMessages(*h.provider);
+        return std::count(all.begin(), all.end(), event);
+    };
+    for (uint16_t port : {1, 2, 3, 1}) {
+        h.send(datagramFrom(port));
+        h.advance(1);
+    }
+    h.sim.host.udpSessions[1]->deliver({{7}});  // flow 2 active by a reply
+    h.run();
+    // Quiet longest now: 3, then 1, then 2.
+    for (uint16_t port : {4, 5}) h.send(datagramFrom(port));
+    std::vector<bool> cancelled;
+    for (const auto& s : h.sim.host.udpSessions) cancelled.push_back(s->cancelled);
+    EXPECT_EQ(cancelled, (std::vector<bool>{true, false, true, false, false}));
+    EXPECT_EQ(h.provider->directUDPSessions.size(), 3u);
+    EXPECT_EQ(h.provider->directUDPEvictions, 2);
+    EXPECT_EQ(events(), 1) << "one event per episode";
+    EXPECT_NE(h.report().find(" idleClosed=0 evicted=2\n"), std::string::npos);
+
+    // Back at two flows the episode is over; the next full table is another.
+    h.sim.host.udpSessions[3]->deliverError("refused");
+    h.run();
+    for (uint16_t port : {6, 7}) h.send(datagramFrom(port));
+    EXPECT_TRUE(h.sim.host.udpSessions[1]->cancelled);
+    EXPECT_EQ(h.provider->directUDPEvictions, 3);
+    EXPECT_EQ(events(), 2);
+}
+
 // ------------------------------------------------------------ TCP
 
 Bytes segmentFrom(uint16_t localPort, uint8_t flags, uint32_t sequence, uint32_t acknowledgement = 0,
@@ -167,20 +200,21 @@ constexpr uint8_t SYN = DirectTCPFlags::syn, ACK = DirectTCPFlags::ack, FIN = Di
                   RST = DirectTCPFlags::rst, PSH = DirectTCPFlags::psh;
 using Header = std::tuple<int, uint32_t, uint32_t>;
 
-// Opens a relayed connection from local port 999 with ISN 100; returns the
-// provider's initial sequence number + 1 (the next byte towards the app).
-// With `connected`, the outside connection then comes up.
-uint32_t open(DirectHarness& h, bool connected = false, uint16_t window = 65535) {
-    h.send(segmentFrom(999, SYN, 100, 0, {}, window, 1460));
+// Opens a relayed connection from local port 999 with ISN 100 (or others);
+// returns the
+// provider's initial sequence number + 1 (the next byte towards the
+// app). With `connected`, the outside connection then comes up.
+uint32_t open(DirectHarness& h, bool connected = false, uint16_t window = 65535, uint16_t port = 999,
+              uint32_t isn = 100) {
+    h.send(segmentFrom(port, SYN, isn, 0, {}, window, 1460));
     const auto synAck = h.last();
-    h.send(segmentFrom(999, ACK, 101, synAck.sequence + 1, {}, window));
+    h.send(segmentFrom(port, ACK, isn + 1, synAck.sequence + 1, {}, window));
     if (connected) h.connectOutside();
     return synAck.sequence + 1;
 }
 
 TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     DirectHarness h;
-    const int storeWrites = h.sim.defaults.writes;
     h.session = std::make_shared<VantuSession>(0x01020304u, Bytes(16, 0x30), "aes-128-gcm", "10.7.0.2", 1400, 5555,
                                                "udp", std::vector<std::string>{}, std::nullopt);
     h.provider->session = h.session;
@@ -192,7 +226,8 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     EXPECT_EQ(synAck.maxSegmentSize, 1360);
     EXPECT_NE(synAck.sequence, 0u);
     EXPECT_EQ(h.provider->directTCPSessionsOpened, 1);
-    EXPECT_EQ(h.sim.defaults.writes, storeWrites) << "a new connection is no event written to the store";
+    EXPECT_EQ(eventMessages(*h.provider),
+              std::vector<std::string>{"direct core TCP session opened 10.7.0.2:999->203.0.113.5:443 mss=1360"});
     ASSERT_EQ(h.sim.host.tcpConnections.size(), 1u);
     EXPECT_EQ(h.connection().host, "203.0.113.5");
 
@@ -229,12 +264,15 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     }
     EXPECT_EQ(received, download);
 
-    // The remote end closes: exactly one FIN-ACK, and the connection is gone.
+    // The remote end closes: exactly one FIN-ACK; the connection is gone
+    // once the application acknowledged everything and closed too.
     const size_t before = h.written().size();
     h.connection().deliver({});
     h.run();
     ASSERT_EQ(h.written().size(), before + 1);
     EXPECT_EQ(h.lastHeader(), (Header{FIN | ACK, expected, 105}));
+    h.send(segmentFrom(999, ACK | FIN, 105, expected + 1));
+    EXPECT_EQ(h.lastHeader(), (Header{ACK, expected + 1, 106}));
     EXPECT_TRUE(h.provider->directTCPSessions.empty());
 }
 
@@ -257,6 +295,8 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
     h.connection().deliver({});
     h.run();
     EXPECT_EQ(h.lastHeader(), (Header{FIN | ACK, s0 + 5, 105}));
+    EXPECT_FALSE(h.connection().cancelled) << "until the application acknowledged our FIN";
+    h.send(segmentFrom(999, ACK, 105, s0 + 6));
     EXPECT_TRUE(h.connection().cancelled);
     EXPECT_TRUE(h.provider->directTCPSessions.empty());
 
@@ -293,6 +333,40 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
     // Sequence numbers wrap.
     h.send(segmentFrom(2000, SYN, 0xFFFFFFFFu));
     EXPECT_EQ(h.last().acknowledgement, 0u);
+}
+
+// A FIN counts only right after every byte before it; sequence numbers
+// wrap modulo 2^32.
+TEST(DirectTCP, AFinIsTakenOnlyInOrder) {
+    struct Case {
+        const char* name;
+        uint32_t isn;
+        uint32_t offset;  // of the segment's first byte, after the ISN + 1
+        size_t payload;
+        uint32_t acknowledged;  // expected, after the ISN + 1
+        bool closed;
+    };
+    const Case cases[] = {
+        {"in order, with data", 100, 0, 3, 4, true},
+        {"in order, alone", 100, 0, 0, 1, true},
+        {"beyond a gap", 100, 1000, 0, 0, false},
+        {"with data beyond a gap", 100, 50, 10, 0, false},
+        {"at 0xFFFFFFFF", 0xFFFFFFFEu, 0, 0, 1, true},
+        {"with data across the wrap", 0xFFFFFFF0u, 0, 20, 21, true},
+        {"beyond a gap across the wrap", 0xFFFFFFF0u, 30, 0, 0, false},
+    };
+    DirectHarness h;
+    uint16_t port = 2000;
+    for (const Case& c : cases) {
+        const uint32_t s0 = open(h, true, 65535, ++port, c.isn);
+        const uint32_t next = c.isn + 1;
+        h.send(segmentFrom(port, ACK | FIN, next + c.offset, s0, Bytes(c.payload, 0x61)));
+        EXPECT_EQ(h.last().acknowledgement, next + c.acknowledged) << c.name;
+        EXPECT_EQ(h.connection().writeClosed, c.closed) << c.name;
+        size_t written = 0;
+        for (const Bytes& w : h.connection().writes) written += w.size();
+        EXPECT_EQ(written, c.offset == 0 ? c.payload : 0) << c.name;
+    }
 }
 
 TEST(DirectTCP, OutsideReadsWaitForTheApplicationsWindow) {
@@ -344,6 +418,157 @@ TEST(DirectTCP, ASlowRemoteEndClosesTheWindowTowardsTheApplication) {
     EXPECT_EQ(h.last().window, 65535 - 1);
 }
 
+// Payload beyond the window last advertised is dropped, not acknowledged,
+// even where the relay would have room for it: what fits of a segment
+// across the edge is taken. A probe (a byte before what is expected next)
+// is answered.
+TEST(DirectTCP, PayloadBeyondTheAdvertisedWindowIsDropped) {
+    DirectHarness h;
+    const uint32_t s0 = open(h, true);
+    h.connection().holdWriteCompletions = true;
+    h.send(segmentFrom(999, ACK | PSH, 101, s0, Bytes(20000, 0x61)));
+    ASSERT_EQ(h.last().window, 65535 - 20000);  // the edge is at 20101 + 45535 = 65636
+    // Taken outside: the window advertised stays (updates go out only
+    // from below half), and with it the edge.
+    h.connection().completeHeldWrites(1);
+    h.run();
+    struct Step {
+        uint32_t sequence;
+        size_t length;
+        uint32_t acknowledged;
+        uint16_t window;
+    };
+    const Step steps[] = {
+        {20101, 50000, 65636, 65535 - 45535},  // cut at the edge
+        {65636, 4465, 70101, 65535 - 50000},
+        {70101, 15535, 85636, 0},
+        {85636, 1, 85636, 0},  // a closed window takes nothing
+        {85635, 0, 85636, 0},  // a probe
+    };
+    for (const Step& step : steps) {
+        const size_t before = h.written().size();
+        h.send(segmentFrom(999, ACK, step.sequence, s0, Bytes(step.length, 0x62)));
+        ASSERT_EQ(h.written().size(), before + 1) << step.sequence;
+        EXPECT_EQ(h.last().acknowledgement, step.acknowledged) << step.sequence;
+        EXPECT_EQ(h.last().window, step.window) << step.sequence;
+    }
+    EXPECT_EQ(h.provider->directTCPWindowDrops, 2);
+    size_t written = 0;
+    for (const Bytes& w : h.connection().writes) written += w.size();
+    EXPECT_EQ(written, 85636u - 101u);
+}
+
+// What the application has not acknowledged is sent again: at once after
+// three duplicate acknowledgements (and the next hole on an acknowledgement
+// short of what was sent), otherwise when the retransmission timer expires
+// (0.2 s, doubling up to 3.2 s); after six expiries in a row the connection
+// is reset. Our FIN is sent again like data.
+TEST(DirectTCP, UnacknowledgedDataIsSentAgain) {
+    DirectHarness h;
+    const uint32_t s0 = open(h, true);
+    const auto sentAt = [&](uint32_t sequence, uint8_t flags = ACK | PSH) {
+        const auto all = h.segments();
+        return std::count_if(all.begin(), all.end(),
+                             [&](const auto& s) { return s.sequence == sequence && s.flags == flags; });
+    };
+    const uint32_t second = s0 + 1380;  // segments of 1380 bytes
+    h.connection().deliver(Bytes(4000, 0x42));
+    h.run();
+    // The second segment is lost: the application acknowledges the first,
+    // then once more for each later segment.
+    for (int i = 0; i < 4; ++i) h.send(segmentFrom(999, ACK, 101, second));
+    EXPECT_EQ(sentAt(second), 2) << "sent again after three duplicates";
+    h.send(segmentFrom(999, ACK, 101, second));
+    EXPECT_EQ(sentAt(second), 2) << "once";
+    // The third was lost too: the acknowledgement stops short of it.
+    h.send(segmentFrom(999, ACK, 101, second + 1380));
+    EXPECT_EQ(sentAt(second + 1380), 2);
+    h.send(segmentFrom(999, ACK, 101, s0 + 4000));
+
+    // The last segment is lost and nothing comes back.
+    h.connection().deliver(Bytes(100, 0x43));
+    h.run();
+    int64_t sent = 1;
+    for (double interval : {0.2, 0.4, 0.8, 1.6, 3.2, 3.2}) {
+        h.advance(interval - 0.001);
+        EXPECT_EQ(sentAt(s0 + 4000), sent) << interval;
+        h.advance(0.001);
+        EXPECT_EQ(sentAt(s0 + 4000), ++sent) << interval;
+    }
+    h.advance(3.199);
+    EXPECT_EQ(h.provider->directTCPSessions.size(), 1u);
+    h.advance(0.001);
+    EXPECT_EQ(h.lastHeader(), (Header{RST | ACK, s0 + 4000, 101}));
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_EQ(h.provider->directTCPRetransmits, 8);
+    EXPECT_EQ(h.provider->directTCPRetransmitResets, 1);
+
+    // A closed window with nothing outstanding is probed (a byte before what
+    // comes next, which the application answers with its window), so that
+    // a lost window update cannot stall the connection.
+    const uint32_t s2 = open(h, true, 0, 1001);
+    h.connection().deliver({'x'});
+    h.advance(0.2);
+    EXPECT_EQ(sentAt(s2 - 1, ACK), 1);
+    h.advance(0.4);
+    EXPECT_EQ(sentAt(s2 - 1, ACK), 2);
+    h.send(segmentFrom(1001, ACK, 101, s2, {}, 100));
+    EXPECT_EQ(h.last().payload, Bytes{'x'});
+    h.send(segmentFrom(1001, RST, 101));
+
+    // The remote end closes; the FIN is lost, sent again, then acknowledged
+    // together with the application's own FIN: the connection is done.
+    const uint32_t s1 = open(h, true, 65535, 1000);
+    h.connection().deliver({});
+    h.run();
+    h.advance(0.2);
+    EXPECT_EQ(sentAt(s1, FIN | ACK), 2);
+    h.send(segmentFrom(1000, ACK | FIN, 101, s1 + 1));
+    EXPECT_EQ(h.lastHeader(), (Header{ACK, s1 + 1, 102}));
+    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_EQ(h.provider->directTCPHeldBytes->total, 0u);
+}
+
+TEST(DirectTCP, ConnectionAndHeldByteLimits) {
+    DirectHarness h;
+    h.provider->maxDirectTCPFlows = 2;
+    // Before the outside connection is up, at most a window of data is held.
+    const uint32_t s0 = open(h);
+    uint32_t sequence = 101;
+    for (int i = 0; i < 50; ++i) {
+        h.send(segmentFrom(999, ACK | PSH, sequence, s0, Bytes(1400, 0x61)));
+        sequence = h.last().acknowledgement;
+    }
+    EXPECT_EQ(sequence - 101, PacketTunnelProvider::kDirectTCPMaxHeldBytesPerFlow);
+    EXPECT_EQ(h.provider->directTCPHeldBytes->total, PacketTunnelProvider::kDirectTCPMaxHeldBytesPerFlow);
+
+    // A third connection resets the one quiet longest.
+    h.advance(1);
+    h.send(segmentFrom(1000, SYN, 500));
+    h.advance(1);
+    h.send(segmentFrom(999, ACK, sequence, s0));  // 999 active again
+    h.send(segmentFrom(1001, SYN, 700));
+    EXPECT_EQ(h.provider->directTCPEvictions, 1);
+    EXPECT_TRUE(h.sim.host.tcpConnections[1]->cancelled);
+    EXPECT_FALSE(h.sim.host.tcpConnections[0]->cancelled);
+    const auto resets = h.segments();
+    EXPECT_TRUE(std::any_of(resets.begin(), resets.end(), [](const auto& s) {
+        return s.flags == (RST | ACK) && s.key.destinationPort == 1000 && s.acknowledgement == 501;
+    }));
+    EXPECT_TRUE(h.recorded("direct core TCP connection limit 2 reached: the connections quiet longest are reset"));
+
+    // All connections together: what one holds leaves no room for another.
+    h.provider->directTCPHeldBytes->limit = PacketTunnelProvider::kDirectTCPMaxHeldBytesPerFlow + 100;
+    h.connectOutside();  // the newest, 1001
+    h.send(segmentFrom(1001, ACK | PSH, 701, h.segments().back().sequence + 1, Bytes(200, 0x62)));
+    EXPECT_EQ(h.last().acknowledgement, 701u) << "dropped, not acknowledged";
+    EXPECT_EQ(h.provider->directTCPHeldLimitDrops, 1);
+    // Gone however it goes, a connection gives back what it held.
+    h.send(segmentFrom(999, RST, sequence));
+    EXPECT_EQ(h.provider->directTCPHeldBytes->total, 0u);
+    EXPECT_NE(h.report().find(" evicted=1 heldDrops=1 windowDrops=4 retransmits=0"), std::string::npos);
+}
+
 TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
     DirectHarness h;
     open(h);
@@ -388,10 +613,11 @@ TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
 
 TEST(DirectTCP, QuietConnectionsCloseSilently) {
     DirectHarness h;
-    open(h, true);
+    const uint32_t s0 = open(h, true);
     h.at(20);
     h.connection().deliver({'d'});
     h.run();
+    h.send(segmentFrom(999, ACK, 101, s0 + 1));
     const size_t before = h.written().size();
     h.at(119.9);  // checks at 60 (active at 20) and 120
     EXPECT_EQ(h.provider->directTCPSessions.size(), 1u);

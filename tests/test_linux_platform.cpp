@@ -665,6 +665,38 @@ TEST(MarkedUDPSession, ReachesReadyAndExchangesDatagramsOnLoopback) {
     EXPECT_EQ(bad->failure()->code, EINVAL);
 }
 
+// Sessions that received something hold no receive slots of their own: a
+// direct flow per source port of an application costs a few KiB each, not
+// a batch of 64 KiB slots.
+TEST(MarkedUDPSession, IdleSessionsShareTheirReceiveSlots) {
+    AsioWorkQueue queue;
+    UdpEcho echo(queue);
+    const auto residentBytes = [] {
+        long pages = 0, resident = 0;
+        std::FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (statm && std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        if (statm) std::fclose(statm);
+        return resident * ::sysconf(_SC_PAGESIZE);
+    };
+    std::vector<std::shared_ptr<MarkedUDPSession>> sessions;
+    size_t replies = 0;
+    const auto open = [&](size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            auto session = MarkedUDPSession::create(queue, "127.0.0.1", std::to_string(echo.port), testMark());
+            session->setReadHandler([&](std::vector<Bytes> d, std::optional<TunnelError>) { replies += d.size(); }, 32);
+            session->writeDatagram(bytesOf("hello"), nullptr);
+            sessions.push_back(std::move(session));
+        }
+        return queue.runUntil([&] { return replies == sessions.size(); }, Duration(10));
+    };
+    ASSERT_TRUE(open(8));  // what is made once: the shared slots, the reactor's tables
+    const long before = residentBytes();
+    constexpr size_t kSessions = 128;
+    ASSERT_TRUE(open(kSessions));
+    const long perSession = (residentBytes() - before) / static_cast<long>(kSessions);
+    EXPECT_LT(perSession, 8192) << "resident bytes per idle session";
+}
+
 // Writes wait while the name resolves; the queue holding them is bounded in
 // datagrams and in bytes, and what does not fit is dropped, counted and
 // still completed without an error, as a full network card would.

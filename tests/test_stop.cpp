@@ -29,11 +29,12 @@ TEST(Stop, StopReleasesTheSessionAndResetsExactlyWhatItOwns) {
 
     // Flows and waiting work of the kinds stop must release.
     h.provider->dnsSessions["dns-1"] = h.sim.host.createUDPSession("9.9.9.9", "53");
-    h.provider->directUDPSessions[DirectUDPKey{1, 2, 3, 4}] =
-        std::make_shared<DirectUDPSessionBox>(DirectUDPSessionBox{h.sim.host.createUDPSession("198.51.100.5", "443")});
+    auto udp = std::make_shared<DirectUDPSessionBox>();
+    udp->session = h.sim.host.createUDPSession("198.51.100.5", "443");
+    h.provider->directUDPSessions.insert(DirectUDPKey{1, 2, 3, 4}, udp, h.provider->now());
     auto tcp = std::make_shared<DirectTCPSessionBox>();
     tcp->connection = h.sim.host.createTCPConnection("198.51.100.6", "443");
-    h.provider->directTCPSessions[DirectTCPKey{5, 6, 7, 8}] = tcp;
+    h.provider->directTCPSessions.insert(DirectTCPKey{5, 6, 7, 8}, tcp, h.provider->now());
     h.provider->dynamicDirectRoutes = {"198.51.100.0/24"};
     std::string completionOrder;
     h.provider->dynamicRouteUpdateCompletions = {[&] { completionOrder += "w1"; }, [&] { completionOrder += "w2"; }};

@@ -76,6 +76,16 @@ int markedSocket(int type, uint32_t mark, std::string* step) {
     return fd;
 }
 
+// The receive slots of every UDP session read on this thread. Sessions are
+// read one at a time on their queue's thread, and each copies what it
+// received out before the next read, so one set of slots serves them all:
+// a direct flow per source port of an application must not cost the
+// 2 MiB of slots of its own that a batch of 32 datagrams needs.
+UDPBatchReceiver& sharedReceiver() {
+    thread_local UDPBatchReceiver receiver(kMaxBatch);
+    return receiver;
+}
+
 template <typename Endpoint>
 std::string endpointText(const Endpoint& endpoint) {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
@@ -215,15 +225,14 @@ void MarkedUDPSession::readBatch() {
         reading_ = false;
         return;
     }
-    if (!receiver_ || receiverSlots_ != maxDatagrams_) {
-        receiver_ = std::make_unique<UDPBatchReceiver>(maxDatagrams_);
-        receiverSlots_ = maxDatagrams_;
-    }
+    UDPBatchReceiver& receiver = sharedReceiver();
     std::vector<Bytes> datagrams;
     long received;
     for (;;) {
-        received = receiver_->receive(socket_.native_handle(), [&](const uint8_t* data, size_t size, const sockaddr*,
-                                                                   socklen_t) { datagrams.emplace_back(data, data + size); });
+        received = receiver.receive(
+            socket_.native_handle(),
+            [&](const uint8_t* data, size_t size, const sockaddr*, socklen_t) { datagrams.emplace_back(data, data + size); },
+            maxDatagrams_);
         if (received >= 0) break;
         const int e = static_cast<int>(-received);
         if (isSoftUDPError(e)) continue;

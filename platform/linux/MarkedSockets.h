@@ -124,8 +124,6 @@ private:
     std::vector<Done> done_;
     UDPBatchSender sender_;
     std::vector<UDPBatchSender::Datagram> sendBatch_;
-    std::unique_ptr<UDPBatchReceiver> receiver_;  // made on the first read
-    size_t receiverSlots_ = 0;
 };
 
 // A TCP connection to one endpoint.

@@ -108,8 +108,7 @@ constexpr size_t kReceiveControlSpace = CMSG_SPACE(sizeof(int));
 
 UDPBatchReceiver::UDPBatchReceiver(size_t slots)
     : slots_(std::max<size_t>(slots, 1)),
-      // Slots are written by the kernel before they are read; no need to zero them.
-      buffer_(slots_ * kSlotBytes),
+      buffer_(new uint8_t[slots_ * kSlotBytes]),
       headers_(slots_),
       iov_(slots_),
       from_(slots_),
@@ -120,8 +119,8 @@ bool UDPBatchReceiver::enableGRO(int fd) {
     return ::setsockopt(fd, SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
 }
 
-long UDPBatchReceiver::receiveMessages(int fd) {
-    for (size_t i = 0; i < slots_; ++i) {
+long UDPBatchReceiver::receiveMessages(int fd, size_t messages) {
+    for (size_t i = 0; i < messages; ++i) {
         iov_[i] = {slot(i), kSlotBytes};
         msghdr& header = headers_[i].msg_hdr;
         header = {};
@@ -134,7 +133,7 @@ long UDPBatchReceiver::receiveMessages(int fd) {
         headers_[i].msg_len = 0;
     }
     for (;;) {
-        const int received = ::recvmmsg(fd, headers_.data(), static_cast<unsigned>(slots_), MSG_DONTWAIT, nullptr);
+        const int received = ::recvmmsg(fd, headers_.data(), static_cast<unsigned>(messages), MSG_DONTWAIT, nullptr);
         if (received >= 0) return received;
         if (errno != EINTR) return -errno;
     }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace vantu {
@@ -66,23 +67,27 @@ private:
 // Receiving many UDP datagrams with one system call: recvmmsg into slots
 // of 64 KiB, each of which may hold a GRO buffer (datagrams of one sender
 // that the kernel kept together) that is cut back into its datagrams here.
+// The slots are only used during receive(): sockets that are read one after
+// the other (all on one thread) can share one receiver.
 class UDPBatchReceiver {
 public:
     static constexpr size_t kSlotBytes = 65536;
 
     explicit UDPBatchReceiver(size_t slots);
+    size_t slots() const { return slots_; }
 
     // Asks the kernel to keep datagrams of one flow together (UDP_GRO);
     // false where it cannot, and receiving works the same without it.
     static bool enableGRO(int fd);
 
-    // One recvmmsg call (MSG_DONTWAIT; EINTR retried). Calls
+    // One recvmmsg call (MSG_DONTWAIT; EINTR retried) for at most
+    // `maxMessages` messages (all slots when 0). Calls
     // onDatagram(data, size, from, fromLength) for every datagram, in
     // order. Returns the number of datagrams, or -errno (-EAGAIN when none
     // was waiting).
     template <typename OnDatagram>
-    long receive(int fd, OnDatagram&& onDatagram) {
-        const long messages = receiveMessages(fd);
+    long receive(int fd, OnDatagram&& onDatagram, size_t maxMessages = 0) {
+        const long messages = receiveMessages(fd, maxMessages == 0 ? slots_ : std::min(maxMessages, slots_));
         if (messages < 0) return messages;
         long datagrams = 0;
         for (long m = 0; m < messages; ++m) {
@@ -102,13 +107,15 @@ public:
     }
 
 private:
-    long receiveMessages(int fd);
-    uint8_t* slot(size_t i) { return buffer_.data() + i * kSlotBytes; }
+    long receiveMessages(int fd, size_t messages);
+    uint8_t* slot(size_t i) { return buffer_.get() + i * kSlotBytes; }
     // The GRO segment size of a message, or its whole length.
     static size_t segmentSize(const msghdr& header, size_t length);
 
     size_t slots_;
-    std::vector<uint8_t> buffer_;
+    // Not zeroed: the kernel writes a slot before it is read, and pages
+    // that no datagram ever reached are never touched.
+    std::unique_ptr<uint8_t[]> buffer_;
     std::vector<mmsghdr> headers_;
     std::vector<iovec> iov_;
     std::vector<sockaddr_storage> from_;

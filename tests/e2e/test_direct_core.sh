@@ -62,6 +62,10 @@ tcp_responses0=$(direct_counter TCP responses)
 page=$(topo_in_client curl -sS -m 10 "$URL/") || fail "curl to the direct web host failed"
 [ "$page" = "hello from $TOPO_WEB_ADDR" ] || fail "unexpected page: $page"
 ok "curl $URL/ through the direct relay"
+# Each new connection is an event of the report, in its one exact form.
+grep -Eq " #[0-9]+ direct core TCP session opened [0-9.]+:[0-9]+->$TOPO_WEB_ADDR:$TOPO_WEB_PORT mss=1380\$" <<<"$(report)" ||
+  fail "no 'direct core TCP session opened' event: $(report | grep 'direct core' | tail -3)"
+ok "the report has the event of the new connection"
 
 topo_in_client curl -sS -m 60 -o "$TOPO_RUN_DIR/big.got" "$URL/big.bin" || fail "the 50 MB download failed"
 [ "$(sha "$TOPO_RUN_DIR/big.got")" = "$(sha "$TOPO_RUN_DIR/www/big.bin")" ] ||
@@ -107,6 +111,8 @@ udp_opened0=$(direct_counter UDP opened)
 udp_responses0=$(direct_counter UDP responses)
 echoed=$(topo_in_client timeout 60 python3 "$PEERS" udp-echo "$TOPO_WEB_ADDR" "$UDP_ECHO_PORT" 200 1200)
 [ "$echoed" = "echoed 200 of 200" ] || fail "UDP echo: $echoed"
+grep -Eq " #[0-9]+ direct core UDP session opened [0-9.]+:[0-9]+->$TOPO_WEB_ADDR:$UDP_ECHO_PORT\$" <<<"$(report)" ||
+  fail "no 'direct core UDP session opened' event: $(report | grep 'direct core' | tail -3)"
 iperf_json=$(topo_in_client timeout 20 iperf3 -c "$TOPO_WEB_ADDR" -u -b 20M -t 2 -J) || fail "iperf3 UDP failed: $iperf_json"
 read -r udp_packets udp_lost < <(python3 -c '
 import json, sys
