@@ -26,13 +26,14 @@
 
 namespace vantu::testing {
 
-// The message of the VantuError that f throws, or "" when it succeeds.
-template <class F>
+// The message of the error of type E (a VantuError unless told) that f
+// throws, or "" when it succeeds.
+template <class E = VantuError, class F>
 std::string failureOf(F&& f) {
     try {
         f();
-    } catch (const VantuError& error) {
-        return error.message();
+    } catch (const E& error) {
+        return error.what();
     }
     return "";
 }

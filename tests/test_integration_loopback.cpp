@@ -223,16 +223,14 @@ TEST_P(LoopbackTunnel, StartOpensControlVerifiesDataChannelAndAppliesGrantedSett
     const std::string control = "127.0.0.1:" + std::to_string(server.controlPort());
     const std::string tunnelIP = srv::formatIPv4(tunnelAddress());
     EXPECT_TRUE(srv::parseTunnelSubnet("10.7.0.0/24").contains(tunnelAddress())) << tunnelIP;
-    ASSERT_EQ(outcome.events.size(), 7u) << ::testing::PrintToString(outcome.events);
-    EXPECT_EQ(outcome.events[0], "startTunnel");
-    EXPECT_EQ(outcome.events[1].rfind("config server=" + control + " ", 0), 0u) << outcome.events[1];
-    EXPECT_EQ(outcome.events[2], "opening control session to " + control);
-    EXPECT_EQ(outcome.events[3], "control session opened tunnelIP=" + tunnelIP + " dataPort=" +
-                                     std::to_string(server.dataPort()) + " mtu=" + std::to_string(kGrantedMTU) +
-                                     " transport=udp");
-    EXPECT_EQ(outcome.events[4], "server address resolved to 127.0.0.1");
-    EXPECT_EQ(outcome.events[5], "UDP data channel verified");
-    EXPECT_EQ(outcome.events[6], "network settings applied");
+    EXPECT_EQ(outcome.events,
+              (std::vector<std::string>{
+                  "startTunnel", "config server=" + control + " serverRouting=true directCoreUDP=false "
+                                 "directCoreTCP=false dns=",
+                  "opening control session to " + control,
+                  "control session opened tunnelIP=" + tunnelIP + " dataPort=" + std::to_string(server.dataPort()) +
+                      " mtu=" + std::to_string(kGrantedMTU) + " transport=udp",
+                  "server address resolved to 127.0.0.1", "UDP data channel verified", "network settings applied"}));
 
     EXPECT_EQ(onQueue([this] { return host.cancellations.size(); }), 0u);
     std::lock_guard lock(shared.mutex);

@@ -29,16 +29,6 @@ constexpr uint32_t kTable = 7373;
 constexpr uint32_t kFwmarkPriority = 7373;
 constexpr uint32_t kSuppressPriority = 7372;
 
-// gtest failures in the child print there and make its exit status non-zero.
-void inFreshNetworkNamespace(const std::function<void()>& body) {
-    const ChildRun child = runInChild([&](int) {
-        if (::unshare(CLONE_NEWNET) != 0) return 3;
-        body();
-        return ::testing::Test::HasFailure() ? 1 : 0;
-    });
-    EXPECT_EQ(child.exitCode, 0) << "see the child's output above";
-}
-
 std::string run(const std::string& command) {
     std::string output;
     runProgram({"sh", "-c", command}, &output);
@@ -46,13 +36,6 @@ std::string run(const std::string& command) {
 }
 
 void sh(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
-
-// lo up, and "out0" (one end of a veth pair) as the outside interface with
-// 198.51.100.2/24 and a default route via 198.51.100.1.
-void makeOutside() {
-    sh("ip link set lo up && ip link add out0 type veth peer name out1 && ip link set out1 up && ip link set out0 up");
-    sh("ip addr add 198.51.100.2/24 dev out0 && ip route add default via 198.51.100.1 dev out0");
-}
 
 TunnelNetworkSettings settingsFor(const std::string& server, const std::string& tunnelIP, int64_t mtu) {
     TunnelNetworkSettings s;
@@ -99,19 +82,37 @@ LinuxTunnelHostOptions optionsFor(const std::string& tunName, const std::string&
     return options;
 }
 
+// The resolver file as the system left it.
+const std::string kResolver = "search lan.example.test\nnameserver 198.51.100.53\n";
+
+class LinuxTunnelHostNetlink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root (network namespaces)";
+    }
+    // Runs `body` in a forked child inside a fresh network namespace with lo
+    // up and "out0" (one end of a veth pair) as the outside interface, with
+    // 198.51.100.2/24 and a default route via 198.51.100.1. gtest failures
+    // in the child print there and make its exit status non-zero.
+    void inFreshNetworkNamespace(const std::function<void()>& body) {
+        const ChildRun child = runInChild([&](int) {
+            if (::unshare(CLONE_NEWNET) != 0) return 3;
+            sh("ip link set lo up && ip link add out0 type veth peer name out1 && ip link set out1 up && "
+               "ip link set out0 up && ip addr add 198.51.100.2/24 dev out0 && "
+               "ip route add default via 198.51.100.1 dev out0");
+            if (!::testing::Test::HasFailure()) body();
+            return ::testing::Test::HasFailure() ? 1 : 0;
+        });
+        EXPECT_EQ(child.exitCode, 0) << "see the child's output above";
+    }
+    TempDir dir;
+    const std::string resolvConf = writeText(dir.path + "/resolv.conf", kResolver);
+};
+
 }  // namespace
 
-#define REQUIRE_ROOT() \
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root (network namespaces)"
-
-TEST(LinuxTunnelHostNetlink, AppliesReplacesAndClearsSettings) {
-    REQUIRE_ROOT();
-    TempDir dir;
+TEST_F(LinuxTunnelHostNetlink, AppliesReplacesAndClearsSettings) {
     inFreshNetworkNamespace([&] {
-        makeOutside();
-        const std::string resolvConf = dir.path + "/resolv.conf";
-        const std::string original = "search lan.example.test\nnameserver 198.51.100.53\n";
-        std::ofstream(resolvConf) << original;
         sh("ip rule add not fwmark 0x99 table 7373 priority 7373");  // left by an earlier run with another mark
 
         AsioWorkQueue queue;
@@ -170,7 +171,7 @@ TEST(LinuxTunnelHostNetlink, AppliesReplacesAndClearsSettings) {
         ASSERT_FALSE(applyOnQueue(queue, host, byName).has_value());
         ASSERT_EQ(nl.routes(kTable).size(), 1u);
         EXPECT_EQ(nl.routes(kTable)[0].prefixLength, 0);
-        EXPECT_EQ(readText(resolvConf), original);
+        EXPECT_EQ(readText(resolvConf), kResolver);
 
         // Clear: nothing of ours remains.
         ASSERT_FALSE(applyOnQueue(queue, host, settingsFor("203.0.113.7", "10.7.0.2", 1420)).has_value());
@@ -180,7 +181,7 @@ TEST(LinuxTunnelHostNetlink, AppliesReplacesAndClearsSettings) {
         EXPECT_TRUE(nl.routes(kTable).empty());
         EXPECT_TRUE(nl.addresses(tunIndex).empty());
         EXPECT_FALSE(nl.link(tunIndex)->isUp());
-        EXPECT_EQ(readText(resolvConf), original);
+        EXPECT_EQ(readText(resolvConf), kResolver);
         EXPECT_TRUE(contains(run("ip route get 203.0.113.50"), "via 198.51.100.1 dev out0"));
 
         // Errors carry the netlink errno: a missing device, an MTU the device refuses.
@@ -206,13 +207,8 @@ TEST(LinuxTunnelHostNetlink, AppliesReplacesAndClearsSettings) {
     });
 }
 
-TEST(LinuxTunnelHostNetlink, CleanupStaleRemovesWhatACrashedRunLeft) {
-    REQUIRE_ROOT();
-    TempDir dir;
+TEST_F(LinuxTunnelHostNetlink, CleanupStaleRemovesWhatACrashedRunLeft) {
     inFreshNetworkNamespace([&] {
-        makeOutside();
-        const std::string resolvConf = dir.path + "/resolv.conf";
-        std::ofstream(resolvConf) << "nameserver 198.51.100.53\n";
         AsioWorkQueue queue;
         {
             TunPacketFlow tun(queue, "vtest0");
@@ -229,7 +225,7 @@ TEST(LinuxTunnelHostNetlink, CleanupStaleRemovesWhatACrashedRunLeft) {
             ASSERT_FALSE(next.cleanupStale().has_value()) << "pass " << i;
             EXPECT_EQ(ourRuleCount(nl), 0u);
             EXPECT_TRUE(nl.routes(kTable).empty());
-            EXPECT_EQ(readText(resolvConf), "nameserver 198.51.100.53\n");
+            EXPECT_EQ(readText(resolvConf), kResolver);
         }
         // Foreign rules and tables are left alone.
         sh("ip rule add fwmark 0x42 table 100 priority 7373");
@@ -245,9 +241,7 @@ TEST(LinuxTunnelHostNetlink, CleanupStaleRemovesWhatACrashedRunLeft) {
 // (nexthop_compat_mode=0). The route is read with the object's interface
 // and gateway, or those of a group's first member, so the default path is
 // the outside interface as with a plain route, and follows its carrier.
-TEST(LinuxTunnelHostNetlink, DefaultRouteThroughANexthopObjectNamesItsInterface) {
-    REQUIRE_ROOT();
-    TempDir dir;
+TEST_F(LinuxTunnelHostNetlink, DefaultRouteThroughANexthopObjectNamesItsInterface) {
     struct Case {
         const char* name;
         int compatMode;
@@ -265,7 +259,6 @@ TEST(LinuxTunnelHostNetlink, DefaultRouteThroughANexthopObjectNamesItsInterface)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         inFreshNetworkNamespace([&] {
-            makeOutside();
             if (std::system(("sysctl -qw net.ipv4.nexthop_compat_mode=" + std::to_string(c.compatMode) +
                              " && ip nexthop add id 1 via 198.51.100.1 dev out0 && ip nexthop del id 1")
                                 .c_str()) != 0) {
@@ -283,7 +276,7 @@ TEST(LinuxTunnelHostNetlink, DefaultRouteThroughANexthopObjectNamesItsInterface)
             EXPECT_EQ(best->gateway, "198.51.100.1");
 
             AsioWorkQueue queue;
-            LinuxTunnelHost host(queue, optionsFor("vnone0", dir.path + "/resolv.conf"), std::nullopt);
+            LinuxTunnelHost host(queue, optionsFor("vnone0", resolvConf), std::nullopt);
             const auto path = host.defaultPath();
             ASSERT_TRUE(path.has_value());
             EXPECT_EQ(path->identity, "out0 via 198.51.100.1 src 198.51.100.2");
@@ -308,23 +301,20 @@ TEST(LinuxTunnelHostNetlink, DefaultRouteThroughANexthopObjectNamesItsInterface)
 namespace {
 
 // What a UDP connect() to `to` says: 0 when a route leads there, the errno
-// otherwise. `mark` sets SO_MARK first, as the daemon's own sockets have.
+// otherwise. `mark` sets SO_MARK first, as the daemon's own sockets have. An
+// IPv4 address is given as an IPv4-mapped one, which the kernel routes as IPv4.
 int connectResult(const std::string& to, uint32_t mark = 0) {
-    const bool v6 = to.find(':') != std::string::npos;
-    sockaddr_in6 six{};
-    sockaddr_in four{};
-    six.sin6_family = AF_INET6;
-    four.sin_family = AF_INET;
-    six.sin6_port = four.sin_port = htons(9);
     const auto percent = to.find('%');
-    if (v6 && percent != std::string::npos) six.sin6_scope_id = ::if_nametoindex(to.substr(percent + 1).c_str());
-    void* address = v6 ? static_cast<void*>(&six.sin6_addr) : &four.sin_addr;
-    ::inet_pton(v6 ? AF_INET6 : AF_INET, to.substr(0, percent).c_str(), address);
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const std::string address = to.substr(0, percent);
+    sockaddr_in6 six{};
+    six.sin6_family = AF_INET6;
+    six.sin6_port = htons(9);
+    if (percent != std::string::npos) six.sin6_scope_id = ::if_nametoindex(to.substr(percent + 1).c_str());
+    if (::inet_pton(AF_INET6, address.c_str(), &six.sin6_addr) != 1)
+        ::inet_pton(AF_INET6, ("::ffff:" + address).c_str(), &six.sin6_addr);
+    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (mark != 0) ::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark);
-    const int rc = v6 ? ::connect(fd, reinterpret_cast<sockaddr*>(&six), sizeof six)
-                      : ::connect(fd, reinterpret_cast<sockaddr*>(&four), sizeof four);
-    const int error = rc == 0 ? 0 : errno;
+    const int error = ::connect(fd, reinterpret_cast<sockaddr*>(&six), sizeof six) == 0 ? 0 : errno;
     ::close(fd);
     return error;
 }
@@ -333,14 +323,9 @@ bool refused(int error) { return error == EHOSTUNREACH || error == ENETUNREACH; 
 
 }  // namespace
 
-TEST(LinuxTunnelHostNetlink, IPv6IsBlockedWhileUpAndTheKillSwitchHoldsThroughAFailure) {
-    REQUIRE_ROOT();
-    TempDir dir;
+TEST_F(LinuxTunnelHostNetlink, IPv6IsBlockedWhileUpAndTheKillSwitchHoldsThroughAFailure) {
     inFreshNetworkNamespace([&] {
-        makeOutside();
         sh("ip -6 addr add 2001:db8:5::2/64 dev out0 nodad && ip -6 route add default via 2001:db8:5::1 dev out0");
-        const std::string resolvConf = dir.path + "/resolv.conf";
-        std::ofstream(resolvConf) << "nameserver 198.51.100.53\n";
         const uint32_t mark = 0x1ccd;
         AsioWorkQueue queue;
         Netlink nl;
@@ -381,7 +366,7 @@ TEST(LinuxTunnelHostNetlink, IPv6IsBlockedWhileUpAndTheKillSwitchHoldsThroughAFa
             // The tunnel fails: the block stays, addresses and DNS go.
             EXPECT_FALSE(host.block().has_value());
             EXPECT_TRUE(nl.addresses(static_cast<int>(::if_nametoindex("vtest0"))).empty());
-            EXPECT_EQ(readText(resolvConf), "nameserver 198.51.100.53\n");
+            EXPECT_EQ(readText(resolvConf), kResolver);
         }
         // TUN gone (the daemon exited): unmarked IPv4 and IPv6 are refused,
         // marked sockets still go out.

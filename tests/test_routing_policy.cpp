@@ -5,21 +5,16 @@
 
 #include "VantuPacketTunnel/VantuError.h"
 #include "routing/RoutingPolicy.h"
+#include "tests/loopback_test_support.h"
 
 using nlohmann::json;
 using vantu::RoutingPolicy;
-using vantu::VantuError;
 using Strings = std::vector<std::string>;
 
 namespace {
 
 std::string decodeFailure(const char* document) {
-    try {
-        (void)RoutingPolicy::decode(json::parse(document));
-    } catch (const VantuError& error) {
-        return error.message();
-    }
-    return "";
+    return vantu::testing::failureOf([&] { (void)RoutingPolicy::decode(json::parse(document)); });
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# A vantud killed with SIGKILL cannot clean up: its policy rules, the server
-# route of its table and the rewritten resolv.conf stay. The next vantud
-# removes them before it starts, comes up normally, and after its own stop
-# the resolver file is the original from before the crashed run.
+# A vantud killed with SIGKILL cannot clean up: its policy rules (IPv4 and
+# IPv6), the server route of its table and the rewritten resolv.conf stay.
+# The next vantud removes them before it starts, comes up normally with one
+# rule of each kind, and after its own stop the resolver file is the
+# original from before the crashed run.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
@@ -13,6 +14,7 @@ kill -KILL "$TOPO_CLIENT_PID"
 topo_wait_exit "$TOPO_CLIENT_PID" 10 || fail "vantud survived SIGKILL"
 
 grep -q '^7373:' <<<"$(topo_in_client ip rule show)" || fail "the killed run left no rule; nothing to test"
+grep -Eq '^7373:' <<<"$(topo_in_client ip -6 rule show)" || fail "the killed run left no IPv6 rule; nothing to test"
 [ -e "$TOPO_RUN_DIR/client-resolv.conf.vantud-backup" ] || fail "the killed run left no resolv.conf backup"
 ok "SIGKILL left rules, routes and the rewritten resolv.conf"
 
@@ -24,6 +26,8 @@ grep -q 'left by an earlier run\|removed 2 policy rules' "$TOPO_RUN_DIR/vantud.e
   fail "vantud did not report removing the stale state"
 [ "$(topo_in_client ip rule show | grep -c '^7373:')" = 1 ] || fail "expected exactly one fwmark rule: $(topo_in_client ip rule show)"
 [ "$(topo_in_client ip rule show | grep -c '^7372:')" = 1 ] || fail "expected exactly one suppress rule: $(topo_in_client ip rule show)"
+[ "$(topo_in_client ip -6 rule show | grep -Ec '^737[23]:')" = 2 ] ||
+  fail "after a crash and a restart the IPv6 rules are: $(topo_in_client ip -6 rule show)"
 topo_in_client ping -c 2 -i 0.3 -W 2 "$TOPO_WEB_ADDR" >/dev/null || fail "no traffic through the restarted tunnel"
 ok "restarted vantud cleaned up the crashed run and carries traffic"
 

@@ -5,8 +5,8 @@
 # web host; with the tunnel up it fails at once (no route to host, not a
 # timeout) and no IPv6 packet other than link-local leaves the outside veth,
 # while link-local and loopback IPv6 keep working; after the stop IPv6 works
-# again. A vantud killed with SIGKILL leaves its IPv6 rules, and the next
-# start removes them.
+# again. (What a vantud killed with SIGKILL leaves, IPv6 rules included, is
+# test_crash_cleanup.sh's.)
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
@@ -94,16 +94,3 @@ grep -q '^vantud is not running$' <<<"$stopped" || fail "vantuctl status does no
 grep -Eq '^  last stop +[0-9T:.-]+Z \(userInitiated\)$' <<<"$stopped" || fail "no last stop in: $stopped"
 ok "vantuctl status without a daemon: not running, last stop from the saved state"
 
-# A crashed daemon leaves its IPv6 rules; the next start's cleanup takes them.
-topo_start_client "$E2E_BUILD"
-topo_wait_applied "$E2E_BUILD" 30 || fail "the second tunnel did not come up"
-kill -KILL "$TOPO_CLIENT_PID"
-topo_wait_exit "$TOPO_CLIENT_PID" 5 || fail "vantud survived SIGKILL"
-grep -Eq '^7373:' <<<"$(topo_in_client ip -6 rule show)" || fail "SIGKILL left no IPv6 rule; nothing to clean up"
-topo_start_client "$E2E_BUILD"
-topo_wait_applied "$E2E_BUILD" 30 || fail "the tunnel after the crash did not come up"
-[ "$(topo_in_client ip -6 rule show | grep -Ec '^737[23]:')" = 2 ] ||
-  fail "after a crash and a restart the IPv6 rules are: $(topo_in_client ip -6 rule show)"
-e2e_stop_client
-e2e_assert_client_clean
-ok "stale IPv6 rules of a killed vantud are replaced, not doubled, and removed on stop"
