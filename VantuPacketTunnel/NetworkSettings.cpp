@@ -38,7 +38,7 @@ TunnelNetworkSettings PacketTunnelProvider::networkSettings(const std::string& s
     }
     // Learned direct routes stay out of the system's routing table; they act
     // only through the direct core.
-    lastAppliedDynamicRouteCount = 0;
+    learnedRoutes.lastAppliedCount = 0;
     if (!excluded.empty()) settings.excludedRoutes = std::move(excluded);
 
     // Every DNS query is addressed to the tunnel's own address, where the

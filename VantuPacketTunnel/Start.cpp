@@ -62,12 +62,12 @@ void PacketTunnelProvider::startTunnel(StartCompletion completionHandler) {
 
         // Every failure before the data channel ends the start the same way.
         auto failStart = [&p, &completion](const TunnelError& error) {
-            p.lastTunnelFailure = "startTunnel failed: " + error.description();
-            p.recordDiagnostic(p.lastTunnelFailure);
+            p.lifecycle.lastTunnelFailure = "startTunnel failed: " + error.description();
+            p.recordDiagnostic(p.lifecycle.lastTunnelFailure);
             if (completion) completion(error);
         };
 
-        p.isTerminatingTunnel = false;
+        p.lifecycle.isTerminatingTunnel = false;
         p.loadPersistedDiagnostics();
         p.recordDiagnostic("startTunnel");
 
@@ -104,18 +104,18 @@ void PacketTunnelProvider::startTunnel(StartCompletion completionHandler) {
         }
         p.session = opened;
 
-        p.clientDirectCoreEnabled = config.clientDirectCoreEnabled;
-        p.clientDirectTCPEnabled = config.clientDirectTCPEnabled;
-        p.directTCPDisabledForSession = false;
-        p.directTCPFailureWindowStartedAt = kDistantPast;
-        p.directTCPFailureWindowCount = 0;
-        p.dynamicDirectRouteCacheKey = config.dynamicDirectRouteCacheKey;
-        if (p.clientDirectCoreEnabled || p.clientDirectTCPEnabled) {
-            p.dynamicDirectRoutes = p.loadCachedDynamicDirectRoutes(config.dynamicDirectRouteCacheKey);
+        p.directCore.udpEnabled = config.clientDirectCoreEnabled;
+        p.directCore.tcpEnabled = config.clientDirectTCPEnabled;
+        p.directCore.tcpDisabledForSession = false;
+        p.directCore.tcpFailureWindowStartedAt = kDistantPast;
+        p.directCore.tcpFailureWindowCount = 0;
+        p.learnedRoutes.cacheKey = config.dynamicDirectRouteCacheKey;
+        if (p.directCore.udpEnabled || p.directCore.tcpEnabled) {
+            p.learnedRoutes.routes = p.loadCachedDynamicDirectRoutes(config.dynamicDirectRouteCacheKey);
         } else {
-            p.dynamicDirectRoutes.clear();
+            p.learnedRoutes.routes.clear();
         }
-        ++p.dynamicDirectRoutesVersion;
+        ++p.learnedRoutes.version;
 
         p.recordDiagnostic("control session opened tunnelIP=" + opened->tunnelIP +
                            " dataPort=" + std::to_string(opened->dataPort) + " mtu=" + std::to_string(opened->mtu) +
@@ -125,7 +125,7 @@ void PacketTunnelProvider::startTunnel(StartCompletion completionHandler) {
         const std::string serverAddress = resolveIPv4(config.host).value_or(config.host);
         p.recordDiagnostic("server address resolved to " + serverAddress);
 
-        // The completion is stored in the provider (handshakeCompletion), so
+        // The completion is stored in the provider (dataChannel.handshakeCompletion), so
         // it holds the provider weakly.
         std::weak_ptr<PacketTunnelProvider> weak = self;
         p.startDataChannel(serverAddress, opened,
@@ -141,8 +141,8 @@ void PacketTunnelProvider::continueStartAfterDataChannel(std::optional<TunnelErr
                                                          const std::string& serverAddress,
                                                          StartCompletion completion) {
     if (error) {
-        lastTunnelFailure = "data channel handshake failed: " + error->description();
-        recordDiagnostic(lastTunnelFailure);
+        lifecycle.lastTunnelFailure = "data channel handshake failed: " + error->description();
+        recordDiagnostic(lifecycle.lastTunnelFailure);
         if (completion) completion(error);
         return;
     }
@@ -151,8 +151,8 @@ void PacketTunnelProvider::continueStartAfterDataChannel(std::optional<TunnelErr
     // has nothing left to configure.
     if (!session) {
         const auto stopped = TunnelError::fromVantu("tunnel stopped during start");
-        lastTunnelFailure = "data channel handshake failed: " + stopped.description();
-        recordDiagnostic(lastTunnelFailure);
+        lifecycle.lastTunnelFailure = "data channel handshake failed: " + stopped.description();
+        recordDiagnostic(lifecycle.lastTunnelFailure);
         if (completion) completion(stopped);
         return;
     }
@@ -166,12 +166,12 @@ void PacketTunnelProvider::continueStartAfterDataChannel(std::optional<TunnelErr
     auto self = shared_from_this();
     host.setTunnelNetworkSettings(settings, [self, completion](std::optional<TunnelError> settingsError) {
         if (settingsError) {
-            self->lastTunnelFailure = "setTunnelNetworkSettings failed: " + settingsError->description();
-            self->recordDiagnostic(self->lastTunnelFailure);
+            self->lifecycle.lastTunnelFailure = "setTunnelNetworkSettings failed: " + settingsError->description();
+            self->recordDiagnostic(self->lifecycle.lastTunnelFailure);
             if (completion) completion(settingsError);
             return;
         }
-        self->tunnelUpSince = self->now();
+        self->lifecycle.tunnelUpSince = self->now();
         self->recordDiagnostic("network settings applied");
         self->readPackets();
         if (completion) completion(std::nullopt);

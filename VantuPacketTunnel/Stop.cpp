@@ -34,46 +34,46 @@ std::string PacketTunnelProvider::stopReasonDescription(int reason) {
 
 void PacketTunnelProvider::closeDataChannel() {
     // Everything still queued for the old channel now sees a stale generation.
-    ++dataChannelGeneration;
-    if (keepaliveSource) {
-        auto timer = std::move(keepaliveSource);
-        keepaliveSource.reset();
+    ++dataChannel.dataChannelGeneration;
+    if (keepalive.source) {
+        auto timer = std::move(keepalive.source);
+        keepalive.source.reset();
         timer->cancel();
     }
-    tcpReadBuffer.clear();
-    tcpWriteBuffer.clear();
-    tcpWriteOffset = 0;
-    tcpWriteRetryScheduled = false;
-    if (udpSession) {
-        auto udp = std::move(udpSession);
-        udpSession.reset();
+    dataChannel.tcpReadBuffer.clear();
+    dataChannel.tcpWriteBuffer.clear();
+    dataChannel.tcpWriteOffset = 0;
+    dataChannel.tcpWriteRetryScheduled = false;
+    if (dataChannel.udpSession) {
+        auto udp = std::move(dataChannel.udpSession);
+        dataChannel.udpSession.reset();
         udp->cancel();
     }
-    for (auto& [key, box] : directUDPSessions) {
+    for (auto& [key, box] : directCore.udpSessions) {
         if (box && box->session) box->session->cancel();
     }
-    directUDPSessions.clear();
-    for (auto& [key, box] : directTCPSessions) {
+    directCore.udpSessions.clear();
+    for (auto& [key, box] : directCore.tcpSessions) {
         if (box && box->connection) box->connection->cancel();
     }
-    directTCPSessions.clear();
-    if (dataSource) {
+    directCore.tcpSessions.clear();
+    if (dataChannel.dataSource) {
         // The source's cancel handler owns closing the socket.
-        auto source = std::move(dataSource);
-        dataSource.reset();
+        auto source = std::move(dataChannel.dataSource);
+        dataChannel.dataSource.reset();
         source->cancel();
-    } else if (dataFD >= 0) {
-        ::close(dataFD);
+    } else if (dataChannel.dataFD >= 0) {
+        ::close(dataChannel.dataFD);
     }
-    dataFD = -1;
+    dataChannel.dataFD = -1;
 }
 
 void PacketTunnelProvider::finishDynamicRouteUpdateCompletions() {
     // Take both lists first: a completion may schedule new work that appends.
-    auto waiting = std::move(dynamicRouteUpdateCompletions);
-    auto inFlight = std::move(inFlightDynamicRouteUpdateCompletions);
-    dynamicRouteUpdateCompletions.clear();
-    inFlightDynamicRouteUpdateCompletions.clear();
+    auto waiting = std::move(learnedRoutes.updateCompletions);
+    auto inFlight = std::move(learnedRoutes.inFlightUpdateCompletions);
+    learnedRoutes.updateCompletions.clear();
+    learnedRoutes.inFlightUpdateCompletions.clear();
     for (auto& completion : waiting) {
         if (completion) completion();
     }
@@ -87,47 +87,47 @@ void PacketTunnelProvider::stopTunnel(int reason, std::function<void()> completi
     auto self = shared_from_this();
     queue.submit([self, reason, completion = std::move(completionHandler)]() {
         PacketTunnelProvider& p = *self;
-        p.lastStopReason = stopReasonDescription(reason);
-        p.recordDiagnostic("stopTunnel " + p.lastStopReason);
+        p.lifecycle.lastStopReason = stopReasonDescription(reason);
+        p.recordDiagnostic("stopTunnel " + p.lifecycle.lastStopReason);
         // Taken before anything is released, so it shows the tunnel as it was.
         p.persistLastStoppedSnapshot();
 
         // A start or recovery still waiting for its handshake never hears back.
-        p.handshakeCompletion.reset();
-        p.handshakeCompleted = false;
-        p.dataRecoveryInProgress = false;
+        p.dataChannel.handshakeCompletion.reset();
+        p.dataChannel.handshakeCompleted = false;
+        p.recovery.inProgress = false;
 
         p.closeDataChannel();
         p.session.reset();
         p.activeConfig.reset();
 
         // The cache in the defaults store stays for the next start.
-        p.dynamicDirectRoutes.clear();
-        ++p.dynamicDirectRoutesVersion;
-        p.dynamicDirectRouteCacheKey.clear();
+        p.learnedRoutes.routes.clear();
+        ++p.learnedRoutes.version;
+        p.learnedRoutes.cacheKey.clear();
 
-        p.clientDirectCoreEnabled = false;
-        p.clientDirectTCPEnabled = false;
-        p.directTCPDisabledForSession = false;
-        p.directTCPFailureWindowStartedAt = kDistantPast;
-        p.directTCPFailureWindowCount = 0;
+        p.directCore.udpEnabled = false;
+        p.directCore.tcpEnabled = false;
+        p.directCore.tcpDisabledForSession = false;
+        p.directCore.tcpFailureWindowStartedAt = kDistantPast;
+        p.directCore.tcpFailureWindowCount = 0;
 
         p.finishDynamicRouteUpdateCompletions();
-        p.dynamicRouteUpdateScheduled = false;
-        p.dynamicRouteUpdateInFlight = false;
+        p.learnedRoutes.updateScheduled = false;
+        p.learnedRoutes.updateInFlight = false;
 
-        for (auto& [id, dns] : p.dnsSessions) {
+        for (auto& [id, dns] : p.dns.sessions) {
             if (dns) dns->cancel();
         }
-        p.dnsSessions.clear();
-        for (auto& [key, box] : p.directUDPSessions) {
+        p.dns.sessions.clear();
+        for (auto& [key, box] : p.directCore.udpSessions) {
             if (box && box->session) box->session->cancel();
         }
-        p.directUDPSessions.clear();
-        for (auto& [key, box] : p.directTCPSessions) {
+        p.directCore.udpSessions.clear();
+        for (auto& [key, box] : p.directCore.tcpSessions) {
             if (box && box->connection) box->connection->cancel();
         }
-        p.directTCPSessions.clear();
+        p.directCore.tcpSessions.clear();
 
         if (completion) completion();
     });
@@ -136,20 +136,20 @@ void PacketTunnelProvider::stopTunnel(int reason, std::function<void()> completi
 void PacketTunnelProvider::terminateTunnel(const std::string& reason) {
     // Only the first unrecoverable failure counts; the stop that follows
     // the cancellation does the rest.
-    if (isTerminatingTunnel) return;
-    isTerminatingTunnel = true;
-    lastTunnelFailure = reason;
+    if (lifecycle.isTerminatingTunnel) return;
+    lifecycle.isTerminatingTunnel = true;
+    lifecycle.lastTunnelFailure = reason;
     recordDiagnostic("terminating tunnel: " + reason);
     closeDataChannel();
     session.reset();
     activeConfig.reset();
-    dynamicDirectRoutes.clear();
-    ++dynamicDirectRoutesVersion;
-    dynamicDirectRouteCacheKey.clear();
-    clientDirectCoreEnabled = false;
-    clientDirectTCPEnabled = false;
-    directTCPDisabledForSession = false;
-    dataRecoveryInProgress = false;
+    learnedRoutes.routes.clear();
+    ++learnedRoutes.version;
+    learnedRoutes.cacheKey.clear();
+    directCore.udpEnabled = false;
+    directCore.tcpEnabled = false;
+    directCore.tcpDisabledForSession = false;
+    recovery.inProgress = false;
     host.cancelTunnelWithError(TunnelError::fromVantu(reason));
 }
 

@@ -144,7 +144,7 @@ std::string savedStopSnapshot(const std::string& stateDir, std::string& error) {
     }
     try {
         SqliteDefaultsStore store(path);
-        return store.string(PacketTunnelProvider::kLastStoppedSnapshotKey).value_or("");
+        return store.string(DiagnosticsState::kLastStoppedSnapshotKey).value_or("");
     } catch (const std::exception& e) {
         error = std::string("cannot read the saved state: ") + e.what();
         return "";

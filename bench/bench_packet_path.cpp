@@ -77,7 +77,7 @@ void BM_Outbound(benchmark::State& state) {
     const size_t size = static_cast<size_t>(state.range(0));
     Tunnel tunnel;
     const std::vector<Bytes> batch(kBatch, packetOfSize(size));
-    const int64_t sentBefore = tunnel.provider->udpSendCompletions;
+    const int64_t sentBefore = tunnel.provider->dataChannel.udpSendCompletions;
     // Like a real socket, the simulated one keeps nothing once sent.
     tunnel.udp().recordWrites = false;
     for (auto _ : state) {
@@ -86,7 +86,7 @@ void BM_Outbound(benchmark::State& state) {
         tunnel.sim.packetFlow.injectCopies(batch);
         tunnel.sim.queue.runUntilIdle();
     }
-    if (tunnel.provider->udpSendCompletions - sentBefore != static_cast<int64_t>(state.iterations() * kBatch))
+    if (tunnel.provider->dataChannel.udpSendCompletions - sentBefore != static_cast<int64_t>(state.iterations() * kBatch))
         state.SkipWithError("not every packet was sent");
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBatch));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBatch * size));
@@ -98,7 +98,7 @@ void BM_Inbound(benchmark::State& state) {
     Bytes frame{0x82};
     const Bytes packet = packetOfSize(size);
     frame.insert(frame.end(), packet.begin(), packet.end());
-    const int64_t delivered = tunnel.provider->tunnelPacketsIn;
+    const int64_t delivered = tunnel.provider->dataChannel.tunnelPacketsIn;
     tunnel.sim.packetFlow.recordWrites = false;
     for (auto _ : state) {
         // Fresh sequence numbers every time: the replay window drops a unit
@@ -110,7 +110,7 @@ void BM_Inbound(benchmark::State& state) {
         tunnel.udp().deliver(std::move(units));
         tunnel.sim.queue.runUntilIdle();
     }
-    if (tunnel.provider->tunnelPacketsIn - delivered != static_cast<int64_t>(state.iterations() * kBatch) ||
+    if (tunnel.provider->dataChannel.tunnelPacketsIn - delivered != static_cast<int64_t>(state.iterations() * kBatch) ||
         tunnel.sim.packetFlow.writeCount != state.iterations() * kBatch)
         state.SkipWithError("not every unit reached the packet flow");
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBatch));

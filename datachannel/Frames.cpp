@@ -51,15 +51,15 @@ std::string upperCased(std::string text) {
 }  // namespace
 
 void PacketTunnelProvider::sendFrame(uint8_t type, const Bytes& payload) {
-    if (type == kFrameData) {
-        ++tunnelPacketsOut;
-        tunnelBytesOut += static_cast<int64_t>(payload.size());
+    if (type == DataChannelState::kFrameData) {
+        ++dataChannel.tunnelPacketsOut;
+        dataChannel.tunnelBytesOut += static_cast<int64_t>(payload.size());
     }
     sealAndSendFrame(type, payload.data(), payload.size());
 }
 
 void PacketTunnelProvider::sendPingFrame() {
-    static const Bytes ping{kFramePing, 'p', 'i', 'n', 'g'};
+    static const Bytes ping{DataChannelState::kFramePing, 'p', 'i', 'n', 'g'};
     sendPlainFrame(ping);
 }
 
@@ -76,7 +76,7 @@ void PacketTunnelProvider::sealAndSendFrame(std::optional<uint8_t> type, const u
     // Keep the session alive for the whole send even if a synchronous
     // platform callback were to replace it.
     const std::shared_ptr<VantuSession> current = session;
-    assignHexPreview(lastSentPlainPreview, type, payload, length);
+    assignHexPreview(dataChannel.lastSentPlainPreview, type, payload, length);
 
     Bytes unit = takeSpareBuffer();
     try {
@@ -92,37 +92,37 @@ void PacketTunnelProvider::sealAndSendFrame(std::optional<uint8_t> type, const u
             // once, and only once: every packet the read loop or the server's
             // traffic brings would otherwise record an event (each a write to
             // the store) while a channel that cannot send stays up.
-            if (exhaustedSendSession.lock() == current) return;
-            exhaustedSendSession = current;
+            if (dataChannel.exhaustedSendSession.lock() == current) return;
+            dataChannel.exhaustedSendSession = current;
             failDataChannel(upperCased(current->transport) + " send failed: " + text);
             return;
         }
         const bool tcp = current->transport == "tcp";
         if (tcp) {
-            ++tcpSendFailures;
-            lastTCPSendError = text;
+            ++dataChannel.tcpSendFailures;
+            dataChannel.lastTCPSendError = text;
         }
         recordDiagnostic(upperCased(current->transport) + " send failed: " + text);
-        if (tcp && !handshakeCompleted) {
+        if (tcp && !dataChannel.handshakeCompleted) {
             finishHandshake(TunnelError::fromVantu("TCP send failed: " + text));
-        } else if (tcp && tcpSendFailures >= 3) {
+        } else if (tcp && dataChannel.tcpSendFailures >= 3) {
             failDataChannel("TCP send failed: " + text);
         }
         return;
     }
 
     if (current->transport == "udp") {
-        if (!udpSession) return;  // no carrier: the unit is dropped, its sequence number stays used
-        ++udpSendAttempts;
+        if (!dataChannel.udpSession) return;  // no carrier: the unit is dropped, its sequence number stays used
+        ++dataChannel.udpSendAttempts;
         if (packetBatches.depth > 0) {
             // Units for a carrier replaced in mid-batch still go to the one
             // they were sealed for, ahead of the new carrier's.
-            if (packetBatches.outboundCarrier != udpSession) flushOutboundUnits();
-            packetBatches.outboundCarrier = udpSession;
+            if (packetBatches.outboundCarrier != dataChannel.udpSession) flushOutboundUnits();
+            packetBatches.outboundCarrier = dataChannel.udpSession;
             packetBatches.outboundUnits.push_back(std::move(unit));
             return;
         }
-        const std::shared_ptr<UDPSession> carrier = udpSession;
+        const std::shared_ptr<UDPSession> carrier = dataChannel.udpSession;
         const size_t unitLength = unit.size();
         carrier->writeDatagram(std::move(unit),
                                [weak = weak_from_this(), written = std::weak_ptr<UDPSession>(carrier),
@@ -135,37 +135,37 @@ void PacketTunnelProvider::sealAndSendFrame(std::optional<uint8_t> type, const u
     }
 
     // Stream transport: the unit, length-prefixed, into the write buffer.
-    if (dataFD < 0) return;  // no socket: dropped, its sequence number stays used
+    if (dataChannel.dataFD < 0) return;  // no socket: dropped, its sequence number stays used
     Bytes streamFrame;
     streamFrame.reserve(unit.size() + 4);
     appendBE(streamFrame, static_cast<uint32_t>(unit.size()));
     streamFrame.insert(streamFrame.end(), unit.begin(), unit.end());
-    ++tcpSendAttempts;
-    if constexpr (packetLoggingEnabled) logPacket("TCP queued " + std::to_string(streamFrame.size()) + " bytes");
+    ++dataChannel.tcpSendAttempts;
+    if constexpr (DiagnosticsState::packetLoggingEnabled) logPacket("TCP queued " + std::to_string(streamFrame.size()) + " bytes");
     try {
         enqueueTCPWrite(streamFrame);
     } catch (const VantuError& e) {
         const std::string text = e.what();
-        lastTCPSendError = text;
-        if (handshakeCompleted) {
+        dataChannel.lastTCPSendError = text;
+        if (dataChannel.handshakeCompleted) {
             // A full buffer is congestion towards a slow server, not a broken
             // socket: the frame is dropped like a packet at a full queue and
             // counted, with one event per episode (each event is a store
             // write). Counting it as a send failure would end the tunnel
             // after three drops under any sustained load.
-            ++tcpSendBufferOverflows;
-            if (!tcpSendBufferOverflowReported) {
-                tcpSendBufferOverflowReported = true;
+            ++dataChannel.tcpSendBufferOverflows;
+            if (!dataChannel.tcpSendBufferOverflowReported) {
+                dataChannel.tcpSendBufferOverflowReported = true;
                 recordDiagnostic("TCP send failed: " + text);
             }
             return;
         }
-        ++tcpSendFailures;
+        ++dataChannel.tcpSendFailures;
         recordDiagnostic("TCP send failed: " + text);
         finishHandshake(TunnelError::fromVantu("TCP send failed: " + text));
         return;
     }
-    tcpSendBufferOverflowReported = false;
+    dataChannel.tcpSendBufferOverflowReported = false;
 }
 
 void PacketTunnelProvider::flushOutboundUnits() {
@@ -175,7 +175,7 @@ void PacketTunnelProvider::flushOutboundUnits() {
     std::vector<Bytes> units = std::move(packetBatches.outboundUnits);
     packetBatches.outboundUnits.clear();
     std::vector<size_t> lengths;
-    if constexpr (packetLoggingEnabled) {
+    if constexpr (DiagnosticsState::packetLoggingEnabled) {
         for (const Bytes& unit : units) lengths.push_back(unit.size());
     }
     carrier->writeDatagrams(std::move(units), [weak = weak_from_this(), written = std::weak_ptr<UDPSession>(carrier),
@@ -189,13 +189,13 @@ void PacketTunnelProvider::flushOutboundUnits() {
         for (size_t i = 0; i < results.size(); ++i) {
             // A failure may close the channel; the rest of the batch then
             // belongs to a channel that no longer counts.
-            if (!target || target != self->udpSession) return;
+            if (!target || target != self->dataChannel.udpSession) return;
             if (results[i]) {
                 self->handleUDPWriteCompletion(written, results[i], i < lengths.size() ? lengths[i] : 0);
                 continue;
             }
-            ++self->udpSendCompletions;
-            if constexpr (packetLoggingEnabled) self->logPacket("UDP sent " + std::to_string(lengths[i]) + " bytes");
+            ++self->dataChannel.udpSendCompletions;
+            if constexpr (DiagnosticsState::packetLoggingEnabled) self->logPacket("UDP sent " + std::to_string(lengths[i]) + " bytes");
         }
     });
 }
@@ -244,28 +244,28 @@ void PacketTunnelProvider::handleUDPWriteCompletion(const std::weak_ptr<UDPSessi
     const std::shared_ptr<UDPSession> target = written.lock();
     // A completion for a channel that was closed or replaced must not count
     // against the channel that runs now.
-    if (!target || target != udpSession) return;
+    if (!target || target != dataChannel.udpSession) return;
 
     if (error) {
         const std::string text = error->description();
-        ++udpSendFailures;
-        lastUDPSendError = text;
+        ++dataChannel.udpSendFailures;
+        dataChannel.lastUDPSendError = text;
         recordDiagnostic("UDP send failed: " + text);
         // Cumulative since the channel started: before the handshake one
         // failure is fatal, afterwards a few lost datagrams are tolerated.
-        if (!handshakeCompleted || udpSendFailures >= 3) failDataChannel("UDP send failed: " + text);
+        if (!dataChannel.handshakeCompleted || dataChannel.udpSendFailures >= 3) failDataChannel("UDP send failed: " + text);
         return;
     }
-    ++udpSendCompletions;
-    if constexpr (packetLoggingEnabled) logPacket("UDP sent " + std::to_string(unitLength) + " bytes");
+    ++dataChannel.udpSendCompletions;
+    if constexpr (DiagnosticsState::packetLoggingEnabled) logPacket("UDP sent " + std::to_string(unitLength) + " bytes");
     (void)unitLength;
 }
 
 void PacketTunnelProvider::decryptAndHandlePacket(const uint8_t* unit, size_t size) {
     if (!session) return;
-    if (serverUnitWindowSession.lock() != session) {
-        serverUnitWindow = ReplayWindow();
-        serverUnitWindowSession = session;
+    if (dataChannel.serverUnitWindowSession.lock() != session) {
+        dataChannel.serverUnitWindow = ReplayWindow();
+        dataChannel.serverUnitWindowSession = session;
     }
     // The nonce travels in clear: session ID, sequence number, direction.
     uint32_t sequence = 0;
@@ -273,14 +273,14 @@ void PacketTunnelProvider::decryptAndHandlePacket(const uint8_t* unit, size_t si
         // One of our own units sent back at us opens under the shared key,
         // but the server never sent it.
         if (readBE32(unit + 8) == VantuSession::kClientDirection) {
-            ++reflectedUnitsDropped;
+            ++dataChannel.reflectedUnitsDropped;
             return;
         }
         sequence = readBE32(unit + 4);
         // Checked before spending work on opening it; committed only once it
         // authenticated, so a forged unit cannot move the window.
-        if (!serverUnitWindow.check(sequence)) {
-            ++replayedUnitsDropped;
+        if (!dataChannel.serverUnitWindow.check(sequence)) {
+            ++dataChannel.replayedUnitsDropped;
             return;
         }
     }
@@ -290,34 +290,34 @@ void PacketTunnelProvider::decryptAndHandlePacket(const uint8_t* unit, size_t si
         type = session->decryptFrame(unit, size, body);
     } catch (const std::exception& e) {
         // Garbage or a unit of another key: note it and drop it. The channel
-        // stays up, and lastDataFrameReceivedAt stays put, so that noise
+        // stays up, and keepalive.lastDataFrameReceivedAt stays put, so that noise
         // cannot keep the keepalive satisfied.
-        lastDecryptError = e.what();
-        ++decryptFailures;
+        dataChannel.lastDecryptError = e.what();
+        ++dataChannel.decryptFailures;
         // Anyone on the path can send units that do not open, as fast as the
         // link allows; a line for each would flood the system log. Lines are
         // rate limited, and the next one says how many were left out.
         const Instant t = now();
-        const double elapsed = std::max(0.0, secondsBetween(decryptLogRefilledAt, t));
-        decryptLogTokens = std::min(kDecryptLogBurst, decryptLogTokens + elapsed * kDecryptLogLinesPerSecond);
-        decryptLogRefilledAt = t;
-        if (decryptLogTokens < 1.0) {
-            ++decryptLogLinesSuppressed;
+        const double elapsed = std::max(0.0, secondsBetween(dataChannel.decryptLogRefilledAt, t));
+        dataChannel.decryptLogTokens = std::min(DataChannelState::kDecryptLogBurst, dataChannel.decryptLogTokens + elapsed * DataChannelState::kDecryptLogLinesPerSecond);
+        dataChannel.decryptLogRefilledAt = t;
+        if (dataChannel.decryptLogTokens < 1.0) {
+            ++dataChannel.decryptLogLinesSuppressed;
             return;
         }
-        decryptLogTokens -= 1.0;
-        std::string line = "decrypt failed for " + std::to_string(size) + " bytes: " + lastDecryptError;
-        if (decryptLogLinesSuppressed > 0) {
-            line += " (" + std::to_string(decryptLogLinesSuppressed) + " more not logged)";
-            decryptLogLinesSuppressed = 0;
+        dataChannel.decryptLogTokens -= 1.0;
+        std::string line = "decrypt failed for " + std::to_string(size) + " bytes: " + dataChannel.lastDecryptError;
+        if (dataChannel.decryptLogLinesSuppressed > 0) {
+            line += " (" + std::to_string(dataChannel.decryptLogLinesSuppressed) + " more not logged)";
+            dataChannel.decryptLogLinesSuppressed = 0;
         }
         log(line);
         return;
     }
-    serverUnitWindow.commit(sequence);
+    dataChannel.serverUnitWindow.commit(sequence);
     if (!type) return;
-    lastDataFrameReceivedAt = now();
-    assignHexPreview(lastReceivedPlainPreview, type, body.data(), body.size());
+    keepalive.lastDataFrameReceivedAt = now();
+    assignHexPreview(dataChannel.lastReceivedPlainPreview, type, body.data(), body.size());
     handleFrame(*type, std::move(body));
 }
 
@@ -328,19 +328,19 @@ void PacketTunnelProvider::handleFrame(const Bytes& frame) {
 
 void PacketTunnelProvider::handleFrame(uint8_t type, Bytes&& body) {
     switch (type) {
-        case kFramePong:
+        case DataChannelState::kFramePong:
             log("encrypted pong received");
             finishHandshake(std::nullopt);  // no-op once the handshake is done
             return;
-        case kFrameServerData: {
+        case DataChannelState::kFrameServerData: {
             // Every packet passes route learning on its way to the system, so
             // that answers from the server's side of the tunnel teach direct
             // routes too; learning hands the packet on when it is done. It
             // does so before returning (learned routes are never installed in
             // the system, so there is nothing to wait for), which is why the
             // batch can live here.
-            ++tunnelPacketsIn;
-            tunnelBytesIn += static_cast<int64_t>(body.size());
+            ++dataChannel.tunnelPacketsIn;
+            dataChannel.tunnelBytesIn += static_cast<int64_t>(body.size());
             applyDirectRoutesFromDNS(body, [this, &body] {
                 if (packetBatches.depth > 0) {
                     packetBatches.inboundPackets.push_back(std::move(body));

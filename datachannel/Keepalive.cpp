@@ -34,14 +34,14 @@ bool PacketTunnelProvider::isDefaultPathUnavailable() const {
 }
 
 void PacketTunnelProvider::startKeepalive() {
-    if (keepaliveSource) keepaliveSource->cancel();
+    if (keepalive.source) keepalive.source->cancel();
     // The silence and the path comparison both start over with this channel.
-    lastDataFrameReceivedAt = now();
-    lastKeepaliveProbeAt = kDistantPast;
-    lastDefaultPath = host.defaultPath();
-    lastDefaultPathSummary = summaryOf(lastDefaultPath);
+    keepalive.lastDataFrameReceivedAt = now();
+    keepalive.lastProbeAt = kDistantPast;
+    keepalive.lastDefaultPath = host.defaultPath();
+    keepalive.lastDefaultPathSummary = summaryOf(keepalive.lastDefaultPath);
 
-    keepaliveSource = queue.repeating(Duration(keepaliveInterval), Duration(keepaliveInterval),
+    keepalive.source = queue.repeating(Duration(KeepaliveState::keepaliveInterval), Duration(KeepaliveState::keepaliveInterval),
                                       [weak = weak_from_this()] {
                                           const auto self = weak.lock();
                                           if (self && self->session) self->runKeepaliveProbe();
@@ -50,37 +50,37 @@ void PacketTunnelProvider::startKeepalive() {
 }
 
 void PacketTunnelProvider::runKeepaliveProbe() {
-    if (!handshakeCompleted || dataRecoveryInProgress || !session) return;
+    if (!dataChannel.handshakeCompleted || recovery.inProgress || !session) return;
     const Instant probeTime = now();
 
     const std::optional<NetworkPath> path = host.defaultPath();
     const std::string summary = summaryOf(path);
     if (path && path->status != PathStatus::satisfied) {
-        ++keepaliveTimeouts;
+        ++keepalive.timeouts;
         terminateTunnel("network unavailable during keepalive: " + summary);
         return;
     }
     if (path) {
-        if (lastDefaultPath && !lastDefaultPath->isEqual(*path)) {
+        if (keepalive.lastDefaultPath && !keepalive.lastDefaultPath->isEqual(*path)) {
             // Another interface or gateway: the channel's flow is bound to
             // the old one, so it has to be rebuilt even if frames still flow.
-            const std::string previous = lastDefaultPathSummary.empty() ? kNoPathSummary : lastDefaultPathSummary;
-            lastDefaultPath = path;
-            lastDefaultPathSummary = summary;
+            const std::string previous = keepalive.lastDefaultPathSummary.empty() ? kNoPathSummary : keepalive.lastDefaultPathSummary;
+            keepalive.lastDefaultPath = path;
+            keepalive.lastDefaultPathSummary = summary;
             failDataChannel("network path changed: " + previous + " -> " + summary);
             return;
         }
-        lastDefaultPath = path;
-        lastDefaultPathSummary = summary;
+        keepalive.lastDefaultPath = path;
+        keepalive.lastDefaultPathSummary = summary;
     }
 
-    const double elapsed = secondsBetween(lastDataFrameReceivedAt, probeTime);
-    if (isDistantPast(lastDataFrameReceivedAt) || elapsed <= keepaliveTimeout) {
-        lastKeepaliveProbeAt = probeTime;
+    const double elapsed = secondsBetween(keepalive.lastDataFrameReceivedAt, probeTime);
+    if (isDistantPast(keepalive.lastDataFrameReceivedAt) || elapsed <= KeepaliveState::keepaliveTimeout) {
+        keepalive.lastProbeAt = probeTime;
         sendPingFrame();
         return;
     }
-    ++keepaliveTimeouts;
+    ++keepalive.timeouts;
     failDataChannel("keepalive timed out: no server frame for " +
                     std::to_string(static_cast<int64_t>(std::trunc(elapsed))) + "s");
 }

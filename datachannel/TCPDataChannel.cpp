@@ -71,7 +71,7 @@ void PacketTunnelProvider::startTCPConnection(const std::string& serverHost,
             return;
         }
     }
-    const int bufferBytes = kTCPSocketBufferBytes;
+    const int bufferBytes = DataChannelState::kTCPSocketBufferBytes;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
     // (Linux has no per-socket SIGPIPE switch; every send passes MSG_NOSIGNAL.)
@@ -90,33 +90,33 @@ void PacketTunnelProvider::startTCPConnection(const std::string& serverHost,
         failHandshake("invalid data host " + serverHost);
         return;
     }
-    if (const int e = connectWithin(fd, address, kTCPConnectTimeout); e != 0) {
+    if (const int e = connectWithin(fd, address, DataChannelState::kTCPConnectTimeout); e != 0) {
         ::close(fd);
         failHandshake("TCP connect failed: " + errnoText(e));
         return;
     }
-    dataFD = fd;
+    dataChannel.dataFD = fd;
 
     const std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
     try {
-        dataSource = queue.readSource(
+        dataChannel.dataSource = queue.readSource(
             fd,
             [weak, generation] {
                 const auto self = weak.lock();
-                if (self && self->dataChannelGeneration == generation) self->receiveSocketFrames();
+                if (self && self->dataChannel.dataChannelGeneration == generation) self->receiveSocketFrames();
             },
             [fd] { ::close(fd); });
     } catch (const std::exception& e) {
-        // closeDataChannel closes dataFD itself when there is no source.
+        // closeDataChannel closes dataChannel.dataFD itself when there is no source.
         failHandshake(std::string("TCP socket failed: ") + e.what());
         return;
     }
     log("TCP socket ready " + serverHost + ":" + std::to_string(channelSession->dataPort));
     scheduleTCPPing(generation);
 
-    queue.after(Duration(kHandshakeTimeout), [weak, generation] {
+    queue.after(Duration(DataChannelState::kHandshakeTimeout), [weak, generation] {
         const auto self = weak.lock();
-        if (!self || self->dataChannelGeneration != generation || self->handshakeCompleted) return;
+        if (!self || self->dataChannel.dataChannelGeneration != generation || self->dataChannel.handshakeCompleted) return;
         self->log("handshake timeout waiting for encrypted pong");
         self->finishHandshake(
             TunnelError::fromVantu("Vantu encrypted TCP handshake timed out; " + self->tcpDiagnostics()));
@@ -126,29 +126,29 @@ void PacketTunnelProvider::startTCPConnection(const std::string& serverHost,
 void PacketTunnelProvider::scheduleTCPPing(int64_t generation) {
     // The generation keeps the ping chain of a closed channel from running
     // on beside the chain of the next one.
-    if (!session || session->transport != "tcp" || dataFD < 0 || handshakeCompleted ||
-        dataChannelGeneration != generation) {
+    if (!session || session->transport != "tcp" || dataChannel.dataFD < 0 || dataChannel.handshakeCompleted ||
+        dataChannel.dataChannelGeneration != generation) {
         return;
     }
     sendPingFrame();
-    queue.after(Duration(kHandshakePingInterval), [weak = weak_from_this(), generation] {
+    queue.after(Duration(DataChannelState::kHandshakePingInterval), [weak = weak_from_this(), generation] {
         if (const auto self = weak.lock()) self->scheduleTCPPing(generation);
     });
 }
 
 void PacketTunnelProvider::receiveSocketFrames() {
-    if (dataFD < 0 || !session) return;
-    const int fd = dataFD;
-    const int64_t generation = dataChannelGeneration;
+    if (dataChannel.dataFD < 0 || !session) return;
+    const int fd = dataChannel.dataFD;
+    const int64_t generation = dataChannel.dataChannelGeneration;
     // The packets of every frame these reads bring reach the system in one write.
     const PacketBatchScope batch(*this);
-    Bytes chunk(kTCPReceiveChunk);
+    Bytes chunk(DataChannelState::kTCPReceiveChunk);
     // A fast sender must not hold the queue forever: after this many chunks
     // the source fires again for the rest.
     for (int reads = 0; reads < 64; ++reads) {
         const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
         if (n == 0) {
-            lastTCPReceiveError = "peer closed data channel";
+            dataChannel.lastTCPReceiveError = "peer closed data channel";
             log("TCP peer closed data channel");
             failDataChannel("TCP peer closed data channel");
             return;
@@ -156,37 +156,37 @@ void PacketTunnelProvider::receiveSocketFrames() {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            lastTCPReceiveError = errnoText(errno);
-            log("TCP recv failed: " + lastTCPReceiveError);
-            failDataChannel("TCP recv failed: " + lastTCPReceiveError);
+            dataChannel.lastTCPReceiveError = errnoText(errno);
+            log("TCP recv failed: " + dataChannel.lastTCPReceiveError);
+            failDataChannel("TCP recv failed: " + dataChannel.lastTCPReceiveError);
             return;
         }
         const Bytes received(chunk.begin(), chunk.begin() + n);
         if (session && session->transport == "tcp") {
-            tcpReceivedBytes += n;
+            dataChannel.tcpReceivedBytes += n;
             receiveTCPBytes(received);
         } else {
             decryptAndHandlePacket(received);
         }
         // A frame may have ended this channel (and another may have started).
-        if (dataChannelGeneration != generation || dataFD != fd || !session) return;
+        if (dataChannel.dataChannelGeneration != generation || dataChannel.dataFD != fd || !session) return;
     }
 }
 
 void PacketTunnelProvider::receiveTCPBytes(const Bytes& bytes) {
-    const int64_t generation = dataChannelGeneration;
-    tcpReadBuffer.insert(tcpReadBuffer.end(), bytes.begin(), bytes.end());
+    const int64_t generation = dataChannel.dataChannelGeneration;
+    dataChannel.tcpReadBuffer.insert(dataChannel.tcpReadBuffer.end(), bytes.begin(), bytes.end());
     // Frames are taken from a moving offset and the consumed prefix removed
     // once, so many small frames in one read cost no repeated shifting.
     size_t offset = 0;
     for (;;) {
-        const size_t available = tcpReadBuffer.size() - offset;
+        const size_t available = dataChannel.tcpReadBuffer.size() - offset;
         if (available < 4) break;
-        const uint32_t length = readBE32(tcpReadBuffer.data() + offset);
-        if (length == 0 || length > kMaxTCPFrameBytes) {
+        const uint32_t length = readBE32(dataChannel.tcpReadBuffer.data() + offset);
+        if (length == 0 || length > DataChannelState::kMaxTCPFrameBytes) {
             const std::string text = "TCP invalid frame size " + std::to_string(length);
             log(text);
-            if (!handshakeCompleted) {
+            if (!dataChannel.handshakeCompleted) {
                 closeDataChannel();
                 finishHandshake(TunnelError::fromVantu(text));
             } else {
@@ -198,22 +198,22 @@ void PacketTunnelProvider::receiveTCPBytes(const Bytes& bytes) {
             return;
         }
         if (available < static_cast<size_t>(length) + 4) break;
-        const uint8_t* unit = tcpReadBuffer.data() + offset + 4;
+        const uint8_t* unit = dataChannel.tcpReadBuffer.data() + offset + 4;
         offset += static_cast<size_t>(length) + 4;
-        ++tcpFramesReceived;
+        ++dataChannel.tcpFramesReceived;
         decryptAndHandlePacket(unit, length);
-        if (dataChannelGeneration != generation) return;  // closed meanwhile: its buffer is gone
+        if (dataChannel.dataChannelGeneration != generation) return;  // closed meanwhile: its buffer is gone
     }
-    tcpReadBuffer.erase(tcpReadBuffer.begin(), tcpReadBuffer.begin() + static_cast<std::ptrdiff_t>(offset));
+    dataChannel.tcpReadBuffer.erase(dataChannel.tcpReadBuffer.begin(), dataChannel.tcpReadBuffer.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
 void PacketTunnelProvider::enqueueTCPWrite(const Bytes& streamFrame) {
     compactTCPWriteBufferIfNeeded();
-    const int64_t pending = static_cast<int64_t>(tcpWriteBuffer.size()) - tcpWriteOffset;
-    if (pending + static_cast<int64_t>(streamFrame.size()) > maxTCPWriteBufferBytes) {
+    const int64_t pending = static_cast<int64_t>(dataChannel.tcpWriteBuffer.size()) - dataChannel.tcpWriteOffset;
+    if (pending + static_cast<int64_t>(streamFrame.size()) > DataChannelState::maxTCPWriteBufferBytes) {
         throw VantuError("TCP send buffer overflow");
     }
-    tcpWriteBuffer.insert(tcpWriteBuffer.end(), streamFrame.begin(), streamFrame.end());
+    dataChannel.tcpWriteBuffer.insert(dataChannel.tcpWriteBuffer.end(), streamFrame.begin(), streamFrame.end());
     // Inside a packet batch the frames of the whole batch leave together
     // when it ends: one send() and fuller segments instead of one each.
     if (packetBatches.depth > 0) {
@@ -224,24 +224,24 @@ void PacketTunnelProvider::enqueueTCPWrite(const Bytes& streamFrame) {
 }
 
 void PacketTunnelProvider::flushTCPWriteBuffer() {
-    if (!session || session->transport != "tcp" || dataFD < 0) {
-        Bytes().swap(tcpWriteBuffer);
-        tcpWriteOffset = 0;
-        tcpWriteRetryScheduled = false;
+    if (!session || session->transport != "tcp" || dataChannel.dataFD < 0) {
+        Bytes().swap(dataChannel.tcpWriteBuffer);
+        dataChannel.tcpWriteOffset = 0;
+        dataChannel.tcpWriteRetryScheduled = false;
         return;
     }
     for (;;) {
-        if (tcpWriteOffset >= static_cast<int64_t>(tcpWriteBuffer.size())) {
-            tcpWriteBuffer.clear();
-            tcpWriteOffset = 0;
-            tcpWriteRetryScheduled = false;
+        if (dataChannel.tcpWriteOffset >= static_cast<int64_t>(dataChannel.tcpWriteBuffer.size())) {
+            dataChannel.tcpWriteBuffer.clear();
+            dataChannel.tcpWriteOffset = 0;
+            dataChannel.tcpWriteRetryScheduled = false;
             return;
         }
-        const ssize_t n = ::send(dataFD, tcpWriteBuffer.data() + tcpWriteOffset,
-                                 tcpWriteBuffer.size() - static_cast<size_t>(tcpWriteOffset), MSG_NOSIGNAL);
+        const ssize_t n = ::send(dataChannel.dataFD, dataChannel.tcpWriteBuffer.data() + dataChannel.tcpWriteOffset,
+                                 dataChannel.tcpWriteBuffer.size() - static_cast<size_t>(dataChannel.tcpWriteOffset), MSG_NOSIGNAL);
         if (n > 0) {
-            tcpWriteOffset += n;
-            tcpSentBytes += n;
+            dataChannel.tcpWriteOffset += n;
+            dataChannel.tcpSentBytes += n;
             compactTCPWriteBufferIfNeeded();
             continue;
         }
@@ -262,36 +262,36 @@ void PacketTunnelProvider::flushTCPWriteBuffer() {
 }
 
 void PacketTunnelProvider::compactTCPWriteBufferIfNeeded() {
-    if (tcpWriteOffset <= 0) return;
-    const int64_t length = static_cast<int64_t>(tcpWriteBuffer.size());
-    if (tcpWriteOffset == length) {
-        tcpWriteBuffer.clear();
-        tcpWriteOffset = 0;
-    } else if (tcpWriteOffset > kTCPCompactionThreshold && tcpWriteOffset > length / 2) {
-        tcpWriteBuffer.erase(tcpWriteBuffer.begin(), tcpWriteBuffer.begin() + tcpWriteOffset);
-        tcpWriteOffset = 0;
+    if (dataChannel.tcpWriteOffset <= 0) return;
+    const int64_t length = static_cast<int64_t>(dataChannel.tcpWriteBuffer.size());
+    if (dataChannel.tcpWriteOffset == length) {
+        dataChannel.tcpWriteBuffer.clear();
+        dataChannel.tcpWriteOffset = 0;
+    } else if (dataChannel.tcpWriteOffset > DataChannelState::kTCPCompactionThreshold && dataChannel.tcpWriteOffset > length / 2) {
+        dataChannel.tcpWriteBuffer.erase(dataChannel.tcpWriteBuffer.begin(), dataChannel.tcpWriteBuffer.begin() + dataChannel.tcpWriteOffset);
+        dataChannel.tcpWriteOffset = 0;
     }
 }
 
 void PacketTunnelProvider::failTCPSend(const std::string& text) {
-    ++tcpSendFailures;
-    lastTCPSendError = text;
+    ++dataChannel.tcpSendFailures;
+    dataChannel.lastTCPSendError = text;
     recordDiagnostic("TCP send failed: " + text);
-    if (!handshakeCompleted) {
+    if (!dataChannel.handshakeCompleted) {
         finishHandshake(TunnelError::fromVantu("TCP send failed: " + text));
-    } else if (tcpSendFailures >= 3) {
+    } else if (dataChannel.tcpSendFailures >= 3) {
         failDataChannel("TCP send failed: " + text);
     }
 }
 
 void PacketTunnelProvider::scheduleTCPWriteRetry() {
-    if (tcpWriteRetryScheduled) return;
-    tcpWriteRetryScheduled = true;
-    queue.after(Duration(kTCPWriteRetryDelay), [weak = weak_from_this(), generation = dataChannelGeneration] {
+    if (dataChannel.tcpWriteRetryScheduled) return;
+    dataChannel.tcpWriteRetryScheduled = true;
+    queue.after(Duration(DataChannelState::kTCPWriteRetryDelay), [weak = weak_from_this(), generation = dataChannel.dataChannelGeneration] {
         const auto self = weak.lock();
         // A retry of a closed channel must not clear the flag of the next one.
-        if (!self || self->dataChannelGeneration != generation) return;
-        self->tcpWriteRetryScheduled = false;
+        if (!self || self->dataChannel.dataChannelGeneration != generation) return;
+        self->dataChannel.tcpWriteRetryScheduled = false;
         self->flushTCPWriteBuffer();
     });
 }

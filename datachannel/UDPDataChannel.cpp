@@ -34,10 +34,10 @@ void PacketTunnelProvider::startDataChannel(const std::string& serverHost, std::
         return;
     }
 
-    const int64_t generation = ++dataChannelGeneration;
-    handshakeCompleted = false;
+    const int64_t generation = ++dataChannel.dataChannelGeneration;
+    dataChannel.handshakeCompleted = false;
     // A start that was still waiting is replaced, and never hears back.
-    handshakeCompletion = std::move(completion);
+    dataChannel.handshakeCompletion = std::move(completion);
     resetUDPDiagnostics();
     resetTCPDiagnostics();
 
@@ -59,8 +59,8 @@ void PacketTunnelProvider::startUDPConnection(const std::string& serverHost, std
     }
     // A session being replaced is released with it, so its socket does not
     // linger until the object happens to be destroyed.
-    if (udpSession && udpSession != udp) udpSession->cancel();
-    udpSession = udp;
+    if (dataChannel.udpSession && dataChannel.udpSession != udp) dataChannel.udpSession->cancel();
+    dataChannel.udpSession = udp;
 
     const std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
     const std::weak_ptr<UDPSession> weakUDP = udp;
@@ -68,7 +68,7 @@ void PacketTunnelProvider::startUDPConnection(const std::string& serverHost, std
         [weak, weakUDP](std::vector<Bytes> datagrams, std::optional<TunnelError> error) {
             const auto self = weak.lock();
             const auto receiver = weakUDP.lock();
-            if (!self || !receiver || receiver != self->udpSession) return;
+            if (!self || !receiver || receiver != self->dataChannel.udpSession) return;
             if (error) {
                 const std::string text = error->description();
                 self->log("UDP receive failed: " + text);
@@ -81,22 +81,22 @@ void PacketTunnelProvider::startUDPConnection(const std::string& serverHost, std
                 // Nothing a frame does today closes the channel, but if a
                 // later frame type does, the rest of the batch belongs to a
                 // channel that no longer exists.
-                if (receiver != self->udpSession) return;
+                if (receiver != self->dataChannel.udpSession) return;
                 if (datagram.empty()) continue;
-                ++self->udpDatagramsReceived;
-                if constexpr (packetLoggingEnabled) {
+                ++self->dataChannel.udpDatagramsReceived;
+                if constexpr (DiagnosticsState::packetLoggingEnabled) {
                     self->logPacket("UDP received " + std::to_string(datagram.size()) + " bytes");
                 }
                 self->decryptAndHandlePacket(datagram);
             }
         },
-        kUDPDatagramBatch);
+        DataChannelState::kUDPDatagramBatch);
 
-    waitForUDPSessionReady(udp, serverHost, channelSession, generation, after(now(), kUDPReadinessDeadline));
+    waitForUDPSessionReady(udp, serverHost, channelSession, generation, after(now(), DataChannelState::kUDPReadinessDeadline));
 
-    queue.after(Duration(kHandshakeTimeout), [weak, generation] {
+    queue.after(Duration(DataChannelState::kHandshakeTimeout), [weak, generation] {
         const auto self = weak.lock();
-        if (!self || self->dataChannelGeneration != generation || self->handshakeCompleted) return;
+        if (!self || self->dataChannel.dataChannelGeneration != generation || self->dataChannel.handshakeCompleted) return;
         self->log("handshake timeout waiting for encrypted pong");
         self->finishHandshake(
             TunnelError::fromVantu("Vantu encrypted UDP handshake timed out; " + self->udpDiagnostics()));
@@ -106,17 +106,17 @@ void PacketTunnelProvider::startUDPConnection(const std::string& serverHost, std
 void PacketTunnelProvider::waitForUDPSessionReady(std::shared_ptr<UDPSession> udp, const std::string& serverHost,
                                                   std::shared_ptr<VantuSession> channelSession, int64_t generation,
                                                   Instant deadline) {
-    if (udp != udpSession || dataChannelGeneration != generation || handshakeCompleted) return;
+    if (udp != dataChannel.udpSession || dataChannel.dataChannelGeneration != generation || dataChannel.handshakeCompleted) return;
 
     const UDPSessionState state = udp->state();
-    lastUDPSessionState = std::to_string(static_cast<int>(state));
+    dataChannel.lastUDPSessionState = std::to_string(static_cast<int>(state));
 
     const auto fail = [this](const std::string& text) {
         finishHandshake(TunnelError::fromVantu(text + udpDiagnostics()));
     };
     switch (state) {
         case UDPSessionState::ready:
-            udpReadySeen = true;
+            dataChannel.udpReadySeen = true;
             log("UDP session ready " + serverHost + ":" + std::to_string(channelSession->dataPort));
             scheduleUDPPing(udp, generation);
             return;
@@ -126,7 +126,7 @@ void PacketTunnelProvider::waitForUDPSessionReady(std::shared_ptr<UDPSession> ud
                 fail("UDP session did not become ready; ");
                 return;
             }
-            queue.after(Duration(kUDPReadinessPollInterval),
+            queue.after(Duration(DataChannelState::kUDPReadinessPollInterval),
                         [weak = weak_from_this(), weakUDP = std::weak_ptr<UDPSession>(udp), serverHost,
                          channelSession, generation, deadline] {
                             const auto self = weak.lock();
@@ -150,9 +150,9 @@ void PacketTunnelProvider::waitForUDPSessionReady(std::shared_ptr<UDPSession> ud
 }
 
 void PacketTunnelProvider::scheduleUDPPing(std::shared_ptr<UDPSession> udp, int64_t generation) {
-    if (udp != udpSession || dataChannelGeneration != generation || handshakeCompleted) return;
+    if (udp != dataChannel.udpSession || dataChannel.dataChannelGeneration != generation || dataChannel.handshakeCompleted) return;
     sendPingFrame();
-    queue.after(Duration(kHandshakePingInterval),
+    queue.after(Duration(DataChannelState::kHandshakePingInterval),
                 [weak = weak_from_this(), weakUDP = std::weak_ptr<UDPSession>(udp), generation] {
                     const auto self = weak.lock();
                     const auto pinged = weakUDP.lock();
@@ -164,10 +164,10 @@ void PacketTunnelProvider::scheduleUDPPing(std::shared_ptr<UDPSession> udp, int6
 void PacketTunnelProvider::finishHandshake(std::optional<TunnelError> error) {
     // A pong, the timeout and a failure may race for the same handshake;
     // whichever comes first decides it.
-    if (handshakeCompleted) return;
-    handshakeCompleted = true;
-    std::optional<HandshakeCompletion> completion = std::move(handshakeCompletion);
-    handshakeCompletion.reset();
+    if (dataChannel.handshakeCompleted) return;
+    dataChannel.handshakeCompleted = true;
+    std::optional<HandshakeCompletion> completion = std::move(dataChannel.handshakeCompletion);
+    dataChannel.handshakeCompletion.reset();
 
     if (!error) {
         startKeepalive();
@@ -178,10 +178,10 @@ void PacketTunnelProvider::finishHandshake(std::optional<TunnelError> error) {
 }
 
 void PacketTunnelProvider::failDataChannel(const std::string& message) {
-    lastTunnelFailure = message;
+    lifecycle.lastTunnelFailure = message;
     recordDiagnostic("data channel failed: " + message);
 
-    if (!handshakeCompleted) {
+    if (!dataChannel.handshakeCompleted) {
         // Still starting: only that start fails; whoever started the
         // channel decides what happens next.
         finishHandshake(TunnelError::fromVantu(message));

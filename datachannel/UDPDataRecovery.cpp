@@ -17,7 +17,7 @@
 namespace vantu {
 
 void PacketTunnelProvider::recoverUDPDataChannel(const std::string& reason) {
-    if (dataRecoveryInProgress) {
+    if (recovery.inProgress) {
         recordDiagnostic("UDP data recovery already in progress; latest reason: " + reason);
         return;
     }
@@ -31,10 +31,10 @@ void PacketTunnelProvider::recoverUDPDataChannel(const std::string& reason) {
         return;
     }
     const VantuConfig config = *activeConfig;
-    dataRecoveryInProgress = true;
-    ++dataRecoveryAttempts;
-    lastDataRecoveryError = reason;
-    recordDiagnostic("UDP data recovery started attempt=" + std::to_string(dataRecoveryAttempts) + ": " + reason);
+    recovery.inProgress = true;
+    ++recovery.attempts;
+    recovery.lastError = reason;
+    recordDiagnostic("UDP data recovery started attempt=" + std::to_string(recovery.attempts) + ": " + reason);
     closeDataChannel();
 
     // The session keeps its sequence counter: the server's replay window for
@@ -44,11 +44,11 @@ void PacketTunnelProvider::recoverUDPDataChannel(const std::string& reason) {
                      [weak = weak_from_this(), config, sameSession](std::optional<TunnelError> error) {
                          const auto self = weak.lock();
                          // A stop or termination in between ended this recovery.
-                         if (!self || !self->dataRecoveryInProgress || self->session != sameSession) return;
+                         if (!self || !self->recovery.inProgress || self->session != sameSession) return;
                          if (!error) {
-                             self->dataRecoveryInProgress = false;
-                             ++self->dataRecoverySuccesses;
-                             self->lastDataRecoveryError.clear();
+                             self->recovery.inProgress = false;
+                             ++self->recovery.successes;
+                             self->recovery.lastError.clear();
                              self->recordDiagnostic("UDP data recovery completed on same session");
                              return;
                          }
@@ -83,16 +83,16 @@ void PacketTunnelProvider::openFreshSessionForUDPRecovery(const VantuConfig& con
     }
     session = fresh;
 
-    clientDirectCoreEnabled = config.clientDirectCoreEnabled;
-    clientDirectTCPEnabled = config.clientDirectTCPEnabled;
-    directTCPDisabledForSession = false;
-    directTCPFailureWindowStartedAt = kDistantPast;
-    directTCPFailureWindowCount = 0;
-    dynamicDirectRouteCacheKey = config.dynamicDirectRouteCacheKey;
-    if (clientDirectCoreEnabled || clientDirectTCPEnabled) {
-        dynamicDirectRoutes = loadCachedDynamicDirectRoutes(config.dynamicDirectRouteCacheKey);
+    directCore.udpEnabled = config.clientDirectCoreEnabled;
+    directCore.tcpEnabled = config.clientDirectTCPEnabled;
+    directCore.tcpDisabledForSession = false;
+    directCore.tcpFailureWindowStartedAt = kDistantPast;
+    directCore.tcpFailureWindowCount = 0;
+    learnedRoutes.cacheKey = config.dynamicDirectRouteCacheKey;
+    if (directCore.udpEnabled || directCore.tcpEnabled) {
+        learnedRoutes.routes = loadCachedDynamicDirectRoutes(config.dynamicDirectRouteCacheKey);
     } else {
-        dynamicDirectRoutes.clear();
+        learnedRoutes.routes.clear();
     }
 
     currentServerAddress = resolveIPv4(config.host).value_or(config.host);
@@ -102,7 +102,7 @@ void PacketTunnelProvider::openFreshSessionForUDPRecovery(const VantuConfig& con
     const std::string serverAddress = currentServerAddress;
     startDataChannel(serverAddress, fresh, [weak = weak_from_this(), fresh, serverAddress](std::optional<TunnelError> error) {
         const auto self = weak.lock();
-        if (!self || !self->dataRecoveryInProgress || self->session != fresh) return;
+        if (!self || !self->recovery.inProgress || self->session != fresh) return;
         if (error) {
             self->finishFailedUDPRecovery("fresh data channel failed: " + error->description());
             return;
@@ -113,23 +113,23 @@ void PacketTunnelProvider::openFreshSessionForUDPRecovery(const VantuConfig& con
             const auto p = weak.lock();
             // Stopped or terminated while the settings were applied: the
             // outcome belongs to no recovery any more.
-            if (!p || !p->dataRecoveryInProgress || p->session != fresh) return;
+            if (!p || !p->recovery.inProgress || p->session != fresh) return;
             if (settingsError) {
                 p->finishFailedUDPRecovery("fresh network settings failed: " + settingsError->description());
                 return;
             }
-            p->dataRecoveryInProgress = false;
-            ++p->dataRecoverySuccesses;
-            p->lastDataRecoveryError.clear();
+            p->recovery.inProgress = false;
+            ++p->recovery.successes;
+            p->recovery.lastError.clear();
             p->recordDiagnostic("UDP data recovery completed with fresh session");
         });
     });
 }
 
 void PacketTunnelProvider::finishFailedUDPRecovery(const std::string& message) {
-    dataRecoveryInProgress = false;
-    ++dataRecoveryFailures;
-    lastDataRecoveryError = message;
+    recovery.inProgress = false;
+    ++recovery.failures;
+    recovery.lastError = message;
     recordDiagnostic("UDP data recovery failed: " + message);
     terminateTunnel("UDP data recovery failed: " + message);
 }

@@ -17,22 +17,22 @@ void PacketTunnelProvider::log(const std::string& message) const {
 // Debug logs, compiled out: per-query and per-packet lines would flood the
 // system log on a busy tunnel.
 void PacketTunnelProvider::logDNS(const std::string& message) const {
-    if constexpr (dnsRoutingLoggingEnabled) log(message);
+    if constexpr (DiagnosticsState::dnsRoutingLoggingEnabled) log(message);
 }
 
 void PacketTunnelProvider::logPacket(const std::string& message) const {
-    if constexpr (packetLoggingEnabled) log(message);
+    if constexpr (DiagnosticsState::packetLoggingEnabled) log(message);
 }
 
 void PacketTunnelProvider::recordDiagnostic(const std::string& rawMessage) {
     // One event with a byte that is not UTF-8 would make every later save of
     // the whole log fail, so the event is repaired before it joins the log.
     const std::string message = isValidUTF8(rawMessage) ? rawMessage : replacingInvalidUTF8(rawMessage);
-    ++diagnosticsSequence;
-    diagnosticsEvents.push_back(diagnosticTimestamp() + " #" + std::to_string(diagnosticsSequence) + " " + message);
-    if (diagnosticsEvents.size() > static_cast<size_t>(kMaxDiagnosticEvents)) {
-        const auto excess = static_cast<std::ptrdiff_t>(diagnosticsEvents.size() - kMaxDiagnosticEvents);
-        diagnosticsEvents.erase(diagnosticsEvents.begin(), diagnosticsEvents.begin() + excess);
+    ++diagnostics.sequence;
+    diagnostics.events.push_back(diagnosticTimestamp() + " #" + std::to_string(diagnostics.sequence) + " " + message);
+    if (diagnostics.events.size() > static_cast<size_t>(DiagnosticsState::kMaxDiagnosticEvents)) {
+        const auto excess = static_cast<std::ptrdiff_t>(diagnostics.events.size() - DiagnosticsState::kMaxDiagnosticEvents);
+        diagnostics.events.erase(diagnostics.events.begin(), diagnostics.events.begin() + excess);
     }
     log(message);
     // Persisted at once, so the app can read the log even if the process dies.
@@ -57,75 +57,75 @@ std::string PacketTunnelProvider::formatTimestamp(Instant instant) {
 void PacketTunnelProvider::loadPersistedDiagnostics() {
     // Only an empty in-memory log is restored: once events exist in this
     // process they are newer than anything stored.
-    if (!diagnosticsEvents.empty()) return;
-    diagnosticsEvents = defaults.stringArray(kDiagnosticEventsKey).value_or(std::vector<std::string>{});
-    diagnosticsSequence = defaults.integer(kDiagnosticSequenceKey);
-    lastStoppedSnapshot = defaults.string(kLastStoppedSnapshotKey).value_or("");
+    if (!diagnostics.events.empty()) return;
+    diagnostics.events = defaults.stringArray(DiagnosticsState::kDiagnosticEventsKey).value_or(std::vector<std::string>{});
+    diagnostics.sequence = defaults.integer(DiagnosticsState::kDiagnosticSequenceKey);
+    diagnostics.lastStoppedSnapshot = defaults.string(DiagnosticsState::kLastStoppedSnapshotKey).value_or("");
 }
 
 void PacketTunnelProvider::persistDiagnostics() {
-    defaults.setStringArray(kDiagnosticEventsKey, diagnosticsEvents);
-    defaults.setInteger(kDiagnosticSequenceKey, diagnosticsSequence);
+    defaults.setStringArray(DiagnosticsState::kDiagnosticEventsKey, diagnostics.events);
+    defaults.setInteger(DiagnosticsState::kDiagnosticSequenceKey, diagnostics.sequence);
 }
 
 std::string PacketTunnelProvider::udpDiagnostics() {
-    if (udpSession) lastUDPSessionState = std::to_string(static_cast<int>(udpSession->state()));
-    std::string text = "udpState=" + lastUDPSessionState;
-    text += std::string(" ready=") + (udpReadySeen ? "true" : "false");
-    text += " sendAttempts=" + std::to_string(udpSendAttempts);
-    text += " sendCompletions=" + std::to_string(udpSendCompletions);
-    text += " sendFailures=" + std::to_string(udpSendFailures);
-    text += " receivedDatagrams=" + std::to_string(udpDatagramsReceived);
-    if (udpSession && udpSession->droppedDatagrams() > 0)
-        text += " queueDrops=" + std::to_string(udpSession->droppedDatagrams());
-    if (replayedUnitsDropped > 0) text += " replayedUnits=" + std::to_string(replayedUnitsDropped);
-    if (reflectedUnitsDropped > 0) text += " reflectedUnits=" + std::to_string(reflectedUnitsDropped);
-    if (!lastUDPSendError.empty()) text += " lastSendError=" + lastUDPSendError;
+    if (dataChannel.udpSession) dataChannel.lastUDPSessionState = std::to_string(static_cast<int>(dataChannel.udpSession->state()));
+    std::string text = "udpState=" + dataChannel.lastUDPSessionState;
+    text += std::string(" ready=") + (dataChannel.udpReadySeen ? "true" : "false");
+    text += " sendAttempts=" + std::to_string(dataChannel.udpSendAttempts);
+    text += " sendCompletions=" + std::to_string(dataChannel.udpSendCompletions);
+    text += " sendFailures=" + std::to_string(dataChannel.udpSendFailures);
+    text += " receivedDatagrams=" + std::to_string(dataChannel.udpDatagramsReceived);
+    if (dataChannel.udpSession && dataChannel.udpSession->droppedDatagrams() > 0)
+        text += " queueDrops=" + std::to_string(dataChannel.udpSession->droppedDatagrams());
+    if (dataChannel.replayedUnitsDropped > 0) text += " replayedUnits=" + std::to_string(dataChannel.replayedUnitsDropped);
+    if (dataChannel.reflectedUnitsDropped > 0) text += " reflectedUnits=" + std::to_string(dataChannel.reflectedUnitsDropped);
+    if (!dataChannel.lastUDPSendError.empty()) text += " lastSendError=" + dataChannel.lastUDPSendError;
     return text;
 }
 
 std::string PacketTunnelProvider::tcpDiagnostics() const {
-    std::string text = "sendAttempts=" + std::to_string(tcpSendAttempts);
-    text += " sendFailures=" + std::to_string(tcpSendFailures);
-    text += " sentBytes=" + std::to_string(tcpSentBytes);
-    text += " receivedBytes=" + std::to_string(tcpReceivedBytes);
-    text += " framesReceived=" + std::to_string(tcpFramesReceived);
-    if (tcpSendBufferOverflows > 0) text += " bufferOverflows=" + std::to_string(tcpSendBufferOverflows);
-    if (!lastTCPSendError.empty()) text += " lastSendError=" + lastTCPSendError;
-    if (!lastTCPReceiveError.empty()) text += " lastReceiveError=" + lastTCPReceiveError;
-    if (!lastSentPlainPreview.empty()) text += " lastSentPlain=" + lastSentPlainPreview;
-    if (!lastReceivedPlainPreview.empty()) text += " lastReceivedPlain=" + lastReceivedPlainPreview;
-    if (decryptFailures > 0) text += " decryptFailures=" + std::to_string(decryptFailures);
-    if (!lastDecryptError.empty()) text += " lastDecryptError=" + lastDecryptError;
+    std::string text = "sendAttempts=" + std::to_string(dataChannel.tcpSendAttempts);
+    text += " sendFailures=" + std::to_string(dataChannel.tcpSendFailures);
+    text += " sentBytes=" + std::to_string(dataChannel.tcpSentBytes);
+    text += " receivedBytes=" + std::to_string(dataChannel.tcpReceivedBytes);
+    text += " framesReceived=" + std::to_string(dataChannel.tcpFramesReceived);
+    if (dataChannel.tcpSendBufferOverflows > 0) text += " bufferOverflows=" + std::to_string(dataChannel.tcpSendBufferOverflows);
+    if (!dataChannel.lastTCPSendError.empty()) text += " lastSendError=" + dataChannel.lastTCPSendError;
+    if (!dataChannel.lastTCPReceiveError.empty()) text += " lastReceiveError=" + dataChannel.lastTCPReceiveError;
+    if (!dataChannel.lastSentPlainPreview.empty()) text += " lastSentPlain=" + dataChannel.lastSentPlainPreview;
+    if (!dataChannel.lastReceivedPlainPreview.empty()) text += " lastReceivedPlain=" + dataChannel.lastReceivedPlainPreview;
+    if (dataChannel.decryptFailures > 0) text += " decryptFailures=" + std::to_string(dataChannel.decryptFailures);
+    if (!dataChannel.lastDecryptError.empty()) text += " lastDecryptError=" + dataChannel.lastDecryptError;
     return text;
 }
 
 void PacketTunnelProvider::resetUDPDiagnostics() {
-    udpReadySeen = false;
-    udpSendAttempts = 0;
-    udpSendCompletions = 0;
-    udpSendFailures = 0;
-    udpDatagramsReceived = 0;
-    lastUDPSessionState = "not-started";
-    lastUDPSendError.clear();
+    dataChannel.udpReadySeen = false;
+    dataChannel.udpSendAttempts = 0;
+    dataChannel.udpSendCompletions = 0;
+    dataChannel.udpSendFailures = 0;
+    dataChannel.udpDatagramsReceived = 0;
+    dataChannel.lastUDPSessionState = "not-started";
+    dataChannel.lastUDPSendError.clear();
 }
 
 void PacketTunnelProvider::resetTCPDiagnostics() {
-    tcpSendAttempts = 0;
-    tcpSendFailures = 0;
-    tcpSentBytes = 0;
-    tcpReceivedBytes = 0;
-    tcpFramesReceived = 0;
-    tcpSendBufferOverflows = 0;
-    tcpSendBufferOverflowReported = false;
-    lastTCPSendError.clear();
-    lastTCPReceiveError.clear();
-    lastSentPlainPreview.clear();
-    lastReceivedPlainPreview.clear();
-    lastDecryptError.clear();
-    decryptFailures = 0;
-    replayedUnitsDropped = 0;
-    reflectedUnitsDropped = 0;
+    dataChannel.tcpSendAttempts = 0;
+    dataChannel.tcpSendFailures = 0;
+    dataChannel.tcpSentBytes = 0;
+    dataChannel.tcpReceivedBytes = 0;
+    dataChannel.tcpFramesReceived = 0;
+    dataChannel.tcpSendBufferOverflows = 0;
+    dataChannel.tcpSendBufferOverflowReported = false;
+    dataChannel.lastTCPSendError.clear();
+    dataChannel.lastTCPReceiveError.clear();
+    dataChannel.lastSentPlainPreview.clear();
+    dataChannel.lastReceivedPlainPreview.clear();
+    dataChannel.lastDecryptError.clear();
+    dataChannel.decryptFailures = 0;
+    dataChannel.replayedUnitsDropped = 0;
+    dataChannel.reflectedUnitsDropped = 0;
 }
 
 }  // namespace vantu

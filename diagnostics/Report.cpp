@@ -48,8 +48,8 @@ void PacketTunnelProvider::persistLastStoppedSnapshot() {
     // Without the previous stop's snapshot, so snapshots never nest.
     // The snapshot quotes peer texts (last errors, failure reasons); it is
     // stored, so it must be UTF-8 whatever they held.
-    lastStoppedSnapshot = replacingInvalidUTF8(diagnosticsSnapshot(false));
-    defaults.setString(kLastStoppedSnapshotKey, lastStoppedSnapshot);
+    diagnostics.lastStoppedSnapshot = replacingInvalidUTF8(diagnosticsSnapshot(false));
+    defaults.setString(DiagnosticsState::kLastStoppedSnapshotKey, diagnostics.lastStoppedSnapshot);
 }
 
 std::string PacketTunnelProvider::formatAgeSince(Instant instant) const {
@@ -60,7 +60,7 @@ std::string PacketTunnelProvider::formatAgeSince(Instant instant) const {
 
 std::string PacketTunnelProvider::diagnosticsSnapshot(bool includeLastStoppedSnapshot) {
     std::vector<std::string> lines;
-    lines.reserve(20 + diagnosticsEvents.size());
+    lines.reserve(20 + diagnostics.events.size());
     lines.push_back("vantu tunnel diagnostics");
     lines.push_back("time=" + diagnosticTimestamp());
     lines.push_back(std::string("session=") + (session ? "open" : "nil") +
@@ -68,111 +68,111 @@ std::string PacketTunnelProvider::diagnosticsSnapshot(bool includeLastStoppedSna
                     " tunnelIP=" + (session ? session->tunnelIP : "-") +
                     " server=" + (currentServerAddress.empty() ? "-" : currentServerAddress));
     lines.push_back(std::string("flags serverPolicy=") + boolText(session && session->routingPolicy.has_value()) +
-                    " directCoreUDP=" + boolText(clientDirectCoreEnabled) +
-                    " directCoreTCP=" + boolText(clientDirectTCPEnabled));
+                    " directCoreUDP=" + boolText(directCore.udpEnabled) +
+                    " directCoreTCP=" + boolText(directCore.tcpEnabled));
     lines.push_back("dns servers=" + (session ? joined(session->dnsServers, ",") : std::string()) +
-                    " queries=" + std::to_string(dnsQueryCount) + " responses=" + std::to_string(dnsResponseCount) +
-                    " fallbacks=" + std::to_string(dnsFallbackCount) + " failures=" + std::to_string(dnsFailureCount));
-    lines.push_back("routes cached=" + std::to_string(dynamicDirectRoutes.size()) + "/" +
-                    std::to_string(kMaxDynamicDirectRoutes) + " applied=" +
-                    std::to_string(lastAppliedDynamicRouteCount) + "/" + std::to_string(kMaxSystemDynamicDirectRoutes) +
-                    " scheduled=" + boolText(dynamicRouteUpdateScheduled) +
-                    " inFlight=" + boolText(dynamicRouteUpdateInFlight) +
-                    " matches=" + std::to_string(dnsDirectMatchCount) +
-                    " inserted=" + std::to_string(dnsDirectInsertedRoutes) +
-                    " repeats=" + std::to_string(dnsDirectRepeatedMatches) +
-                    " limitDrops=" + std::to_string(dnsDirectLimitDrops));
-    lines.push_back("routeApply schedules=" + std::to_string(dynamicRouteApplySchedules) +
-                    " attempts=" + std::to_string(dynamicRouteApplyAttempts) +
-                    " ok=" + std::to_string(dynamicRouteApplySuccesses) +
-                    " fail=" + std::to_string(dynamicRouteApplyFailures) +
-                    " lastMs=" + std::to_string(lastDynamicRouteApplyDurationMS));
-    lines.push_back("directUDP active=" + std::to_string(directUDPSessions.size()) +
-                    " opened=" + std::to_string(directUDPSessionsOpened) +
-                    " intercepted=" + std::to_string(directUDPPacketsIntercepted) +
-                    " sent=" + std::to_string(directUDPPayloadsSent) +
-                    " responses=" + std::to_string(directUDPResponsesWritten) +
-                    " readFail=" + std::to_string(directUDPReadFailures) +
-                    " writeFail=" + std::to_string(directUDPWriteFailures) +
-                    " timeouts=" + std::to_string(directUDPTimeouts) +
-                    " idleClosed=" + std::to_string(directUDPIdleCloses) +
-                    " evicted=" + std::to_string(directUDPEvictions));
-    lines.push_back("directTCP active=" + std::to_string(directTCPSessions.size()) +
-                    " disabled=" + boolText(directTCPDisabledForSession) +
-                    " failureWindow=" + std::to_string(directTCPFailureWindowCount) +
-                    " opened=" + std::to_string(directTCPSessionsOpened) +
-                    " intercepted=" + std::to_string(directTCPSegmentsIntercepted) +
-                    " sent=" + std::to_string(directTCPPayloadsSent) +
-                    " responses=" + std::to_string(directTCPResponsesWritten) +
-                    " connectFail=" + std::to_string(directTCPConnectFailures) +
-                    " readFail=" + std::to_string(directTCPReadFailures) +
-                    " writeFail=" + std::to_string(directTCPWriteFailures) +
-                    " idleClosed=" + std::to_string(directTCPIdleCloses) +
-                    " evicted=" + std::to_string(directTCPEvictions) +
-                    " heldDrops=" + std::to_string(directTCPHeldLimitDrops) +
-                    " windowDrops=" + std::to_string(directTCPWindowDrops) +
-                    " retransmits=" + std::to_string(directTCPRetransmits) +
-                    " retransmitResets=" + std::to_string(directTCPRetransmitResets));
-    lines.push_back(std::string("dataRecovery inProgress=") + boolText(dataRecoveryInProgress) +
-                    " attempts=" + std::to_string(dataRecoveryAttempts) +
-                    " ok=" + std::to_string(dataRecoverySuccesses) +
-                    " fail=" + std::to_string(dataRecoveryFailures));
-    lines.push_back("keepalive lastRxAge=" + formatAgeSince(lastDataFrameReceivedAt) +
-                    " lastProbeAge=" + formatAgeSince(lastKeepaliveProbeAt) +
-                    " timeouts=" + std::to_string(keepaliveTimeouts));
+                    " queries=" + std::to_string(dns.queries) + " responses=" + std::to_string(dns.responses) +
+                    " fallbacks=" + std::to_string(dns.fallbacks) + " failures=" + std::to_string(dns.failures));
+    lines.push_back("routes cached=" + std::to_string(learnedRoutes.routes.size()) + "/" +
+                    std::to_string(LearnedRoutes::kMaxDynamicDirectRoutes) + " applied=" +
+                    std::to_string(learnedRoutes.lastAppliedCount) + "/" + std::to_string(LearnedRoutes::kMaxSystemDynamicDirectRoutes) +
+                    " scheduled=" + boolText(learnedRoutes.updateScheduled) +
+                    " inFlight=" + boolText(learnedRoutes.updateInFlight) +
+                    " matches=" + std::to_string(learnedRoutes.dnsMatches) +
+                    " inserted=" + std::to_string(learnedRoutes.dnsInsertedRoutes) +
+                    " repeats=" + std::to_string(learnedRoutes.dnsRepeatedMatches) +
+                    " limitDrops=" + std::to_string(learnedRoutes.dnsLimitDrops));
+    lines.push_back("routeApply schedules=" + std::to_string(learnedRoutes.applySchedules) +
+                    " attempts=" + std::to_string(learnedRoutes.applyAttempts) +
+                    " ok=" + std::to_string(learnedRoutes.applySuccesses) +
+                    " fail=" + std::to_string(learnedRoutes.applyFailures) +
+                    " lastMs=" + std::to_string(learnedRoutes.lastApplyDurationMS));
+    lines.push_back("directUDP active=" + std::to_string(directCore.udpSessions.size()) +
+                    " opened=" + std::to_string(directCore.udpSessionsOpened) +
+                    " intercepted=" + std::to_string(directCore.udpPacketsIntercepted) +
+                    " sent=" + std::to_string(directCore.udpPayloadsSent) +
+                    " responses=" + std::to_string(directCore.udpResponsesWritten) +
+                    " readFail=" + std::to_string(directCore.udpReadFailures) +
+                    " writeFail=" + std::to_string(directCore.udpWriteFailures) +
+                    " timeouts=" + std::to_string(directCore.udpTimeouts) +
+                    " idleClosed=" + std::to_string(directCore.udpIdleCloses) +
+                    " evicted=" + std::to_string(directCore.udpEvictions));
+    lines.push_back("directTCP active=" + std::to_string(directCore.tcpSessions.size()) +
+                    " disabled=" + boolText(directCore.tcpDisabledForSession) +
+                    " failureWindow=" + std::to_string(directCore.tcpFailureWindowCount) +
+                    " opened=" + std::to_string(directCore.tcpSessionsOpened) +
+                    " intercepted=" + std::to_string(directCore.tcpSegmentsIntercepted) +
+                    " sent=" + std::to_string(directCore.tcpPayloadsSent) +
+                    " responses=" + std::to_string(directCore.tcpResponsesWritten) +
+                    " connectFail=" + std::to_string(directCore.tcpConnectFailures) +
+                    " readFail=" + std::to_string(directCore.tcpReadFailures) +
+                    " writeFail=" + std::to_string(directCore.tcpWriteFailures) +
+                    " idleClosed=" + std::to_string(directCore.tcpIdleCloses) +
+                    " evicted=" + std::to_string(directCore.tcpEvictions) +
+                    " heldDrops=" + std::to_string(directCore.tcpHeldLimitDrops) +
+                    " windowDrops=" + std::to_string(directCore.tcpWindowDrops) +
+                    " retransmits=" + std::to_string(directCore.tcpRetransmits) +
+                    " retransmitResets=" + std::to_string(directCore.tcpRetransmitResets));
+    lines.push_back(std::string("dataRecovery inProgress=") + boolText(recovery.inProgress) +
+                    " attempts=" + std::to_string(recovery.attempts) +
+                    " ok=" + std::to_string(recovery.successes) +
+                    " fail=" + std::to_string(recovery.failures));
+    lines.push_back("keepalive lastRxAge=" + formatAgeSince(keepalive.lastDataFrameReceivedAt) +
+                    " lastProbeAge=" + formatAgeSince(keepalive.lastProbeAt) +
+                    " timeouts=" + std::to_string(keepalive.timeouts));
     lines.push_back("udpChannel " + udpDiagnostics());
     lines.push_back("tcpChannel " + tcpDiagnostics());
 
-    if (!lastTunnelFailure.empty()) lines.push_back("lastTunnelFailure=" + lastTunnelFailure);
-    if (!lastStopReason.empty()) lines.push_back("lastStop=" + lastStopReason);
-    if (!lastDynamicRouteUpdateError.empty()) lines.push_back("lastRouteApplyError=" + lastDynamicRouteUpdateError);
-    if (!lastDataRecoveryError.empty()) lines.push_back("lastDataRecoveryError=" + lastDataRecoveryError);
+    if (!lifecycle.lastTunnelFailure.empty()) lines.push_back("lastTunnelFailure=" + lifecycle.lastTunnelFailure);
+    if (!lifecycle.lastStopReason.empty()) lines.push_back("lastStop=" + lifecycle.lastStopReason);
+    if (!learnedRoutes.lastUpdateError.empty()) lines.push_back("lastRouteApplyError=" + learnedRoutes.lastUpdateError);
+    if (!recovery.lastError.empty()) lines.push_back("lastDataRecoveryError=" + recovery.lastError);
 
     // The last stop's picture only matters while no tunnel runs.
-    if (includeLastStoppedSnapshot && !session && !lastStoppedSnapshot.empty()) {
+    if (includeLastStoppedSnapshot && !session && !diagnostics.lastStoppedSnapshot.empty()) {
         lines.push_back("last stopped snapshot:");
-        lines.push_back(lastStoppedSnapshot);
+        lines.push_back(diagnostics.lastStoppedSnapshot);
     }
 
     lines.push_back("recent events:");
-    const size_t first = diagnosticsEvents.size() > static_cast<size_t>(kMaxDiagnosticEvents)
-                             ? diagnosticsEvents.size() - kMaxDiagnosticEvents
+    const size_t first = diagnostics.events.size() > static_cast<size_t>(DiagnosticsState::kMaxDiagnosticEvents)
+                             ? diagnostics.events.size() - DiagnosticsState::kMaxDiagnosticEvents
                              : 0;
-    for (size_t i = first; i < diagnosticsEvents.size(); ++i) lines.push_back(diagnosticsEvents[i]);
+    for (size_t i = first; i < diagnostics.events.size(); ++i) lines.push_back(diagnostics.events[i]);
 
     return joined(lines, "\n");
 }
 
 void PacketTunnelProvider::resetDiagnosticsCounters() {
-    diagnosticsSequence = 0;
-    diagnosticsEvents.clear();
+    diagnostics.sequence = 0;
+    diagnostics.events.clear();
 
-    dnsQueryCount = dnsResponseCount = dnsFallbackCount = dnsFailureCount = 0;
-    dnsDirectMatchCount = dnsDirectInsertedRoutes = dnsDirectRepeatedMatches = dnsDirectLimitDrops = 0;
-    dynamicRouteApplyAttempts = dynamicRouteApplySuccesses = dynamicRouteApplyFailures = 0;
-    dynamicRouteApplySchedules = 0;
-    lastDynamicRouteApplyDurationMS = 0;
-    directUDPPacketsIntercepted = directUDPSessionsOpened = directUDPPayloadsSent = directUDPResponsesWritten = 0;
-    directUDPReadFailures = directUDPWriteFailures = directUDPTimeouts = directUDPIdleCloses = 0;
-    directTCPSegmentsIntercepted = directTCPSessionsOpened = directTCPPayloadsSent = directTCPResponsesWritten = 0;
-    directTCPConnectFailures = directTCPReadFailures = directTCPWriteFailures = directTCPIdleCloses = 0;
-    directUDPEvictions = directTCPEvictions = directTCPHeldLimitDrops = directTCPWindowDrops = 0;
-    directTCPRetransmits = directTCPRetransmitResets = 0;
-    directTCPFailureWindowCount = 0;
-    dataRecoveryAttempts = dataRecoverySuccesses = dataRecoveryFailures = 0;
-    keepaliveTimeouts = 0;
-    tunnelPacketsOut = tunnelBytesOut = tunnelPacketsIn = tunnelBytesIn = 0;
+    dns.queries = dns.responses = dns.fallbacks = dns.failures = 0;
+    learnedRoutes.dnsMatches = learnedRoutes.dnsInsertedRoutes = learnedRoutes.dnsRepeatedMatches = learnedRoutes.dnsLimitDrops = 0;
+    learnedRoutes.applyAttempts = learnedRoutes.applySuccesses = learnedRoutes.applyFailures = 0;
+    learnedRoutes.applySchedules = 0;
+    learnedRoutes.lastApplyDurationMS = 0;
+    directCore.udpPacketsIntercepted = directCore.udpSessionsOpened = directCore.udpPayloadsSent = directCore.udpResponsesWritten = 0;
+    directCore.udpReadFailures = directCore.udpWriteFailures = directCore.udpTimeouts = directCore.udpIdleCloses = 0;
+    directCore.tcpSegmentsIntercepted = directCore.tcpSessionsOpened = directCore.tcpPayloadsSent = directCore.tcpResponsesWritten = 0;
+    directCore.tcpConnectFailures = directCore.tcpReadFailures = directCore.tcpWriteFailures = directCore.tcpIdleCloses = 0;
+    directCore.udpEvictions = directCore.tcpEvictions = directCore.tcpHeldLimitDrops = directCore.tcpWindowDrops = 0;
+    directCore.tcpRetransmits = directCore.tcpRetransmitResets = 0;
+    directCore.tcpFailureWindowCount = 0;
+    recovery.attempts = recovery.successes = recovery.failures = 0;
+    keepalive.timeouts = 0;
+    dataChannel.tunnelPacketsOut = dataChannel.tunnelBytesOut = dataChannel.tunnelPacketsIn = dataChannel.tunnelBytesIn = 0;
 
-    directTCPFailureWindowStartedAt = kDistantPast;
-    lastDataFrameReceivedAt = kDistantPast;
-    lastKeepaliveProbeAt = kDistantPast;
-    dataRecoveryInProgress = false;
+    directCore.tcpFailureWindowStartedAt = kDistantPast;
+    keepalive.lastDataFrameReceivedAt = kDistantPast;
+    keepalive.lastProbeAt = kDistantPast;
+    recovery.inProgress = false;
 
-    lastDataRecoveryError.clear();
-    lastTunnelFailure.clear();
-    lastDynamicRouteUpdateError.clear();
-    lastStoppedSnapshot.clear();
-    defaults.remove(kLastStoppedSnapshotKey);
+    recovery.lastError.clear();
+    lifecycle.lastTunnelFailure.clear();
+    learnedRoutes.lastUpdateError.clear();
+    diagnostics.lastStoppedSnapshot.clear();
+    defaults.remove(DiagnosticsState::kLastStoppedSnapshotKey);
 
     recordDiagnostic("diagnostics reset");
 }

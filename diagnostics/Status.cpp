@@ -97,13 +97,13 @@ std::string text(const json& object, const char* key) {
 }  // namespace
 
 json tunnelStatus(const PacketTunnelProvider& p) {
-    const bool up = p.session && p.handshakeCompleted && !isDistantPast(p.tunnelUpSince);
+    const bool up = p.session && p.dataChannel.handshakeCompleted && !isDistantPast(p.lifecycle.tunnelUpSince);
     std::string state = "down";
-    if (p.dataRecoveryInProgress) {
+    if (p.recovery.inProgress) {
         state = "recovering";
     } else if (up) {
         state = "up";
-    } else if (p.session && !p.isTerminatingTunnel) {
+    } else if (p.session && !p.lifecycle.isTerminatingTunnel) {
         state = "starting";
     }
     json status = emptyStatus(state);
@@ -114,38 +114,38 @@ json tunnelStatus(const PacketTunnelProvider& p) {
     }
     status["server"] = textOrNull(p.currentServerAddress);
     if (state == "up" || state == "recovering") {
-        status["uptimeSeconds"] = secondsSince(p.tunnelUpSince, now);
-        status["lastFrameAgeSeconds"] = secondsSince(p.lastDataFrameReceivedAt, now);
+        status["uptimeSeconds"] = secondsSince(p.lifecycle.tunnelUpSince, now);
+        status["lastFrameAgeSeconds"] = secondsSince(p.keepalive.lastDataFrameReceivedAt, now);
     }
-    status["traffic"] = json{{"bytesIn", p.tunnelBytesIn},
-                             {"bytesOut", p.tunnelBytesOut},
-                             {"packetsIn", p.tunnelPacketsIn},
-                             {"packetsOut", p.tunnelPacketsOut}};
+    status["traffic"] = json{{"bytesIn", p.dataChannel.tunnelBytesIn},
+                             {"bytesOut", p.dataChannel.tunnelBytesOut},
+                             {"packetsIn", p.dataChannel.tunnelPacketsIn},
+                             {"packetsOut", p.dataChannel.tunnelPacketsOut}};
     // Queries are answered locally whenever a tunnel runs; after it the
     // counters still say what it did.
-    if (p.session || p.dnsQueryCount > 0) {
-        status["dns"] = json{{"queries", p.dnsQueryCount},
-                             {"responses", p.dnsResponseCount},
-                             {"fallbacks", p.dnsFallbackCount},
-                             {"failures", p.dnsFailureCount}};
+    if (p.session || p.dns.queries > 0) {
+        status["dns"] = json{{"queries", p.dns.queries},
+                             {"responses", p.dns.responses},
+                             {"fallbacks", p.dns.fallbacks},
+                             {"failures", p.dns.failures}};
     }
-    if (p.clientDirectCoreEnabled || p.clientDirectTCPEnabled) {
+    if (p.directCore.udpEnabled || p.directCore.tcpEnabled) {
         json direct = json{{"udp", nullptr}, {"tcp", nullptr}};
-        if (p.clientDirectCoreEnabled) {
-            direct["udp"] = json{{"active", p.directUDPSessions.size()},
-                                 {"opened", p.directUDPSessionsOpened},
-                                 {"failures", p.directUDPReadFailures + p.directUDPWriteFailures}};
+        if (p.directCore.udpEnabled) {
+            direct["udp"] = json{{"active", p.directCore.udpSessions.size()},
+                                 {"opened", p.directCore.udpSessionsOpened},
+                                 {"failures", p.directCore.udpReadFailures + p.directCore.udpWriteFailures}};
         }
-        if (p.clientDirectTCPEnabled) {
-            direct["tcp"] = json{{"active", p.directTCPSessions.size()},
-                                 {"opened", p.directTCPSessionsOpened},
-                                 {"failures", p.directTCPConnectFailures + p.directTCPReadFailures +
-                                                  p.directTCPWriteFailures}};
+        if (p.directCore.tcpEnabled) {
+            direct["tcp"] = json{{"active", p.directCore.tcpSessions.size()},
+                                 {"opened", p.directCore.tcpSessionsOpened},
+                                 {"failures", p.directCore.tcpConnectFailures + p.directCore.tcpReadFailures +
+                                                  p.directCore.tcpWriteFailures}};
         }
         status["directCore"] = direct;
     }
-    status["lastFailure"] = textOrNull(p.lastTunnelFailure);
-    status["lastStop"] = lastStopOf(p.lastStoppedSnapshot);
+    status["lastFailure"] = textOrNull(p.lifecycle.lastTunnelFailure);
+    status["lastStop"] = lastStopOf(p.diagnostics.lastStoppedSnapshot);
     return status;
 }
 

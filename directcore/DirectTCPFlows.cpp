@@ -53,7 +53,7 @@ const char* tcpStateName(TCPConnectionState state) {
 }  // namespace
 
 void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment) {
-    ++directTCPSegmentsIntercepted;
+    ++directCore.tcpSegmentsIntercepted;
     const DirectTCPKey key = segment.key;
     const auto payloadLength = static_cast<uint32_t>(segment.payload.size());
 
@@ -63,11 +63,11 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
     }
     if (segment.hasSYN() && !segment.hasACK()) {
         // A repeated SYN for a connection being opened is ignored.
-        if (!directTCPSessions.count(key)) makeDirectTCPSession(key, segment);
+        if (!directCore.tcpSessions.count(key)) makeDirectTCPSession(key, segment);
         return;
     }
-    const auto it = directTCPSessions.find(key);
-    if (it == directTCPSessions.end()) {
+    const auto it = directCore.tcpSessions.find(key);
+    if (it == directCore.tcpSessions.end()) {
         const bool bareAck = segment.payload.empty() && segment.hasACK() && !segment.hasSYN() && !segment.hasFIN();
         if (bareAck) return;
         // Linux takes a reset only at the exact sequence number it expects
@@ -78,7 +78,7 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
         return;
     }
     const std::shared_ptr<DirectTCPSessionBox> box = it->second;
-    directTCPSessions.touch(*box, now());
+    directCore.tcpSessions.touch(*box, now());
 
     if (segment.hasACK() && !sequenceAfter(segment.acknowledgement, box->serverNextSequence) &&
         !sequenceAfter(box->clientAcknowledged, segment.acknowledgement)) {
@@ -99,14 +99,14 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
         if (segment.sequence == box->clientNextSequence) {
             const auto room = static_cast<int32_t>(box->windowEdge - box->clientNextSequence);
             accepted = std::min<size_t>(payloadLength, room > 0 ? static_cast<size_t>(room) : 0);
-            if (accepted < payloadLength) ++directTCPWindowDrops;
+            if (accepted < payloadLength) ++directCore.tcpWindowDrops;
         }
         // What the relay may hold, for this connection and for all: beyond
         // it the payload is dropped too, and the application sends it again
         // later, as it would after a loss.
-        if (accepted > 0 && (box->outsideBacklog + accepted > kDirectTCPMaxHeldBytesPerFlow ||
+        if (accepted > 0 && (box->outsideBacklog + accepted > DirectCoreState::kDirectTCPMaxHeldBytesPerFlow ||
                              accepted > box->held.room())) {
-            ++directTCPHeldLimitDrops;
+            ++directCore.tcpHeldLimitDrops;
             accepted = 0;
         }
         if (accepted > 0) {
@@ -150,7 +150,7 @@ void PacketTunnelProvider::handleDirectTCPSegment(DirectTCPCore::Segment segment
 }
 
 int PacketTunnelProvider::directTCPMaxPayloadSize(std::optional<int> clientMSS) const {
-    const int64_t mtu = std::max<int64_t>(session ? session->mtu : kDefaultTunnelMTU, 576);
+    const int64_t mtu = std::max<int64_t>(session ? session->mtu : DataChannelState::kDefaultTunnelMTU, 576);
     const int ceiling = static_cast<int>(std::max<int64_t>(536, mtu - 40));
     if (clientMSS && *clientMSS > 0) return std::max(512, std::min(*clientMSS, ceiling));
     return ceiling;
@@ -158,7 +158,7 @@ int PacketTunnelProvider::directTCPMaxPayloadSize(std::optional<int> clientMSS) 
 
 void PacketTunnelProvider::makeDirectTCPSession(const DirectTCPKey& key, const DirectTCPCore::Segment& syn) {
     makeRoomForDirectTCPFlow();
-    auto box = std::make_shared<DirectTCPSessionBox>(directTCPHeldBytes);
+    auto box = std::make_shared<DirectTCPSessionBox>(directCore.tcpHeldBytes);
     box->connection = host.createTCPConnection(dottedQuad(key.destinationAddress), std::to_string(key.destinationPort));
     box->maxPayloadSize = directTCPMaxPayloadSize(syn.maxSegmentSize);
     box->clientNextSequence = syn.sequence + 1;
@@ -166,8 +166,8 @@ void PacketTunnelProvider::makeDirectTCPSession(const DirectTCPKey& key, const D
     // Our SYN-ACK carries no window-scale option, so the application's
     // windows are plain byte counts from here on.
     box->clientWindow = syn.window;
-    directTCPSessions.insert(key, box, now());
-    ++directTCPSessionsOpened;
+    directCore.tcpSessions.insert(key, box, now());
+    ++directCore.tcpSessionsOpened;
     recordDiagnostic("direct core TCP session opened " + key.description() + " mss=" +
                      std::to_string(box->maxPayloadSize));
 
@@ -177,14 +177,14 @@ void PacketTunnelProvider::makeDirectTCPSession(const DirectTCPKey& key, const D
     ++box->serverNextSequence;
     box->clientAcknowledged = box->serverNextSequence;
 
-    waitForDirectTCPReady(key, box, now() + toNanos(Duration(kDirectTCPConnectDeadline)));
+    waitForDirectTCPReady(key, box, now() + toNanos(Duration(DirectCoreState::kDirectTCPConnectDeadline)));
     scheduleDirectTCPCleanup(key);
 }
 
 void PacketTunnelProvider::waitForDirectTCPReady(const DirectTCPKey& key,
                                                  const std::shared_ptr<DirectTCPSessionBox>& box, Instant deadline) {
-    const auto it = directTCPSessions.find(key);
-    if (it == directTCPSessions.end() || it->second != box) return;
+    const auto it = directCore.tcpSessions.find(key);
+    if (it == directCore.tcpSessions.end() || it->second != box) return;
 
     std::string reason;
     bool fatal = true;
@@ -193,7 +193,7 @@ void PacketTunnelProvider::waitForDirectTCPReady(const DirectTCPKey& key,
         case TCPConnectionState::connecting:
         case TCPConnectionState::waiting:
             if (now() < deadline) {
-                queue.after(Duration(kDirectTCPReadyPollInterval),
+                queue.after(Duration(DirectCoreState::kDirectTCPReadyPollInterval),
                             [weakSelf = weak_from_this(), weakBox = std::weak_ptr<DirectTCPSessionBox>(box), key,
                              deadline] {
                                 const auto self = weakSelf.lock();
@@ -222,18 +222,19 @@ void PacketTunnelProvider::waitForDirectTCPReady(const DirectTCPKey& key,
             reason = "unknown connection state " + key.destination();
             break;
     }
-    ++directTCPConnectFailures;
+    ++directCore.tcpConnectFailures;
     sendDirectTCPReset(key, box->serverNextSequence, box->clientNextSequence);
     removeDirectTCPSession(key);
     recordDirectTCPFailure(reason, fatal);
 }
 
+// At `sequence`, or at serverNextSequence when none is given.
 void PacketTunnelProvider::sendDirectTCP(uint8_t flags, const uint8_t* payload, size_t length,
                                          const DirectTCPKey& key, DirectTCPSessionBox& box,
                                          std::optional<uint32_t> sequence) {
     const std::optional<int> mss =
         (flags & DirectTCPFlags::syn) ? std::optional<int>(box.maxPayloadSize) : std::nullopt;
-    box.advertisedWindow = static_cast<uint16_t>(kDirectTCPWindow - std::min(kDirectTCPWindow, box.outsideBacklog));
+    box.advertisedWindow = static_cast<uint16_t>(DirectCoreState::kDirectTCPWindow - std::min(DirectCoreState::kDirectTCPWindow, box.outsideBacklog));
     box.windowEdge = box.clientNextSequence + box.advertisedWindow;
     std::optional<Bytes> packet =
         DirectTCPCore::responsePacket(payload, length, flags, sequence.value_or(box.serverNextSequence),
@@ -256,8 +257,8 @@ void PacketTunnelProvider::sendDirectTCPReset(const DirectTCPKey& key, uint32_t 
 
 void PacketTunnelProvider::writeDirectTCPPayload(Bytes data, const DirectTCPKey& key,
                                                  const std::shared_ptr<DirectTCPSessionBox>& box) {
-    const auto it = directTCPSessions.find(key);
-    if (it == directTCPSessions.end() || it->second != box) return;
+    const auto it = directCore.tcpSessions.find(key);
+    if (it == directCore.tcpSessions.end() || it->second != box) return;
     // Held until the readiness poll has seen the connection up and written
     // what came before: the connection may be up before the poll notices,
     // and data written then would overtake the held data.
@@ -272,23 +273,23 @@ void PacketTunnelProvider::writeDirectTCPPayload(Bytes data, const DirectTCPKey&
         const auto self = weakSelf.lock();
         const auto box = weakBox.lock();
         if (!self || !box) return;
-        const auto it = self->directTCPSessions.find(key);
-        if (it == self->directTCPSessions.end() || it->second != box) return;
+        const auto it = self->directCore.tcpSessions.find(key);
+        if (it == self->directCore.tcpSessions.end() || it->second != box) return;
         if (!error) {
-            ++self->directTCPPayloadsSent;
+            ++self->directCore.tcpPayloadsSent;
             self->logDNS("direct core TCP wrote " + std::to_string(length) + " bytes to " + key.destination());
             box->outsideBacklog -= std::min(box->outsideBacklog, length);
             box->held.release(length);
             // The application stops at a closed window and waits for us to
             // say it opened: tell it once half the window is free again.
-            const size_t window = kDirectTCPWindow - std::min(kDirectTCPWindow, box->outsideBacklog);
-            if (box->advertisedWindow < kDirectTCPWindow / 2 && window >= kDirectTCPWindow / 2) {
+            const size_t window = DirectCoreState::kDirectTCPWindow - std::min(DirectCoreState::kDirectTCPWindow, box->outsideBacklog);
+            if (box->advertisedWindow < DirectCoreState::kDirectTCPWindow / 2 && window >= DirectCoreState::kDirectTCPWindow / 2) {
                 self->sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box);
             }
             return;
         }
         const std::string reason = "write failed " + key.destination() + ": " + error->description();
-        ++self->directTCPWriteFailures;
+        ++self->directCore.tcpWriteFailures;
         self->sendDirectTCPReset(key, box->serverNextSequence, box->clientNextSequence);
         self->removeDirectTCPSession(key);
         self->recordDirectTCPFailure(reason, true);
@@ -303,8 +304,8 @@ void PacketTunnelProvider::flushDirectTCPPendingWrites(const DirectTCPKey& key,
 }
 
 void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::shared_ptr<DirectTCPSessionBox>& box) {
-    const auto it = directTCPSessions.find(key);
-    if (it == directTCPSessions.end() || it->second != box || box->readOutstanding) return;
+    const auto it = directCore.tcpSessions.find(key);
+    if (it == directCore.tcpSessions.end() || it->second != box || box->readOutstanding) return;
     if (box->retransmission.finSent) return;  // the remote end's stream is over
     // Only what the application's window still has room for; when it is
     // full the next acknowledgement or window update resumes reading.
@@ -322,7 +323,7 @@ void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::sha
     if (maximum == 0) {
         if (box->readRetryScheduled) return;
         box->readRetryScheduled = true;
-        queue.after(Duration(kDirectTCPReadyPollInterval),
+        queue.after(Duration(DirectCoreState::kDirectTCPReadyPollInterval),
                     [weakSelf = weak_from_this(), weakBox = std::weak_ptr<DirectTCPSessionBox>(box), key] {
                         const auto self = weakSelf.lock();
                         const auto box = weakBox.lock();
@@ -342,16 +343,16 @@ void PacketTunnelProvider::readDirectTCP(const DirectTCPKey& key, const std::sha
             const auto box = weakBox.lock();
             if (!self || !box) return;
             box->readOutstanding = false;
-            const auto it = self->directTCPSessions.find(key);
-            if (it == self->directTCPSessions.end() || it->second != box) return;
+            const auto it = self->directCore.tcpSessions.find(key);
+            if (it == self->directCore.tcpSessions.end() || it->second != box) return;
             if (!error && !data.empty()) {
-                self->directTCPSessions.touch(*box, self->now());
+                self->directCore.tcpSessions.touch(*box, self->now());
                 self->sendDirectTCPPayload(data, key, box);
                 self->readDirectTCP(key, box);
                 return;
             }
             if (error) {
-                ++self->directTCPReadFailures;
+                ++self->directCore.tcpReadFailures;
                 self->logDNS("direct core TCP read closed " + key.destination() + ": " + error->description());
                 // A broken connection must not look like a finished one: on
                 // a FIN the application would take a cut-off stream for all
@@ -380,16 +381,18 @@ void PacketTunnelProvider::sendDirectTCPPayload(const Bytes& data, const DirectT
         const size_t length = std::min(chunk, data.size() - offset);
         sendDirectTCP(DirectTCPFlags::ack | DirectTCPFlags::psh, data.data() + offset, length, key, *box);
         box->serverNextSequence += static_cast<uint32_t>(length);
-        ++directTCPResponsesWritten;
+        ++directCore.tcpResponsesWritten;
     }
     box->retransmission.unacknowledged.append(data.data(), data.size());
     box->held.add(data.size());
     if (idle) {
-        box->retransmission.timeout = kDirectTCPRetransmitTimeout;  // not the backoff of window probes
+        box->retransmission.timeout = DirectCoreState::kDirectTCPRetransmitTimeout;  // not the backoff of window probes
         startDirectTCPRetransmitTimer(key, box);
     }
 }
 
+// The application acknowledged `advanced` more sequence numbers (none for a
+// duplicate). False when that ended the connection.
 bool PacketTunnelProvider::directTCPAcknowledged(const DirectTCPKey& key,
                                                  const std::shared_ptr<DirectTCPSessionBox>& box, uint32_t advanced,
                                                  bool duplicate) {
@@ -399,7 +402,7 @@ bool PacketTunnelProvider::directTCPAcknowledged(const DirectTCPKey& key,
         // Each segment the application got after a lost one is answered
         // with the same acknowledgement: a few of them tell of the loss long
         // before the timer would. Sent again once per loss.
-        if (duplicate && outstanding && !r.recovering && ++r.duplicateAcks == kDirectTCPDuplicateAcks) {
+        if (duplicate && outstanding && !r.recovering && ++r.duplicateAcks == DirectCoreState::kDirectTCPDuplicateAcks) {
             r.recovering = true;
             r.recoveryPoint = box->serverNextSequence;
             retransmitDirectTCP(key, *box);
@@ -413,7 +416,7 @@ bool PacketTunnelProvider::directTCPAcknowledged(const DirectTCPKey& key,
     box->held.release(bytes);
     r.timeouts = 0;
     r.duplicateAcks = 0;
-    r.timeout = kDirectTCPRetransmitTimeout;
+    r.timeout = DirectCoreState::kDirectTCPRetransmitTimeout;
     if (finAcknowledged && box->clientFinished) {
         removeDirectTCPSession(key);  // both ends closed, everything acknowledged
         return false;
@@ -436,7 +439,7 @@ bool PacketTunnelProvider::directTCPAcknowledged(const DirectTCPKey& key,
 void PacketTunnelProvider::startDirectTCPRetransmitTimer(const DirectTCPKey& key,
                                                          const std::shared_ptr<DirectTCPSessionBox>& box) {
     auto& r = box->retransmission;
-    if (r.timeout == 0) r.timeout = kDirectTCPRetransmitTimeout;
+    if (r.timeout == 0) r.timeout = DirectCoreState::kDirectTCPRetransmitTimeout;
     r.deadline = now() + toNanos(Duration(r.timeout));
     armDirectTCPRetransmitTimer(key, box);
 }
@@ -454,7 +457,7 @@ void PacketTunnelProvider::armDirectTCPRetransmitTimer(const DirectTCPKey& key,
         const auto box = weakBox.lock();
         if (!self || !box) return;
         box->retransmission.timerArmed = false;
-        if (self->directTCPSessions.lookup(key) != box) return;
+        if (self->directCore.tcpSessions.lookup(key) != box) return;
         if (self->now() < box->retransmission.deadline) {
             self->armDirectTCPRetransmitTimer(key, box);
             return;
@@ -473,20 +476,20 @@ void PacketTunnelProvider::expiredDirectTCPRetransmit(const DirectTCPKey& key,
         // application answering them keeps the connection alive).
         if (box->clientWindow == 0 && box->connected && !r.finSent) {
             sendDirectTCP(DirectTCPFlags::ack, nullptr, 0, key, *box, box->serverNextSequence - 1);
-            r.timeout = std::min(r.timeout * 2, kDirectTCPMaxRetransmitTimeout);
+            r.timeout = std::min(r.timeout * 2, DirectCoreState::kDirectTCPMaxRetransmitTimeout);
             startDirectTCPRetransmitTimer(key, box);
         }
         return;
     }
-    if (++r.timeouts > kDirectTCPMaxRetransmitTimeouts) {
+    if (++r.timeouts > DirectCoreState::kDirectTCPMaxRetransmitTimeouts) {
         // At what the application acknowledged last: after all this time
         // that is what its stack expects next, and takes a reset at.
-        ++directTCPRetransmitResets;
+        ++directCore.tcpRetransmitResets;
         sendDirectTCPReset(key, box->clientAcknowledged, box->clientNextSequence);
         removeDirectTCPSession(key);
         return;
     }
-    r.timeout = std::min(r.timeout * 2, kDirectTCPMaxRetransmitTimeout);
+    r.timeout = std::min(r.timeout * 2, DirectCoreState::kDirectTCPMaxRetransmitTimeout);
     r.recovering = true;
     r.recoveryPoint = box->serverNextSequence;
     r.duplicateAcks = 0;
@@ -505,20 +508,20 @@ void PacketTunnelProvider::retransmitDirectTCP(const DirectTCPKey& key, DirectTC
     } else {
         return;
     }
-    ++directTCPRetransmits;
+    ++directCore.tcpRetransmits;
 }
 
 void PacketTunnelProvider::scheduleDirectTCPCleanup(const DirectTCPKey& key) {
-    queue.after(Duration(kDirectTCPIdleLimit), [weakSelf = weak_from_this(), key] {
+    queue.after(Duration(DirectCoreState::kDirectTCPIdleLimit), [weakSelf = weak_from_this(), key] {
         const auto self = weakSelf.lock();
         if (!self) return;
-        const auto it = self->directTCPSessions.find(key);
-        if (it == self->directTCPSessions.end()) return;
-        if (secondsBetween(it->second->lastSeen, self->now()) < kDirectTCPIdleLimit) {
+        const auto it = self->directCore.tcpSessions.find(key);
+        if (it == self->directCore.tcpSessions.end()) return;
+        if (secondsBetween(it->second->lastSeen, self->now()) < DirectCoreState::kDirectTCPIdleLimit) {
             self->scheduleDirectTCPCleanup(key);
             return;
         }
-        ++self->directTCPIdleCloses;
+        ++self->directCore.tcpIdleCloses;
         self->logDNS("direct core TCP session idle closed " + key.destination());
         self->removeDirectTCPSession(key);
     });
@@ -526,42 +529,42 @@ void PacketTunnelProvider::scheduleDirectTCPCleanup(const DirectTCPKey& key) {
 
 void PacketTunnelProvider::recordDirectTCPFailure(const std::string& reason, bool fatal) {
     recordDiagnostic(std::string("direct core TCP ") + (fatal ? "fatal " : "") + "session failure: " + reason);
-    if (!fatal || directTCPDisabledForSession) return;
+    if (!fatal || directCore.tcpDisabledForSession) return;
     // A fixed window: it opens at the first fatal failure more than 20 s
     // after the previous window opened.
-    if (secondsBetween(directTCPFailureWindowStartedAt, now()) > kDirectTCPFailureWindow) {
-        directTCPFailureWindowStartedAt = now();
-        directTCPFailureWindowCount = 0;
+    if (secondsBetween(directCore.tcpFailureWindowStartedAt, now()) > DirectCoreState::kDirectTCPFailureWindow) {
+        directCore.tcpFailureWindowStartedAt = now();
+        directCore.tcpFailureWindowCount = 0;
     }
-    if (++directTCPFailureWindowCount >= kDirectTCPFailuresToDisable) {
+    if (++directCore.tcpFailureWindowCount >= DirectCoreState::kDirectTCPFailuresToDisable) {
         disableDirectTCPForSession("repeated TCP failures: " + reason);
     }
 }
 
 void PacketTunnelProvider::disableDirectTCPForSession(const std::string& reason) {
-    if (directTCPDisabledForSession) return;
-    directTCPDisabledForSession = true;
+    if (directCore.tcpDisabledForSession) return;
+    directCore.tcpDisabledForSession = true;
     recordDiagnostic("direct core TCP disabled for session: " + reason);
-    for (auto& box : directTCPSessions.takeAll()) {
+    for (auto& box : directCore.tcpSessions.takeAll()) {
         if (box && box->connection) box->connection->cancel();
     }
 }
 
 void PacketTunnelProvider::removeDirectTCPSession(const DirectTCPKey& key) {
-    const std::shared_ptr<DirectTCPSessionBox> box = directTCPSessions.take(key);
+    const std::shared_ptr<DirectTCPSessionBox> box = directCore.tcpSessions.take(key);
     if (box && box->connection) box->connection->cancel();
 }
 
 void PacketTunnelProvider::makeRoomForDirectTCPFlow() {
-    const auto room = directTCPSessions.makeRoom(maxDirectTCPFlows, [this](const DirectTCPKey& key) {
+    const auto room = directCore.tcpSessions.makeRoom(directCore.maxTCPFlows, [this](const DirectTCPKey& key) {
         // The application learns at once that its connection is gone.
-        const std::shared_ptr<DirectTCPSessionBox> box = directTCPSessions.lookup(key);
+        const std::shared_ptr<DirectTCPSessionBox> box = directCore.tcpSessions.lookup(key);
         sendDirectTCPReset(key, box->serverNextSequence, box->clientNextSequence);
         removeDirectTCPSession(key);
     });
-    directTCPEvictions += static_cast<int64_t>(room.evicted);
+    directCore.tcpEvictions += static_cast<int64_t>(room.evicted);
     if (room.episodeBegins) {
-        recordDiagnostic("direct core TCP connection limit " + std::to_string(maxDirectTCPFlows) +
+        recordDiagnostic("direct core TCP connection limit " + std::to_string(directCore.maxTCPFlows) +
                          " reached: the connections quiet longest are reset");
     }
 }

@@ -12,21 +12,21 @@
 namespace vantu {
 
 void PacketTunnelProvider::handleDirectUDPDatagram(DirectUDPCore::Datagram datagram) {
-    ++directUDPPacketsIntercepted;
+    ++directCore.udpPacketsIntercepted;
     const DirectUDPKey key = datagram.key;
-    std::shared_ptr<DirectUDPSessionBox> box = directUDPSessions.lookup(key);
+    std::shared_ptr<DirectUDPSessionBox> box = directCore.udpSessions.lookup(key);
     if (!box) box = makeDirectUDPSession(key);
-    directUDPSessions.touch(*box, now());
+    directCore.udpSessions.touch(*box, now());
     writeDirectUDPPayload(std::move(datagram.payload), key, box,
-                          now() + toNanos(Duration(kDirectUDPReadyDeadline)));
+                          now() + toNanos(Duration(DirectCoreState::kDirectUDPReadyDeadline)));
 }
 
 std::shared_ptr<DirectUDPSessionBox> PacketTunnelProvider::makeDirectUDPSession(const DirectUDPKey& key) {
     makeRoomForDirectUDPFlow();
     auto box = std::make_shared<DirectUDPSessionBox>();
     box->session = host.createUDPSession(dottedQuad(key.destinationAddress), std::to_string(key.destinationPort));
-    directUDPSessions.insert(key, box, now());
-    ++directUDPSessionsOpened;
+    directCore.udpSessions.insert(key, box, now());
+    ++directCore.udpSessionsOpened;
     recordDiagnostic("direct core UDP session opened " + key.description());
 
     box->session->setReadHandler(
@@ -35,12 +35,12 @@ std::shared_ptr<DirectUDPSessionBox> PacketTunnelProvider::makeDirectUDPSession(
             const auto self = weakSelf.lock();
             const auto session = weakSession.lock();
             if (!self || !session) return;
-            const auto it = self->directUDPSessions.find(key);
+            const auto it = self->directCore.udpSessions.find(key);
             // Closed or replaced by a newer flow of the same 4-tuple.
-            if (it == self->directUDPSessions.end() || it->second->session != session) return;
-            self->directUDPSessions.touch(*it->second, self->now());
+            if (it == self->directCore.udpSessions.end() || it->second->session != session) return;
+            self->directCore.udpSessions.touch(*it->second, self->now());
             if (error) {
-                ++self->directUDPReadFailures;
+                ++self->directCore.udpReadFailures;
                 self->recordDiagnostic("direct core UDP read failed " + key.destination() + ": " +
                                        error->description());
                 self->removeDirectUDPSession(key);
@@ -54,10 +54,10 @@ std::shared_ptr<DirectUDPSessionBox> PacketTunnelProvider::makeDirectUDPSession(
                 }
             }
             if (replies.empty()) return;
-            self->directUDPResponsesWritten += static_cast<int64_t>(replies.size());
+            self->directCore.udpResponsesWritten += static_cast<int64_t>(replies.size());
             self->packetFlow.writePackets(replies, std::vector<int>(replies.size(), 2));
         },
-        kDirectUDPDatagramBatch);
+        DirectCoreState::kDirectUDPDatagramBatch);
 
     scheduleDirectUDPCleanup(key);
     return box;
@@ -65,21 +65,21 @@ std::shared_ptr<DirectUDPSessionBox> PacketTunnelProvider::makeDirectUDPSession(
 
 void PacketTunnelProvider::writeDirectUDPPayload(Bytes payload, const DirectUDPKey& key,
                                                  const std::shared_ptr<DirectUDPSessionBox>& box, Instant deadline) {
-    const auto it = directUDPSessions.find(key);
-    if (it == directUDPSessions.end() || it->second != box) return;
+    const auto it = directCore.udpSessions.find(key);
+    if (it == directCore.udpSessions.end() || it->second != box) return;
 
     const UDPSessionState state = box->session->state();
     switch (state) {
         case UDPSessionState::waiting:
         case UDPSessionState::preparing:
             if (now() >= deadline) {
-                ++directUDPTimeouts;
+                ++directCore.udpTimeouts;
                 recordDiagnostic("direct core UDP session timeout " + key.destination());
                 removeDirectUDPSession(key);
                 return;
             }
             // Each datagram waits on its own; none is queued in the flow.
-            queue.after(Duration(kDirectUDPReadyPollInterval),
+            queue.after(Duration(DirectCoreState::kDirectUDPReadyPollInterval),
                         [weakSelf = weak_from_this(), weakBox = std::weak_ptr<DirectUDPSessionBox>(box), key,
                          payload = std::move(payload), deadline]() mutable {
                             const auto self = weakSelf.lock();
@@ -95,11 +95,11 @@ void PacketTunnelProvider::writeDirectUDPPayload(Bytes payload, const DirectUDPK
                 const auto self = weakSelf.lock();
                 if (!self) return;
                 if (!error) {
-                    ++self->directUDPPayloadsSent;
+                    ++self->directCore.udpPayloadsSent;
                     self->logDNS("direct core UDP sent " + std::to_string(length) + " bytes to " + key.destination());
                     return;
                 }
-                ++self->directUDPWriteFailures;
+                ++self->directCore.udpWriteFailures;
                 self->recordDiagnostic("direct core UDP write failed " + key.destination() + ": " +
                                        error->description());
                 self->removeDirectUDPSession(key);
@@ -118,32 +118,32 @@ void PacketTunnelProvider::writeDirectUDPPayload(Bytes payload, const DirectUDPK
 }
 
 void PacketTunnelProvider::scheduleDirectUDPCleanup(const DirectUDPKey& key) {
-    queue.after(Duration(kDirectUDPIdleLimit), [weakSelf = weak_from_this(), key] {
+    queue.after(Duration(DirectCoreState::kDirectUDPIdleLimit), [weakSelf = weak_from_this(), key] {
         const auto self = weakSelf.lock();
         if (!self) return;
-        const auto it = self->directUDPSessions.find(key);
-        if (it == self->directUDPSessions.end()) return;
-        if (secondsBetween(it->second->lastSeen, self->now()) < kDirectUDPIdleLimit) {
+        const auto it = self->directCore.udpSessions.find(key);
+        if (it == self->directCore.udpSessions.end()) return;
+        if (secondsBetween(it->second->lastSeen, self->now()) < DirectCoreState::kDirectUDPIdleLimit) {
             self->scheduleDirectUDPCleanup(key);
             return;
         }
-        ++self->directUDPIdleCloses;
+        ++self->directCore.udpIdleCloses;
         self->logDNS("direct core UDP session idle closed " + key.destination());
         self->removeDirectUDPSession(key);
     });
 }
 
 void PacketTunnelProvider::removeDirectUDPSession(const DirectUDPKey& key) {
-    const std::shared_ptr<DirectUDPSessionBox> box = directUDPSessions.take(key);
+    const std::shared_ptr<DirectUDPSessionBox> box = directCore.udpSessions.take(key);
     if (box && box->session) box->session->cancel();
 }
 
 void PacketTunnelProvider::makeRoomForDirectUDPFlow() {
     const auto room =
-        directUDPSessions.makeRoom(maxDirectUDPFlows, [this](const DirectUDPKey& key) { removeDirectUDPSession(key); });
-    directUDPEvictions += static_cast<int64_t>(room.evicted);
+        directCore.udpSessions.makeRoom(directCore.maxUDPFlows, [this](const DirectUDPKey& key) { removeDirectUDPSession(key); });
+    directCore.udpEvictions += static_cast<int64_t>(room.evicted);
     if (room.episodeBegins) {
-        recordDiagnostic("direct core UDP flow limit " + std::to_string(maxDirectUDPFlows) +
+        recordDiagnostic("direct core UDP flow limit " + std::to_string(directCore.maxUDPFlows) +
                          " reached: the flows quiet longest are closed");
     }
 }

@@ -26,9 +26,9 @@ struct World {
         provider->session = std::make_shared<VantuSession>(0x01020304u, Bytes(16, 0x33), "aes-128-gcm", "10.7.0.2",
                                                            1420, 5555, "udp", std::vector<std::string>{"9.9.9.9"},
                                                            policy);
-        provider->clientDirectCoreEnabled = true;
-        provider->clientDirectTCPEnabled = true;
-        provider->dynamicDirectRouteCacheKey = "vantu.dynamicDirectRoutes.000000000000000000000000";
+        provider->directCore.udpEnabled = true;
+        provider->directCore.tcpEnabled = true;
+        provider->learnedRoutes.cacheKey = "vantu.dynamicDirectRoutes.000000000000000000000000";
     }
 };
 
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // too long, zero or past the end. Each input starts a fresh
             // stream, so runs stay independent.
             p.receiveTCPBytes(rest);
-            p.tcpReadBuffer.clear();
+            p.dataChannel.tcpReadBuffer.clear();
             break;
         default:
             // An outbound packet from the system: DNS interception and the
@@ -69,6 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     world.sim.packetFlow.written.clear();
     world.sim.host.udpSessions.clear();
     world.sim.host.tcpConnections.clear();
-    if (p.dynamicDirectRoutes.size() > PacketTunnelProvider::kMaxDynamicDirectRoutes) std::abort();
+    if (p.learnedRoutes.routes.size() > LearnedRoutes::kMaxDynamicDirectRoutes) std::abort();
     return 0;
 }

@@ -22,6 +22,14 @@ constexpr uint16_t kDNSPort = 53;
 
 }  // namespace
 
+PacketBatchScope::PacketBatchScope(PacketTunnelProvider& provider) : provider_(provider) {
+    ++provider_.packetBatches.depth;
+}
+
+PacketBatchScope::~PacketBatchScope() {
+    if (--provider_.packetBatches.depth == 0) provider_.flushPacketBatches();
+}
+
 void PacketTunnelProvider::readPackets() {
     packetFlow.readPackets([weak = weak_from_this()](std::vector<Bytes> packets, std::vector<int>) {
         // A batch for a provider that is gone is dropped, and the loop ends.
@@ -48,12 +56,12 @@ void PacketTunnelProvider::handleReadBatch(const std::vector<Bytes>& packets) {
             continue;
         }
         if (handleDirectCorePacket(packet)) continue;
-        sendFrame(kFrameData, packet);
+        sendFrame(DataChannelState::kFrameData, packet);
     }
 }
 
 bool PacketTunnelProvider::handleDirectCorePacket(const Bytes& packet) {
-    if (!clientDirectCoreEnabled && !clientDirectTCPEnabled) return false;
+    if (!directCore.udpEnabled && !directCore.tcpEnabled) return false;
     // The destination decides first: it costs one lookup, while parsing
     // copies the payload. Whatever is not a well-formed TCP segment or UDP
     // datagram fails to parse below and goes into the tunnel.
@@ -63,7 +71,7 @@ bool PacketTunnelProvider::handleDirectCorePacket(const Bytes& packet) {
     if (!isDirectDestination(readBE32(&packet[16]))) return false;
 
     // DNS is never relayed, whatever the route: it has its own path.
-    if (protocol == kProtocolTCP && clientDirectTCPEnabled && !directTCPDisabledForSession) {
+    if (protocol == kProtocolTCP && directCore.tcpEnabled && !directCore.tcpDisabledForSession) {
         std::optional<DirectTCPCore::Segment> segment = DirectTCPCore::segment(packet);
         if (segment && segment->key.destinationPort != kDNSPort) {
             sendDirectActivityKeepaliveIfNeeded();
@@ -71,7 +79,7 @@ bool PacketTunnelProvider::handleDirectCorePacket(const Bytes& packet) {
             return true;
         }
     }
-    if (protocol == kProtocolUDP && clientDirectCoreEnabled) {
+    if (protocol == kProtocolUDP && directCore.udpEnabled) {
         std::optional<DirectUDPCore::Datagram> datagram = DirectUDPCore::datagram(packet);
         if (datagram && datagram->key.destinationPort != kDNSPort) {
             sendDirectActivityKeepaliveIfNeeded();
@@ -83,9 +91,9 @@ bool PacketTunnelProvider::handleDirectCorePacket(const Bytes& packet) {
 }
 
 bool PacketTunnelProvider::isDirectDestination(uint32_t address) {
-    CompiledDirectRoutes& compiled = compiledDirectRoutes;
-    const bool current = compiled.valid && compiled.learnedVersion == dynamicDirectRoutesVersion &&
-                         compiled.learnedCount == dynamicDirectRoutes.size() &&
+    CompiledDirectRoutes& compiled = directCore.compiledRoutes;
+    const bool current = compiled.valid && compiled.learnedVersion == learnedRoutes.version &&
+                         compiled.learnedCount == learnedRoutes.routes.size() &&
                          compiled.forSession == static_cast<bool>(session) &&
                          (!session || compiled.session.lock() == session);
     if (!current) {
@@ -98,15 +106,15 @@ bool PacketTunnelProvider::isDirectDestination(uint32_t address) {
         }
         compiled.session = session;
         compiled.forSession = static_cast<bool>(session);
-        compiled.learnedVersion = dynamicDirectRoutesVersion;
-        compiled.learnedCount = dynamicDirectRoutes.size();
+        compiled.learnedVersion = learnedRoutes.version;
+        compiled.learnedCount = learnedRoutes.routes.size();
         compiled.valid = true;
     }
     return compiled.contains(address);
 }
 
 std::set<std::string> PacketTunnelProvider::currentCoreDirectRoutes() const {
-    std::set<std::string> routes = dynamicDirectRoutes;
+    std::set<std::string> routes = learnedRoutes.routes;
     if (session && session->routingPolicy) {
         for (const std::string& route : session->routingPolicy->directIPRoutes()) {
             if (std::optional<std::string> normalized = normalizedDirectRoute(route)) routes.insert(*normalized);
@@ -118,10 +126,10 @@ std::set<std::string> PacketTunnelProvider::currentCoreDirectRoutes() const {
 void PacketTunnelProvider::sendDirectActivityKeepaliveIfNeeded() {
     // Traffic relayed outside the tunnel brings no server frames back, so the
     // tunnel would look idle to the server; an occasional ping keeps it warm.
-    if (!handshakeCompleted || dataRecoveryInProgress || !session) return;
+    if (!dataChannel.handshakeCompleted || recovery.inProgress || !session) return;
     const Instant current = now();
-    if (secondsBetween(lastDirectActivityKeepaliveAt, current) >= kDirectActivityKeepaliveInterval) {
-        lastDirectActivityKeepaliveAt = current;
+    if (secondsBetween(directCore.lastActivityKeepaliveAt, current) >= DirectCoreState::kDirectActivityKeepaliveInterval) {
+        directCore.lastActivityKeepaliveAt = current;
         sendPingFrame();
     }
 }

@@ -60,7 +60,7 @@ inline std::string eventMessage(const std::string& line) {
 
 inline std::vector<std::string> eventMessages(const PacketTunnelProvider& provider) {
     std::vector<std::string> out;
-    for (const auto& line : provider.diagnosticsEvents) out.push_back(eventMessage(line));
+    for (const auto& line : provider.diagnostics.events) out.push_back(eventMessage(line));
     return out;
 }
 
@@ -195,7 +195,7 @@ struct ProviderHarness {
 
     bool logged(const std::string& text) const { return sim.log.contains(text); }
     bool recorded(const std::string& text) const {
-        const auto& events = provider->diagnosticsEvents;
+        const auto& events = provider->diagnostics.events;
         return std::any_of(events.begin(), events.end(), [&](const auto& e) { return e.find(text) != e.npos; });
     }
 };

@@ -439,18 +439,18 @@ TEST(Status, FollowsARunningProviderAndItsStop) {
               "  dns          0 queries, 0 answered, 0 into the tunnel, 0 failed\n");
 
     // Direct core on: its flows are counted.
-    p.clientDirectCoreEnabled = true;
-    p.directUDPSessionsOpened = 7;
-    p.directUDPWriteFailures = 1;
+    p.directCore.udpEnabled = true;
+    p.directCore.udpSessionsOpened = 7;
+    p.directCore.udpWriteFailures = 1;
     status = tunnelStatus(p);
     EXPECT_EQ(status["directCore"], (nlohmann::json{{"udp", {{"active", 0}, {"opened", 7}, {"failures", 1}}},
                                                     {"tcp", nullptr}}));
     EXPECT_NE(formatTunnelStatus(status).find("  direct udp   0 open, 7 opened, 1 failed\n"), std::string::npos);
-    p.clientDirectCoreEnabled = false;
+    p.directCore.udpEnabled = false;
 
-    p.dataRecoveryInProgress = true;
+    p.recovery.inProgress = true;
     EXPECT_EQ(tunnelStatus(p)["state"], "recovering");
-    p.dataRecoveryInProgress = false;
+    p.recovery.inProgress = false;
 
     ASSERT_EQ(h.stop(1), 1);
     status = tunnelStatus(p);
@@ -461,7 +461,7 @@ TEST(Status, FollowsARunningProviderAndItsStop) {
     EXPECT_EQ(status["lastStop"]["time"], PacketTunnelProvider::formatTimestamp(h.t0 + std::chrono::seconds(69)));
 
     // What vantuctl shows from the saved state once the daemon is gone.
-    const nlohmann::json stopped = stoppedTunnelStatus(p.lastStoppedSnapshot);
+    const nlohmann::json stopped = stoppedTunnelStatus(p.diagnostics.lastStoppedSnapshot);
     EXPECT_EQ(stopped["state"], "not running");
     EXPECT_EQ(stopped["lastStop"], status["lastStop"]);
     EXPECT_TRUE(stopped["traffic"].is_null());
@@ -516,7 +516,7 @@ TEST(Status, VantuctlShowsTheDaemonsAnswerOrTheSavedStop) {
     // No daemon, a saved stop.
     {
         SqliteDefaultsStore store(dir.path + "/state.db");
-        store.setString(PacketTunnelProvider::kLastStoppedSnapshotKey,
+        store.setString(DiagnosticsState::kLastStoppedSnapshotKey,
                         "time=2026-03-01T10:00:00.000Z\nlastStop=userInitiated\n");
     }
     run = runProgram("vantuctl", "status --json" + where);
@@ -609,10 +609,10 @@ TEST(ServiceNotify, TheServiceManagerHearsEveryStepInOrder) {
     h.startSuccessfully();
     service.up(tunnelStatus(*h.provider), "vantu0");
     service.observe(tunnelStatus(*h.provider));  // unchanged: nothing sent
-    h.provider->dataRecoveryInProgress = true;
+    h.provider->recovery.inProgress = true;
     service.observe(tunnelStatus(*h.provider));
     service.observe(tunnelStatus(*h.provider));
-    h.provider->dataRecoveryInProgress = false;
+    h.provider->recovery.inProgress = false;
     service.observe(tunnelStatus(*h.provider));
     service.failed("tunnel failed: keepalive timed out");
     service.stopping("tunnel failed");

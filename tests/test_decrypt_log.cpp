@@ -41,17 +41,17 @@ TEST(DecryptLog, AFloodOfUndecryptableUnitsIsCountedButLoggedAtAFixedRate) {
         flood(step.units);
         delivered += static_cast<int64_t>(step.units);
         EXPECT_EQ(decryptLines(h), step.totalLines) << "at " << step.at;
-        EXPECT_EQ(h.provider->decryptLogLinesSuppressed, step.suppressed) << "at " << step.at;
-        EXPECT_EQ(h.provider->decryptFailures, delivered) << "at " << step.at;
+        EXPECT_EQ(h.provider->dataChannel.decryptLogLinesSuppressed, step.suppressed) << "at " << step.at;
+        EXPECT_EQ(h.provider->dataChannel.decryptFailures, delivered) << "at " << step.at;
     }
-    EXPECT_TRUE(h.logged("VantuPacketTunnel: decrypt failed for 40 bytes: " + h.provider->lastDecryptError +
+    EXPECT_TRUE(h.logged("VantuPacketTunnel: decrypt failed for 40 bytes: " + h.provider->dataChannel.lastDecryptError +
                          " (1095 more not logged)"));
     EXPECT_TRUE(h.logged("(10 more not logged)"));
-    EXPECT_FALSE(h.provider->lastDecryptError.empty());
+    EXPECT_FALSE(h.provider->dataChannel.lastDecryptError.empty());
     EXPECT_NE(h.report().find("decryptFailures=1131"), std::string::npos);
     // Noise is no sign of life and no reason to end the channel.
     EXPECT_TRUE(h.sim.host.cancellations.empty());
-    EXPECT_EQ(h.provider->udpDatagramsReceived, 1131 + 1);  // and the handshake's pong
+    EXPECT_EQ(h.provider->dataChannel.udpDatagramsReceived, 1131 + 1);  // and the handshake's pong
 }
 
 }  // namespace

@@ -30,9 +30,9 @@ TEST(DiagnosticsReport, FreshProviderReport) {
 TEST(DiagnosticsReport, AppMessagesAnswerOnTheQueue) {
     ProviderHarness h;
     // The stored log of an earlier process is restored before answering.
-    h.sim.defaults.setStringArray(PacketTunnelProvider::kDiagnosticEventsKey, {"t #7 stopTunnel reason=1 userInitiated"});
-    h.sim.defaults.setInteger(PacketTunnelProvider::kDiagnosticSequenceKey, 7);
-    h.sim.defaults.setString(PacketTunnelProvider::kLastStoppedSnapshotKey, "vantu tunnel diagnostics\nbefore");
+    h.sim.defaults.setStringArray(DiagnosticsState::kDiagnosticEventsKey, {"t #7 stopTunnel reason=1 userInitiated"});
+    h.sim.defaults.setInteger(DiagnosticsState::kDiagnosticSequenceKey, 7);
+    h.sim.defaults.setString(DiagnosticsState::kLastStoppedSnapshotKey, "vantu tunnel diagnostics\nbefore");
 
     std::vector<std::string> replies;
     const auto ask = [&](const Bytes& message) {
@@ -61,7 +61,7 @@ TEST(DiagnosticsReport, AppMessagesAnswerOnTheQueue) {
     // Without a completion handler the command still runs.
     h.provider->handleAppMessage(bytesOf("resetDiagnostics"), nullptr);
     h.run();
-    EXPECT_EQ(h.provider->diagnosticsEvents,
+    EXPECT_EQ(h.provider->diagnostics.events,
               std::vector<std::string>{"2027-01-15T08:00:00.000Z #1 diagnostics reset"});
 }
 
@@ -72,29 +72,29 @@ TEST(DiagnosticsReport, LinesFollowTheStateAndResetClearsOnlyCounters) {
     h.stop(1);
     h.startSuccessfully();
     auto& p = *h.provider;
-    p.clientDirectCoreEnabled = true;
-    p.dnsQueryCount = 4;
-    p.dnsFailureCount = 1;
-    p.dynamicDirectRoutes = {"198.51.100.0/24", "203.0.113.9/32"};
-    p.dynamicRouteUpdateInFlight = true;
-    p.dnsDirectLimitDrops = 3;
-    p.dynamicRouteApplySchedules = 6;
-    p.lastDynamicRouteApplyDurationMS = 12;
-    p.directUDPSessions.insert(DirectUDPKey{1, 2, 3, 4}, std::make_shared<DirectUDPSessionBox>(), p.now());
-    p.directUDPTimeouts = 2;
-    p.directTCPDisabledForSession = true;
-    p.directTCPFailureWindowCount = 2;
-    p.directTCPFailureWindowStartedAt = p.now();
-    p.directTCPConnectFailures = 5;
-    p.dataRecoveryInProgress = true;
-    p.dataRecoveryAttempts = 1;
-    p.keepaliveTimeouts = 1;
+    p.directCore.udpEnabled = true;
+    p.dns.queries = 4;
+    p.dns.failures = 1;
+    p.learnedRoutes.routes = {"198.51.100.0/24", "203.0.113.9/32"};
+    p.learnedRoutes.updateInFlight = true;
+    p.learnedRoutes.dnsLimitDrops = 3;
+    p.learnedRoutes.applySchedules = 6;
+    p.learnedRoutes.lastApplyDurationMS = 12;
+    p.directCore.udpSessions.insert(DirectUDPKey{1, 2, 3, 4}, std::make_shared<DirectUDPSessionBox>(), p.now());
+    p.directCore.udpTimeouts = 2;
+    p.directCore.tcpDisabledForSession = true;
+    p.directCore.tcpFailureWindowCount = 2;
+    p.directCore.tcpFailureWindowStartedAt = p.now();
+    p.directCore.tcpConnectFailures = 5;
+    p.recovery.inProgress = true;
+    p.recovery.attempts = 1;
+    p.keepalive.timeouts = 1;
     h.advance(7.9);  // the pong came at 0 s
-    p.lastKeepaliveProbeAt = p.now();
-    p.lastDataRecoveryError = "control connect failed: refused";
-    p.lastTunnelFailure = "keepalive timed out: no server frame for 36s";
-    p.lastDynamicRouteUpdateError = "apply failed";
-    ASSERT_FALSE(p.lastStoppedSnapshot.empty());
+    p.keepalive.lastProbeAt = p.now();
+    p.recovery.lastError = "control connect failed: refused";
+    p.lifecycle.lastTunnelFailure = "keepalive timed out: no server frame for 36s";
+    p.learnedRoutes.lastUpdateError = "apply failed";
+    ASSERT_FALSE(p.diagnostics.lastStoppedSnapshot.empty());
 
     const std::string before = h.report();
     // A running tunnel never shows the stop snapshot. Ages are whole seconds, cut toward zero.
@@ -153,19 +153,19 @@ TEST(DiagnosticsReport, LinesFollowTheStateAndResetClearsOnlyCounters) {
               "lastStop=reason=1 userInitiated\n"
               "recent events:\n"
               "2027-01-15T08:00:07.900Z #1 diagnostics reset");
-    EXPECT_EQ(h.sim.defaults.integer(PacketTunnelProvider::kDiagnosticSequenceKey), 1);
-    EXPECT_TRUE(isDistantPast(p.directTCPFailureWindowStartedAt));
-    EXPECT_EQ(p.lastStoppedSnapshot, "");
-    EXPECT_FALSE(h.sim.defaults.string(PacketTunnelProvider::kLastStoppedSnapshotKey).has_value());
+    EXPECT_EQ(h.sim.defaults.integer(DiagnosticsState::kDiagnosticSequenceKey), 1);
+    EXPECT_TRUE(isDistantPast(p.directCore.tcpFailureWindowStartedAt));
+    EXPECT_EQ(p.diagnostics.lastStoppedSnapshot, "");
+    EXPECT_FALSE(h.sim.defaults.string(DiagnosticsState::kLastStoppedSnapshotKey).has_value());
 }
 
 TEST(DiagnosticsReport, StopSnapshotShowsOnlyWhileStoppedAndNeverNests) {
     ProviderHarness h;
     h.startSuccessfully();
     h.stop(1);
-    const std::string first = h.provider->lastStoppedSnapshot;
+    const std::string first = h.provider->diagnostics.lastStoppedSnapshot;
     EXPECT_NE(first.find("stopTunnel reason=1 userInitiated"), std::string::npos);
-    EXPECT_EQ(h.sim.defaults.string(PacketTunnelProvider::kLastStoppedSnapshotKey), first);
+    EXPECT_EQ(h.sim.defaults.string(DiagnosticsState::kLastStoppedSnapshotKey), first);
     EXPECT_NE(h.report().find("last stopped snapshot:\n" + first + "\nrecent events:"), std::string::npos);
 
     h.startSuccessfully();
@@ -175,11 +175,11 @@ TEST(DiagnosticsReport, StopSnapshotShowsOnlyWhileStoppedAndNeverNests) {
     // show the old snapshot in a report; its own snapshot still leaves it out.
     h.provider->terminateTunnel("keepalive timed out: no server frame for 36s");
     h.stop(2);
-    const std::string second = h.provider->lastStoppedSnapshot;
+    const std::string second = h.provider->diagnostics.lastStoppedSnapshot;
     EXPECT_NE(second.find("session=nil"), std::string::npos);
     EXPECT_NE(second.find("stopTunnel reason=2 providerFailed"), std::string::npos);
     EXPECT_EQ(second.find("last stopped snapshot:"), std::string::npos);
     h.stop(1);
-    EXPECT_EQ(h.provider->lastStoppedSnapshot.find("last stopped snapshot:"), std::string::npos);
+    EXPECT_EQ(h.provider->diagnostics.lastStoppedSnapshot.find("last stopped snapshot:"), std::string::npos);
     EXPECT_EQ(countOccurrences(h.report(), "last stopped snapshot:"), 1u);
 }

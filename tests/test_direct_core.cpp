@@ -15,9 +15,9 @@ struct DirectHarness : ProviderHarness {
     DirectHarness() {
         session = makeSession("udp", std::nullopt);
         provider->session = session;
-        provider->clientDirectCoreEnabled = true;
-        provider->clientDirectTCPEnabled = true;
-        provider->dynamicDirectRoutes = {"203.0.113.0/24"};
+        provider->directCore.udpEnabled = true;
+        provider->directCore.tcpEnabled = true;
+        provider->learnedRoutes.routes = {"203.0.113.0/24"};
     }
     bool send(const Bytes& packet) {
         const bool taken = provider->handleDirectCorePacket(packet);
@@ -62,8 +62,8 @@ TEST(DirectUDP, OneSessionPerFlowAndRepliesInOneWrite) {
     EXPECT_EQ(first.port, "443");
     EXPECT_EQ(first.maxDatagrams, 32u);
     EXPECT_EQ(first.writes, (std::vector<Bytes>{{'a'}, {'b'}}));
-    EXPECT_EQ(h.provider->directUDPSessionsOpened, 2);
-    EXPECT_EQ(h.provider->directUDPPayloadsSent, 3);
+    EXPECT_EQ(h.provider->directCore.udpSessionsOpened, 2);
+    EXPECT_EQ(h.provider->directCore.udpPayloadsSent, 3);
     EXPECT_EQ(eventMessages(*h.provider),
               (std::vector<std::string>{"direct core UDP session opened 10.7.0.2:999->203.0.113.5:443",
                                         "direct core UDP session opened 10.7.0.2:1000->203.0.113.5:443"}));
@@ -71,7 +71,7 @@ TEST(DirectUDP, OneSessionPerFlowAndRepliesInOneWrite) {
     first.deliver({{1}, {2, 2}, {3}, {4}});
     h.run();
     ASSERT_EQ(h.written().size(), 4u);
-    EXPECT_EQ(h.provider->directUDPResponsesWritten, 4);
+    EXPECT_EQ(h.provider->directCore.udpResponsesWritten, 4);
     const auto reply = DirectUDPCore::datagram(h.written()[1]);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->key, (DirectUDPKey{0xCB007105, 443, 0x0A070002, 999})) << "from the remote end to the app";
@@ -81,7 +81,7 @@ TEST(DirectUDP, OneSessionPerFlowAndRepliesInOneWrite) {
     // old session's late error changes nothing.
     first.deliverError("refused");
     h.run();
-    EXPECT_EQ(h.provider->directUDPReadFailures, 1);
+    EXPECT_EQ(h.provider->directCore.udpReadFailures, 1);
     EXPECT_TRUE(first.cancelled);
     EXPECT_TRUE(h.recorded("direct core UDP read failed 203.0.113.5:443: refused"));
     h.send(datagramFrom(999));
@@ -89,7 +89,7 @@ TEST(DirectUDP, OneSessionPerFlowAndRepliesInOneWrite) {
     first.cancelled = false;
     first.deliverError("late");
     h.run();
-    EXPECT_EQ(h.provider->directUDPReadFailures, 1);
+    EXPECT_EQ(h.provider->directCore.udpReadFailures, 1);
 }
 
 TEST(DirectUDP, ReadinessBoundAndFailures) {
@@ -101,9 +101,9 @@ TEST(DirectUDP, ReadinessBoundAndFailures) {
     EXPECT_FALSE(waiting.cancelled);
     h.advance(0.01);
     EXPECT_TRUE(waiting.cancelled);
-    EXPECT_EQ(h.provider->directUDPTimeouts, 1);
+    EXPECT_EQ(h.provider->directCore.udpTimeouts, 1);
     EXPECT_TRUE(h.recorded("direct core UDP session timeout 203.0.113.5:443"));
-    EXPECT_TRUE(h.provider->directUDPSessions.empty());
+    EXPECT_TRUE(h.provider->directCore.udpSessions.empty());
 
     // Ready in time: the waiting datagram goes out once.
     h.send(datagramFrom(999, {'x'}));
@@ -118,9 +118,9 @@ TEST(DirectUDP, ReadinessBoundAndFailures) {
     h.sim.host.initialUDPState = UDPSessionState::ready;
     h.sim.host.onNewUDPSession = [](sim::SimUDPSession& s) { s.failWrites = "no route"; };
     h.send(datagramFrom(3000));
-    EXPECT_EQ(h.provider->directUDPWriteFailures, 1);
+    EXPECT_EQ(h.provider->directCore.udpWriteFailures, 1);
     EXPECT_TRUE(h.recorded("direct core UDP write failed 203.0.113.5:443: no route"));
-    EXPECT_EQ(h.provider->directUDPSessions.size(), 1u);
+    EXPECT_EQ(h.provider->directCore.udpSessions.size(), 1u);
 }
 
 TEST(DirectUDP, QuietFlowsCloseBetweenThirtyAndSixtySeconds) {
@@ -130,19 +130,19 @@ TEST(DirectUDP, QuietFlowsCloseBetweenThirtyAndSixtySeconds) {
         h.advance(20);
         h.send(datagramFrom(999));
     }
-    EXPECT_EQ(h.provider->directUDPIdleCloses, 0);
+    EXPECT_EQ(h.provider->directCore.udpIdleCloses, 0);
     // Last activity at 100 s; checks run at 30, 60, 90, 120, 150 s.
     h.at(149.9);
-    EXPECT_EQ(h.provider->directUDPSessions.size(), 1u);
+    EXPECT_EQ(h.provider->directCore.udpSessions.size(), 1u);
     h.at(150);
-    EXPECT_EQ(h.provider->directUDPIdleCloses, 1);
+    EXPECT_EQ(h.provider->directCore.udpIdleCloses, 1);
     EXPECT_TRUE(h.sim.host.udpSessions[0]->cancelled);
     EXPECT_FALSE(h.recorded("idle closed")) << "debug log only";
 }
 
 TEST(DirectUDP, BeyondTheFlowLimitTheFlowQuietLongestMakesRoom) {
     DirectHarness h;
-    h.provider->maxDirectUDPFlows = 3;
+    h.provider->directCore.maxUDPFlows = 3;
     const auto event = "direct core UDP flow limit 3 reached: the flows quiet longest are closed";
     const auto events = [&] {
         const auto all = eventMessages(*h.provider);
@@ -159,8 +159,8 @@ TEST(DirectUDP, BeyondTheFlowLimitTheFlowQuietLongestMakesRoom) {
     std::vector<bool> cancelled;
     for (const auto& s : h.sim.host.udpSessions) cancelled.push_back(s->cancelled);
     EXPECT_EQ(cancelled, (std::vector<bool>{true, false, true, false, false}));
-    EXPECT_EQ(h.provider->directUDPSessions.size(), 3u);
-    EXPECT_EQ(h.provider->directUDPEvictions, 2);
+    EXPECT_EQ(h.provider->directCore.udpSessions.size(), 3u);
+    EXPECT_EQ(h.provider->directCore.udpEvictions, 2);
     EXPECT_EQ(events(), 1) << "one event per episode";
     EXPECT_NE(h.report().find(" idleClosed=0 evicted=2\n"), std::string::npos);
 
@@ -169,7 +169,7 @@ TEST(DirectUDP, BeyondTheFlowLimitTheFlowQuietLongestMakesRoom) {
     h.run();
     for (uint16_t port : {6, 7}) h.send(datagramFrom(port));
     EXPECT_TRUE(h.sim.host.udpSessions[1]->cancelled);
-    EXPECT_EQ(h.provider->directUDPEvictions, 3);
+    EXPECT_EQ(h.provider->directCore.udpEvictions, 3);
     EXPECT_EQ(events(), 2);
 }
 
@@ -225,7 +225,7 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     EXPECT_EQ(h.lastHeader(), (Header{SYN | ACK, synAck.sequence, 101}));
     EXPECT_EQ(synAck.maxSegmentSize, 1360);
     EXPECT_NE(synAck.sequence, 0u);
-    EXPECT_EQ(h.provider->directTCPSessionsOpened, 1);
+    EXPECT_EQ(h.provider->directCore.tcpSessionsOpened, 1);
     EXPECT_EQ(eventMessages(*h.provider),
               std::vector<std::string>{"direct core TCP session opened 10.7.0.2:999->203.0.113.5:443 mss=1360"});
     ASSERT_EQ(h.sim.host.tcpConnections.size(), 1u);
@@ -246,7 +246,7 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     h.send(segmentFrom(999, ACK | PSH, 104, s0, {'d'}));
     h.advance(0.05);
     EXPECT_EQ(h.connection().writes, (std::vector<Bytes>{{'a', 'b'}, {'c'}, {'d'}}));
-    EXPECT_EQ(h.provider->directTCPPayloadsSent, 3);
+    EXPECT_EQ(h.provider->directCore.tcpPayloadsSent, 3);
 
     // 4000 bytes from outside, in segments of at most the payload size, back to back.
     Bytes download(4000);
@@ -273,7 +273,7 @@ TEST(DirectTCP, HandshakeDataBeforeConnectAndOrder) {
     EXPECT_EQ(h.lastHeader(), (Header{FIN | ACK, expected, 105}));
     h.send(segmentFrom(999, ACK | FIN, 105, expected + 1));
     EXPECT_EQ(h.lastHeader(), (Header{ACK, expected + 1, 106}));
-    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_TRUE(h.provider->directCore.tcpSessions.empty());
 }
 
 TEST(DirectTCP, FinResetsAndUnknownFlows) {
@@ -298,7 +298,7 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
     EXPECT_FALSE(h.connection().cancelled) << "until the application acknowledged our FIN";
     h.send(segmentFrom(999, ACK, 105, s0 + 6));
     EXPECT_TRUE(h.connection().cancelled);
-    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_TRUE(h.provider->directCore.tcpSessions.empty());
 
     // Unknown flows: a bare ACK gets nothing; anything else a reset the
     // application's stack accepts (its acknowledgement as our sequence).
@@ -315,7 +315,7 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
     const size_t beforeReset = h.written().size();
     h.send(segmentFrom(999, RST, 101, s1));
     EXPECT_EQ(h.written().size(), beforeReset);
-    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_TRUE(h.provider->directCore.tcpSessions.empty());
 
     // The outside connection breaks after some data: the application gets a
     // reset right after that data, never the FIN of a stream that ended.
@@ -327,8 +327,8 @@ TEST(DirectTCP, FinResetsAndUnknownFlows) {
     h.run();
     ASSERT_EQ(h.written().size(), beforeBreak + 1);
     EXPECT_EQ(h.lastHeader(), (Header{RST | ACK, s2 + 4, 101}));
-    EXPECT_EQ(h.provider->directTCPReadFailures, 1);
-    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_EQ(h.provider->directCore.tcpReadFailures, 1);
+    EXPECT_TRUE(h.provider->directCore.tcpSessions.empty());
 
     // Sequence numbers wrap.
     h.send(segmentFrom(2000, SYN, 0xFFFFFFFFu));
@@ -390,7 +390,7 @@ TEST(DirectTCP, OutsideReadsWaitForTheApplicationsWindow) {
     EXPECT_EQ(sentBytes(), 10000u);
     // A stale acknowledgement does not move anything back.
     h.send(segmentFrom(999, ACK, 101, s0 + 1000, {}, 65535));
-    EXPECT_EQ(h.provider->directTCPSessions.begin()->second->clientAcknowledged, s0 + 5000);
+    EXPECT_EQ(h.provider->directCore.tcpSessions.begin()->second->clientAcknowledged, s0 + 5000);
 }
 
 TEST(DirectTCP, ASlowRemoteEndClosesTheWindowTowardsTheApplication) {
@@ -452,7 +452,7 @@ TEST(DirectTCP, PayloadBeyondTheAdvertisedWindowIsDropped) {
         EXPECT_EQ(h.last().acknowledgement, step.acknowledged) << step.sequence;
         EXPECT_EQ(h.last().window, step.window) << step.sequence;
     }
-    EXPECT_EQ(h.provider->directTCPWindowDrops, 2);
+    EXPECT_EQ(h.provider->directCore.tcpWindowDrops, 2);
     size_t written = 0;
     for (const Bytes& w : h.connection().writes) written += w.size();
     EXPECT_EQ(written, 85636u - 101u);
@@ -496,12 +496,12 @@ TEST(DirectTCP, UnacknowledgedDataIsSentAgain) {
         EXPECT_EQ(sentAt(s0 + 4000), ++sent) << interval;
     }
     h.advance(3.199);
-    EXPECT_EQ(h.provider->directTCPSessions.size(), 1u);
+    EXPECT_EQ(h.provider->directCore.tcpSessions.size(), 1u);
     h.advance(0.001);
     EXPECT_EQ(h.lastHeader(), (Header{RST | ACK, s0 + 4000, 101}));
-    EXPECT_TRUE(h.provider->directTCPSessions.empty());
-    EXPECT_EQ(h.provider->directTCPRetransmits, 8);
-    EXPECT_EQ(h.provider->directTCPRetransmitResets, 1);
+    EXPECT_TRUE(h.provider->directCore.tcpSessions.empty());
+    EXPECT_EQ(h.provider->directCore.tcpRetransmits, 8);
+    EXPECT_EQ(h.provider->directCore.tcpRetransmitResets, 1);
 
     // A closed window with nothing outstanding is probed (a byte before what
     // comes next, which the application answers with its window), so that
@@ -525,13 +525,13 @@ TEST(DirectTCP, UnacknowledgedDataIsSentAgain) {
     EXPECT_EQ(sentAt(s1, FIN | ACK), 2);
     h.send(segmentFrom(1000, ACK | FIN, 101, s1 + 1));
     EXPECT_EQ(h.lastHeader(), (Header{ACK, s1 + 1, 102}));
-    EXPECT_TRUE(h.provider->directTCPSessions.empty());
-    EXPECT_EQ(h.provider->directTCPHeldBytes->total, 0u);
+    EXPECT_TRUE(h.provider->directCore.tcpSessions.empty());
+    EXPECT_EQ(h.provider->directCore.tcpHeldBytes->total, 0u);
 }
 
 TEST(DirectTCP, ConnectionAndHeldByteLimits) {
     DirectHarness h;
-    h.provider->maxDirectTCPFlows = 2;
+    h.provider->directCore.maxTCPFlows = 2;
     // Before the outside connection is up, at most a window of data is held.
     const uint32_t s0 = open(h);
     uint32_t sequence = 101;
@@ -539,8 +539,8 @@ TEST(DirectTCP, ConnectionAndHeldByteLimits) {
         h.send(segmentFrom(999, ACK | PSH, sequence, s0, Bytes(1400, 0x61)));
         sequence = h.last().acknowledgement;
     }
-    EXPECT_EQ(sequence - 101, PacketTunnelProvider::kDirectTCPMaxHeldBytesPerFlow);
-    EXPECT_EQ(h.provider->directTCPHeldBytes->total, PacketTunnelProvider::kDirectTCPMaxHeldBytesPerFlow);
+    EXPECT_EQ(sequence - 101, DirectCoreState::kDirectTCPMaxHeldBytesPerFlow);
+    EXPECT_EQ(h.provider->directCore.tcpHeldBytes->total, DirectCoreState::kDirectTCPMaxHeldBytesPerFlow);
 
     // A third connection resets the one quiet longest.
     h.advance(1);
@@ -548,7 +548,7 @@ TEST(DirectTCP, ConnectionAndHeldByteLimits) {
     h.advance(1);
     h.send(segmentFrom(999, ACK, sequence, s0));  // 999 active again
     h.send(segmentFrom(1001, SYN, 700));
-    EXPECT_EQ(h.provider->directTCPEvictions, 1);
+    EXPECT_EQ(h.provider->directCore.tcpEvictions, 1);
     EXPECT_TRUE(h.sim.host.tcpConnections[1]->cancelled);
     EXPECT_FALSE(h.sim.host.tcpConnections[0]->cancelled);
     const auto resets = h.segments();
@@ -558,14 +558,14 @@ TEST(DirectTCP, ConnectionAndHeldByteLimits) {
     EXPECT_TRUE(h.recorded("direct core TCP connection limit 2 reached: the connections quiet longest are reset"));
 
     // All connections together: what one holds leaves no room for another.
-    h.provider->directTCPHeldBytes->limit = PacketTunnelProvider::kDirectTCPMaxHeldBytesPerFlow + 100;
+    h.provider->directCore.tcpHeldBytes->limit = DirectCoreState::kDirectTCPMaxHeldBytesPerFlow + 100;
     h.connectOutside();  // the newest, 1001
     h.send(segmentFrom(1001, ACK | PSH, 701, h.segments().back().sequence + 1, Bytes(200, 0x62)));
     EXPECT_EQ(h.last().acknowledgement, 701u) << "dropped, not acknowledged";
-    EXPECT_EQ(h.provider->directTCPHeldLimitDrops, 1);
+    EXPECT_EQ(h.provider->directCore.tcpHeldLimitDrops, 1);
     // Gone however it goes, a connection gives back what it held.
     h.send(segmentFrom(999, RST, sequence));
-    EXPECT_EQ(h.provider->directTCPHeldBytes->total, 0u);
+    EXPECT_EQ(h.provider->directCore.tcpHeldBytes->total, 0u);
     EXPECT_NE(h.report().find(" evicted=1 heldDrops=1 windowDrops=4 retransmits=0"), std::string::npos);
 }
 
@@ -573,11 +573,11 @@ TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
     DirectHarness h;
     open(h);
     h.advance(4.99);
-    EXPECT_EQ(h.provider->directTCPSessions.size(), 1u);
+    EXPECT_EQ(h.provider->directCore.tcpSessions.size(), 1u);
     h.advance(0.01);
-    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_TRUE(h.provider->directCore.tcpSessions.empty());
     EXPECT_EQ(h.last().flags, RST | ACK);
-    EXPECT_EQ(h.provider->directTCPConnectFailures, 1);
+    EXPECT_EQ(h.provider->directCore.tcpConnectFailures, 1);
     EXPECT_TRUE(h.recorded("direct core TCP fatal session failure: connect timeout 203.0.113.5:443"));
 
     // A refused connection is not fatal and never counts towards disabling.
@@ -587,7 +587,7 @@ TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
         h.advance(0.05);
     }
     EXPECT_TRUE(h.recorded("direct core TCP session failure: connection disconnected 203.0.113.5:443"));
-    EXPECT_FALSE(h.provider->directTCPDisabledForSession);
+    EXPECT_FALSE(h.provider->directCore.tcpDisabledForSession);
 
     // Fatal failures: the timeout's window is long over at 30 s, so a new
     // one opens; five failures in it do not disable relaying, the sixth
@@ -600,14 +600,14 @@ TEST(DirectTCP, ConnectFailuresAndTheWindowThatDisablesRelaying) {
         h.send(segmentFrom(port, ACK | PSH, 2, 0, {'x'}));
     };
     for (uint16_t port = 4000; port < 4005; ++port) writeFailure(port);
-    EXPECT_FALSE(h.provider->directTCPDisabledForSession) << "five in the window";
+    EXPECT_FALSE(h.provider->directCore.tcpDisabledForSession) << "five in the window";
     h.send(segmentFrom(5000, SYN, 1));  // stays open until disabled
     auto& survivor = h.connection();
     writeFailure(4005);
-    EXPECT_TRUE(h.provider->directTCPDisabledForSession);
+    EXPECT_TRUE(h.provider->directCore.tcpDisabledForSession);
     EXPECT_TRUE(h.recorded("direct core TCP disabled for session: repeated TCP failures: write failed 203.0.113.5:443: "));
     EXPECT_TRUE(survivor.cancelled);
-    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_TRUE(h.provider->directCore.tcpSessions.empty());
     EXPECT_FALSE(h.send(segmentFrom(6000, SYN, 1))) << "direct TCP now goes into the tunnel";
 }
 
@@ -620,10 +620,10 @@ TEST(DirectTCP, QuietConnectionsCloseSilently) {
     h.send(segmentFrom(999, ACK, 101, s0 + 1));
     const size_t before = h.written().size();
     h.at(119.9);  // checks at 60 (active at 20) and 120
-    EXPECT_EQ(h.provider->directTCPSessions.size(), 1u);
+    EXPECT_EQ(h.provider->directCore.tcpSessions.size(), 1u);
     h.at(120);
-    EXPECT_TRUE(h.provider->directTCPSessions.empty());
-    EXPECT_EQ(h.provider->directTCPIdleCloses, 1);
+    EXPECT_TRUE(h.provider->directCore.tcpSessions.empty());
+    EXPECT_EQ(h.provider->directCore.tcpIdleCloses, 1);
     EXPECT_EQ(h.written().size(), before) << "nothing is sent to the application";
 }
 

@@ -48,7 +48,7 @@ struct DNSHarness : ProviderHarness {
     }
     std::array<int64_t, 4> counters() const {
         const auto& p = *provider;
-        return {p.dnsQueryCount, p.dnsResponseCount, p.dnsFallbackCount, p.dnsFailureCount};
+        return {p.dns.queries, p.dns.responses, p.dns.fallbacks, p.dns.failures};
     }
 };
 
@@ -66,7 +66,7 @@ TEST(DNSQueries, AnswerComesBackAsAReplyPacketFromTheAskedAddress) {
     EXPECT_EQ(upstream.maxDatagrams, 1u);
     ASSERT_EQ(upstream.writes.size(), 1u);
     EXPECT_EQ(upstream.writes[0], dnsQueryMessage(0x0101, "web.vantu.test")) << "the DNS message only";
-    EXPECT_EQ(h.provider->dnsSessions.size(), 1u);
+    EXPECT_EQ(h.provider->dns.sessions.size(), 1u);
 
     const Bytes answer = dnsAnswerMessage(0x0101, "web.vantu.test", {aRecord(pointerTo(12), {198, 51, 100, 30})});
     upstreams[0]->deliver({answer, dnsAnswerMessage(9, "other.test", {})});
@@ -79,7 +79,7 @@ TEST(DNSQueries, AnswerComesBackAsAReplyPacketFromTheAskedAddress) {
     EXPECT_EQ(readBE16(&reply[4]), 0x4242);
     EXPECT_EQ(h.sim.packetFlow.writtenProtocols, std::vector<int>{2});
     EXPECT_TRUE(upstream.cancelled);
-    EXPECT_TRUE(h.provider->dnsSessions.empty());
+    EXPECT_TRUE(h.provider->dns.sessions.empty());
     EXPECT_TRUE(h.tunnelled().empty());
 
     // A late datagram and the overall timeout find the query gone.
@@ -177,7 +177,7 @@ TEST(DNSQueries, EveryFailureEndsInExactlyOneFallback) {
 TEST(DNSQueries, InFlightQueriesAreBoundedAndStopCancelsThem) {
     DNSHarness h;
     h.sim.host.initialUDPState = UDPSessionState::preparing;
-    const size_t limit = PacketTunnelProvider::kMaxDNSQueriesInFlight;
+    const size_t limit = DNSState::kMaxDNSQueriesInFlight;
     std::vector<Bytes> burst;
     for (size_t i = 0; i <= limit + 1; ++i) burst.push_back(queryFor("q" + std::to_string(i) + ".test"));
     h.send(burst);
@@ -197,7 +197,7 @@ TEST(DNSQueries, InFlightQueriesAreBoundedAndStopCancelsThem) {
     // Stop cancels every query still in flight; none of them gets a reply or a fallback.
     const size_t tunnelledBefore = h.tunnelled().size();
     EXPECT_EQ(h.stop(1), 1);
-    EXPECT_TRUE(h.provider->dnsSessions.empty());
+    EXPECT_TRUE(h.provider->dns.sessions.empty());
     for (const auto& s : h.upstreams()) EXPECT_TRUE(s->cancelled);
     for (const auto& s : h.upstreams()) s->setState(UDPSessionState::ready);
     h.upstreams().back()->deliver({dnsAnswerMessage(1, "after.test", {})});
@@ -222,8 +222,8 @@ Bytes answerPacket(const std::vector<std::array<uint8_t, 4>>& addresses) { retur
 // query the harness asks takes the fallback into the tunnel.
 struct LearningHarness : DNSHarness {
     explicit LearningHarness(bool upstreamFails = true) : DNSHarness(directPolicy()) {
-        provider->clientDirectCoreEnabled = true;
-        provider->dynamicDirectRouteCacheKey = "vantu.dynamicDirectRoutes.0123456789abcdef01234567";
+        provider->directCore.udpEnabled = true;
+        provider->learnedRoutes.cacheKey = "vantu.dynamicDirectRoutes.0123456789abcdef01234567";
         if (upstreamFails) sim.host.initialUDPState = UDPSessionState::failed;
     }
     // To the data channel's session: every query adds a session of its own.
@@ -238,7 +238,7 @@ struct LearningHarness : DNSHarness {
     }
     std::array<int64_t, 4> learning() const {
         const auto& p = *provider;
-        return {p.dnsDirectMatchCount, p.dnsDirectInsertedRoutes, p.dnsDirectRepeatedMatches, p.dnsDirectLimitDrops};
+        return {p.learnedRoutes.dnsMatches, p.learnedRoutes.dnsInsertedRoutes, p.learnedRoutes.dnsRepeatedMatches, p.learnedRoutes.dnsLimitDrops};
     }
 };
 
@@ -247,11 +247,11 @@ TEST(DNSRouteLearning, AnswersOnBothRoadsTeachRoutesBeforeDelivery) {
     LearningHarness h;
     const Bytes first = answerPacket({kLearnedAt, {198, 51, 100, 7}});
     h.askedAndAnswered(first);
-    EXPECT_EQ(h.provider->dynamicDirectRoutes, (std::set<std::string>{"198.51.100.0/24", "203.0.113.0/24"}));
+    EXPECT_EQ(h.provider->learnedRoutes.routes, (std::set<std::string>{"198.51.100.0/24", "203.0.113.0/24"}));
     EXPECT_EQ(h.sim.packetFlow.written, std::vector<Bytes>{first});
     EXPECT_EQ(h.learning(), (Counters{1, 2, 0, 0}));
     EXPECT_TRUE(h.recorded("DNS learned direct route cache updated inserted=2 count=2 sample=198.51.100.0/24,203.0.113.0/24"));
-    const auto cached = h.sim.defaults.dictionary(h.provider->dynamicDirectRouteCacheKey);
+    const auto cached = h.sim.defaults.dictionary(h.provider->learnedRoutes.cacheKey);
     ASSERT_TRUE(cached.has_value());
     const double nowSeconds = std::chrono::duration<double>(h.sim.queue.now().time_since_epoch()).count();
     EXPECT_EQ(*cached, (std::map<std::string, double>{{"198.51.100.0/24", nowSeconds}, {"203.0.113.0/24", nowSeconds}}));
@@ -264,7 +264,7 @@ TEST(DNSRouteLearning, AnswersOnBothRoadsTeachRoutesBeforeDelivery) {
     // Not global: noted, not learned.
     h.askedAndAnswered(answerPacket({{10, 1, 2, 3}}));
     EXPECT_TRUE(h.recorded("ignoring non-global DNS learned route example.com->10.1.2.3"));
-    EXPECT_EQ(h.provider->dynamicDirectRoutes.size(), 3u);
+    EXPECT_EQ(h.provider->learnedRoutes.routes.size(), 3u);
 
     // From an upstream answer: learned, then written.
     LearningHarness local(false);
@@ -272,7 +272,7 @@ TEST(DNSRouteLearning, AnswersOnBothRoadsTeachRoutesBeforeDelivery) {
     const Bytes answer = dnsAnswerMessage(7, "example.com", {aRecord(pointerTo(12), {203, 0, 113, 50})});
     local.upstreams().at(0)->deliver({answer});
     local.run();
-    EXPECT_EQ(local.provider->dynamicDirectRoutes, std::set<std::string>{"203.0.113.0/24"});
+    EXPECT_EQ(local.provider->learnedRoutes.routes, std::set<std::string>{"203.0.113.0/24"});
     ASSERT_EQ(local.sim.packetFlow.written.size(), 1u);
     EXPECT_EQ(Bytes(local.sim.packetFlow.written[0].begin() + 28, local.sim.packetFlow.written[0].end()), answer);
 }
@@ -312,46 +312,46 @@ TEST(DNSRouteLearning, OnlyAnswersToTheClientsOwnTunnelQueriesTeach) {
         LearningHarness h;
         if (c.before) c.before(h);
         h.fromTunnel(c.answer);
-        EXPECT_EQ(h.provider->dynamicDirectRoutes,
+        EXPECT_EQ(h.provider->learnedRoutes.routes,
                   c.learns ? std::set<std::string>{"1.1.1.0/24"} : std::set<std::string>{});
         EXPECT_EQ(h.sim.packetFlow.written, std::vector<Bytes>{c.answer}) << "delivered untouched either way";
         if (!c.learns) continue;
         // One answer per query: a second one teaches nothing.
         h.fromTunnel(answerFrom(kVirtualResolver, {{198, 51, 100, 9}}));
-        EXPECT_EQ(h.provider->dynamicDirectRoutes, std::set<std::string>{"1.1.1.0/24"});
+        EXPECT_EQ(h.provider->learnedRoutes.routes, std::set<std::string>{"1.1.1.0/24"});
     }
 
     // The remembered queries are bounded: past the cap the oldest is pushed out.
     LearningHarness h;
     const size_t cap = TunnelDNSQueries::kCapacity;
     for (size_t i = 0; i <= cap; ++i) h.send({queryFor("example.com", static_cast<uint16_t>(100 + i))});
-    EXPECT_EQ(h.provider->tunnelDNSQueries.size(), cap);
-    EXPECT_EQ(h.provider->tunnelDNSQueries.evicted(), 1);
+    EXPECT_EQ(h.provider->dns.tunnelQueries.size(), cap);
+    EXPECT_EQ(h.provider->dns.tunnelQueries.evicted(), 1);
     h.fromTunnel(answerFrom(kVirtualResolver, {cloudflare}, "example.com", 100));
     h.fromTunnel(answerFrom(kVirtualResolver, {kLearnedAt}, "example.com", static_cast<uint16_t>(100 + cap)));
-    EXPECT_EQ(h.provider->dynamicDirectRoutes, std::set<std::string>{"203.0.113.0/24"});
+    EXPECT_EQ(h.provider->learnedRoutes.routes, std::set<std::string>{"203.0.113.0/24"});
 }
 
 TEST(DNSRouteLearning, LimitAndDisabledCore) {
     LearningHarness h;
-    for (int i = 0; i < PacketTunnelProvider::kMaxDynamicDirectRoutes; ++i)
-        h.provider->dynamicDirectRoutes.insert("8." + std::to_string(i) + ".0.0/24");
+    for (int i = 0; i < LearnedRoutes::kMaxDynamicDirectRoutes; ++i)
+        h.provider->learnedRoutes.routes.insert("8." + std::to_string(i) + ".0.0/24");
     h.askedAndAnswered(answerPacket({kLearnedAt, {8, 0, 0, 1}}));
     EXPECT_EQ(h.learning(), (Counters{1, 0, 1, 1})) << "a full set refuses the new key and counts the known one";
-    EXPECT_EQ(h.provider->dynamicDirectRoutes.size(), 192u);
+    EXPECT_EQ(h.provider->learnedRoutes.routes.size(), 192u);
     EXPECT_EQ(h.sim.packetFlow.written.size(), 1u);
 
     LearningHarness off;
-    off.provider->clientDirectCoreEnabled = false;
+    off.provider->directCore.udpEnabled = false;
     const Bytes packet = answerPacket({kLearnedAt});
     off.askedAndAnswered(packet);
     EXPECT_EQ(off.learning(), (Counters{1, 0, 0, 0}));
     EXPECT_TRUE(off.recorded("DNS direct match produced 1 route(s), but vantucore direct is disabled"));
-    EXPECT_TRUE(off.provider->dynamicDirectRoutes.empty());
+    EXPECT_TRUE(off.provider->learnedRoutes.routes.empty());
     EXPECT_EQ(off.sim.packetFlow.written, std::vector<Bytes>{packet});
-    off.provider->clientDirectTCPEnabled = true;
+    off.provider->directCore.tcpEnabled = true;
     off.askedAndAnswered(packet);
-    EXPECT_EQ(off.provider->dynamicDirectRoutes.size(), 1u) << "either direct switch enables learning";
+    EXPECT_EQ(off.provider->learnedRoutes.routes.size(), 1u) << "either direct switch enables learning";
 }
 
 // ------------------------------------------------------------ the cache
@@ -370,7 +370,7 @@ TEST(DynamicDirectRoutes, LoadingExpiresRekeysAndKeepsTheNewest) {
     ProviderHarness h;
     const std::string key = "vantu.dynamicDirectRoutes.aaaaaaaaaaaaaaaaaaaaaaaa";
     const double now = std::chrono::duration<double>(h.sim.queue.now().time_since_epoch()).count();
-    const double ttl = PacketTunnelProvider::kDynamicDirectRouteCacheTTL;
+    const double ttl = LearnedRoutes::kDynamicDirectRouteCacheTTL;
     h.sim.defaults.setDictionary(key, {{"203.0.113.0/24", now - ttl},
                                        {"198.51.100.0/24", now - ttl - 1},
                                        {"203.0.114.5/32", now - 10},
@@ -396,11 +396,11 @@ TEST(DynamicDirectRoutes, LoadingExpiresRekeysAndKeepsTheNewest) {
     EXPECT_TRUE(h.provider->loadCachedDynamicDirectRoutes(key).empty()) << "a value of another kind is an empty cache";
 
     // Saving stamps every live route; without a cache key nothing is written.
-    h.provider->dynamicDirectRoutes = {"203.0.113.0/24", "not a route"};
+    h.provider->learnedRoutes.routes = {"203.0.113.0/24", "not a route"};
     const int writes = h.sim.defaults.writes;
     h.provider->persistDynamicDirectRoutes();
     EXPECT_EQ(h.sim.defaults.writes, writes);
-    h.provider->dynamicDirectRouteCacheKey = key;
+    h.provider->learnedRoutes.cacheKey = key;
     h.sim.defaults.setDictionary(key, {{"198.51.100.0/24", now - 60}});
     h.provider->persistDynamicDirectRoutes();
     EXPECT_EQ(h.sim.defaults.dictionary(key),
@@ -416,16 +416,16 @@ TEST(DynamicDirectRoutes, StartLoadsTheCacheAndStopEmptiesTheSet) {
         h.sim.host.protocol = ProtocolConfiguration{true, configuration};
         // The cache key of this configuration, learned from a first start.
         h.startSuccessfully();
-        const std::string key = h.provider->dynamicDirectRouteCacheKey;
+        const std::string key = h.provider->learnedRoutes.cacheKey;
         ASSERT_EQ(key.rfind("vantu.dynamicDirectRoutes.", 0), 0u);
         h.stop(1);
-        EXPECT_TRUE(h.provider->dynamicDirectRoutes.empty());
-        EXPECT_TRUE(h.provider->dynamicDirectRouteCacheKey.empty());
+        EXPECT_TRUE(h.provider->learnedRoutes.routes.empty());
+        EXPECT_TRUE(h.provider->learnedRoutes.cacheKey.empty());
 
         const double now = std::chrono::duration<double>(h.sim.queue.now().time_since_epoch()).count();
         h.sim.defaults.setDictionary(key, {{"203.0.113.0/24", now}});
         h.startSuccessfully();
-        EXPECT_EQ(h.provider->dynamicDirectRoutes,
+        EXPECT_EQ(h.provider->learnedRoutes.routes,
                   directCore ? std::set<std::string>{"203.0.113.0/24"} : std::set<std::string>{});
         h.stop(1);
         EXPECT_TRUE(h.sim.defaults.dictionary(key).has_value()) << "the cache outlives the session";

@@ -15,10 +15,10 @@ TEST(EventLog, NumberedTimestampedLinesPersistedAtOnceAndCappedAt120) {
     p.recordDiagnostic("startTunnel");
     h.advance(1.25);
     p.recordDiagnostic("network settings applied");
-    EXPECT_EQ(p.diagnosticsEvents, (std::vector<std::string>{"2027-01-15T08:00:00.000Z #1 startTunnel",
+    EXPECT_EQ(p.diagnostics.events, (std::vector<std::string>{"2027-01-15T08:00:00.000Z #1 startTunnel",
                                                             "2027-01-15T08:00:01.250Z #2 network settings applied"}));
-    EXPECT_EQ(h.sim.defaults.stringArray(PacketTunnelProvider::kDiagnosticEventsKey), p.diagnosticsEvents);
-    EXPECT_EQ(h.sim.defaults.integer(PacketTunnelProvider::kDiagnosticSequenceKey), 2);
+    EXPECT_EQ(h.sim.defaults.stringArray(DiagnosticsState::kDiagnosticEventsKey), p.diagnostics.events);
+    EXPECT_EQ(h.sim.defaults.integer(DiagnosticsState::kDiagnosticSequenceKey), 2);
 
     // Plain log lines are not events; the debug logs write nothing at all.
     p.log("excluded server route 203.0.113.7/255.255.255.255");
@@ -28,63 +28,63 @@ TEST(EventLog, NumberedTimestampedLinesPersistedAtOnceAndCappedAt120) {
                                                          "VantuPacketTunnel: network settings applied",
                                                          "VantuPacketTunnel: excluded server route "
                                                          "203.0.113.7/255.255.255.255"}));
-    EXPECT_EQ(p.diagnosticsEvents.size(), 2u);
+    EXPECT_EQ(p.diagnostics.events.size(), 2u);
 
     for (int i = 3; i <= 121; ++i) p.recordDiagnostic("event " + std::to_string(i));
-    ASSERT_EQ(p.diagnosticsEvents.size(), 120u);
-    EXPECT_EQ(p.diagnosticsEvents.front(), "2027-01-15T08:00:01.250Z #2 network settings applied");
-    EXPECT_EQ(p.diagnosticsEvents.back(), "2027-01-15T08:00:01.250Z #121 event 121");
-    EXPECT_EQ(h.sim.defaults.stringArray(PacketTunnelProvider::kDiagnosticEventsKey), p.diagnosticsEvents);
-    EXPECT_EQ(h.sim.defaults.integer(PacketTunnelProvider::kDiagnosticSequenceKey), 121);
+    ASSERT_EQ(p.diagnostics.events.size(), 120u);
+    EXPECT_EQ(p.diagnostics.events.front(), "2027-01-15T08:00:01.250Z #2 network settings applied");
+    EXPECT_EQ(p.diagnostics.events.back(), "2027-01-15T08:00:01.250Z #121 event 121");
+    EXPECT_EQ(h.sim.defaults.stringArray(DiagnosticsState::kDiagnosticEventsKey), p.diagnostics.events);
+    EXPECT_EQ(h.sim.defaults.integer(DiagnosticsState::kDiagnosticSequenceKey), 121);
 }
 
 TEST(EventLog, RestoresTheStoredLogOnlyWhenEmpty) {
     ProviderHarness h;
     std::vector<std::string> stored;
     for (int i = 381; i <= 500; ++i) stored.push_back("2026-12-05T07:42:29.123Z #" + std::to_string(i) + " old");
-    h.sim.defaults.setStringArray(PacketTunnelProvider::kDiagnosticEventsKey, stored);
-    h.sim.defaults.setInteger(PacketTunnelProvider::kDiagnosticSequenceKey, 500);
-    h.sim.defaults.setString(PacketTunnelProvider::kLastStoppedSnapshotKey, "vantu tunnel diagnostics\nold");
+    h.sim.defaults.setStringArray(DiagnosticsState::kDiagnosticEventsKey, stored);
+    h.sim.defaults.setInteger(DiagnosticsState::kDiagnosticSequenceKey, 500);
+    h.sim.defaults.setString(DiagnosticsState::kLastStoppedSnapshotKey, "vantu tunnel diagnostics\nold");
 
     auto& p = *h.provider;
     p.loadPersistedDiagnostics();
-    EXPECT_EQ(p.diagnosticsEvents, stored);
-    EXPECT_EQ(p.lastStoppedSnapshot, "vantu tunnel diagnostics\nold");
+    EXPECT_EQ(p.diagnostics.events, stored);
+    EXPECT_EQ(p.diagnostics.lastStoppedSnapshot, "vantu tunnel diagnostics\nold");
     p.recordDiagnostic("startTunnel");
-    ASSERT_EQ(p.diagnosticsEvents.size(), 120u);
-    EXPECT_EQ(p.diagnosticsEvents.front(), stored[1]);
-    EXPECT_EQ(p.diagnosticsEvents.back(), "2027-01-15T08:00:00.000Z #501 startTunnel");
+    ASSERT_EQ(p.diagnostics.events.size(), 120u);
+    EXPECT_EQ(p.diagnostics.events.front(), stored[1]);
+    EXPECT_EQ(p.diagnostics.events.back(), "2027-01-15T08:00:00.000Z #501 startTunnel");
 
     // A provider that already holds events keeps its own.
-    h.sim.defaults.setStringArray(PacketTunnelProvider::kDiagnosticEventsKey, {"x #9 other"});
-    h.sim.defaults.setInteger(PacketTunnelProvider::kDiagnosticSequenceKey, 9);
-    h.sim.defaults.setString(PacketTunnelProvider::kLastStoppedSnapshotKey, "other");
-    const auto before = p.diagnosticsEvents;
+    h.sim.defaults.setStringArray(DiagnosticsState::kDiagnosticEventsKey, {"x #9 other"});
+    h.sim.defaults.setInteger(DiagnosticsState::kDiagnosticSequenceKey, 9);
+    h.sim.defaults.setString(DiagnosticsState::kLastStoppedSnapshotKey, "other");
+    const auto before = p.diagnostics.events;
     p.loadPersistedDiagnostics();
-    EXPECT_EQ(p.diagnosticsEvents, before);
-    EXPECT_EQ(p.diagnosticsSequence, 501);
-    EXPECT_EQ(p.lastStoppedSnapshot, "vantu tunnel diagnostics\nold");
+    EXPECT_EQ(p.diagnostics.events, before);
+    EXPECT_EQ(p.diagnostics.sequence, 501);
+    EXPECT_EQ(p.diagnostics.lastStoppedSnapshot, "vantu tunnel diagnostics\nold");
 
     // Nothing stored, or stored under another kind, reads as empty.
     ProviderHarness fresh;
-    fresh.sim.defaults.setString(PacketTunnelProvider::kDiagnosticEventsKey, "not a list");
-    fresh.sim.defaults.setString(PacketTunnelProvider::kDiagnosticSequenceKey, "12");
-    fresh.provider->diagnosticsSequence = 33;
-    fresh.provider->lastStoppedSnapshot = "stale";
+    fresh.sim.defaults.setString(DiagnosticsState::kDiagnosticEventsKey, "not a list");
+    fresh.sim.defaults.setString(DiagnosticsState::kDiagnosticSequenceKey, "12");
+    fresh.provider->diagnostics.sequence = 33;
+    fresh.provider->diagnostics.lastStoppedSnapshot = "stale";
     fresh.provider->loadPersistedDiagnostics();
-    EXPECT_TRUE(fresh.provider->diagnosticsEvents.empty());
-    EXPECT_EQ(fresh.provider->diagnosticsSequence, 0);
-    EXPECT_EQ(fresh.provider->lastStoppedSnapshot, "");
+    EXPECT_TRUE(fresh.provider->diagnostics.events.empty());
+    EXPECT_EQ(fresh.provider->diagnostics.sequence, 0);
+    EXPECT_EQ(fresh.provider->diagnostics.lastStoppedSnapshot, "");
 
     // A start restores the stored log before its first event.
     ProviderHarness restarted;
-    restarted.sim.defaults.setStringArray(PacketTunnelProvider::kDiagnosticEventsKey, {"t #41 stopTunnel"});
-    restarted.sim.defaults.setInteger(PacketTunnelProvider::kDiagnosticSequenceKey, 41);
+    restarted.sim.defaults.setStringArray(DiagnosticsState::kDiagnosticEventsKey, {"t #41 stopTunnel"});
+    restarted.sim.defaults.setInteger(DiagnosticsState::kDiagnosticSequenceKey, 41);
     restarted.sim.host.protocol.reset();
     restarted.start();
     restarted.run();
-    ASSERT_EQ(restarted.provider->diagnosticsEvents.size(), 3u);
-    EXPECT_EQ(restarted.provider->diagnosticsEvents[1], "2027-01-15T08:00:00.000Z #42 startTunnel");
+    ASSERT_EQ(restarted.provider->diagnostics.events.size(), 3u);
+    EXPECT_EQ(restarted.provider->diagnostics.events[1], "2027-01-15T08:00:00.000Z #42 startTunnel");
 }
 
 TEST(EventLog, TimestampsAreUTCWithMillisecondsCutNotRounded) {
@@ -101,9 +101,9 @@ TEST(EventLog, TimestampsAreUTCWithMillisecondsCutNotRounded) {
 
     ProviderHarness h;
     h.sim.queue.simClock().set(base + 123ms);
-    h.provider->diagnosticsSequence = 56;
+    h.provider->diagnostics.sequence = 56;
     h.provider->recordDiagnostic("network settings applied");
-    EXPECT_EQ(h.provider->diagnosticsEvents.back(), "2026-12-05T07:42:29.123Z #57 network settings applied");
+    EXPECT_EQ(h.provider->diagnostics.events.back(), "2026-12-05T07:42:29.123Z #57 network settings applied");
 }
 
 TEST(EventLog, ChannelSummaries) {
@@ -113,33 +113,33 @@ TEST(EventLog, ChannelSummaries) {
     const std::string freshUDP = p.udpDiagnostics(), freshTCP = p.tcpDiagnostics();
 
     // With a UDP session its current state is read first.
-    p.udpSession = h.sim.host.createUDPSession("192.0.2.1", "5555");
+    p.dataChannel.udpSession = h.sim.host.createUDPSession("192.0.2.1", "5555");
     h.udp()->setState(UDPSessionState::failed);
-    p.udpReadySeen = true;
-    p.udpSendAttempts = 5;
-    p.udpSendCompletions = 3;
-    p.udpSendFailures = 2;
-    p.udpDatagramsReceived = 9;
-    p.lastUDPSendError = "no route to host";
+    p.dataChannel.udpReadySeen = true;
+    p.dataChannel.udpSendAttempts = 5;
+    p.dataChannel.udpSendCompletions = 3;
+    p.dataChannel.udpSendFailures = 2;
+    p.dataChannel.udpDatagramsReceived = 9;
+    p.dataChannel.lastUDPSendError = "no route to host";
     EXPECT_EQ(p.udpDiagnostics(), "udpState=4 ready=true sendAttempts=5 sendCompletions=3 sendFailures=2 "
                                   "receivedDatagrams=9 lastSendError=no route to host");
-    EXPECT_EQ(p.lastUDPSessionState, "4");
+    EXPECT_EQ(p.dataChannel.lastUDPSessionState, "4");
 
-    p.tcpSendAttempts = 4;
-    p.tcpSendFailures = 1;
-    p.tcpSentBytes = 400;
-    p.tcpReceivedBytes = 300;
-    p.tcpFramesReceived = 2;
-    p.lastReceivedPlainPreview = "8245";
-    p.lastTCPSendError = "overflow";
-    p.lastTCPReceiveError = "reset";
-    p.lastSentPlainPreview = "0170";
-    p.lastDecryptError = "bad tag";
+    p.dataChannel.tcpSendAttempts = 4;
+    p.dataChannel.tcpSendFailures = 1;
+    p.dataChannel.tcpSentBytes = 400;
+    p.dataChannel.tcpReceivedBytes = 300;
+    p.dataChannel.tcpFramesReceived = 2;
+    p.dataChannel.lastReceivedPlainPreview = "8245";
+    p.dataChannel.lastTCPSendError = "overflow";
+    p.dataChannel.lastTCPReceiveError = "reset";
+    p.dataChannel.lastSentPlainPreview = "0170";
+    p.dataChannel.lastDecryptError = "bad tag";
     EXPECT_EQ(p.tcpDiagnostics(), "sendAttempts=4 sendFailures=1 sentBytes=400 receivedBytes=300 framesReceived=2 "
                                   "lastSendError=overflow lastReceiveError=reset lastSentPlain=0170 "
                                   "lastReceivedPlain=8245 lastDecryptError=bad tag");
 
-    p.udpSession.reset();
+    p.dataChannel.udpSession.reset();
     p.resetUDPDiagnostics();
     p.resetTCPDiagnostics();
     EXPECT_EQ(p.udpDiagnostics(), freshUDP);
@@ -173,23 +173,23 @@ TEST(EventLog, PeerTextThatIsNotUTF8IsRepairedBeforeItIsLoggedOrStored) {
         EXPECT_EQ(calls, 1);
         ASSERT_TRUE(error.has_value());
         EXPECT_EQ(error->description(), repaired);
-        EXPECT_EQ(provider->lastTunnelFailure, "startTunnel failed: " + repaired);
-        auto stored = store.stringArray(PacketTunnelProvider::kDiagnosticEventsKey);
+        EXPECT_EQ(provider->lifecycle.lastTunnelFailure, "startTunnel failed: " + repaired);
+        auto stored = store.stringArray(DiagnosticsState::kDiagnosticEventsKey);
         ASSERT_TRUE(stored.has_value());
-        EXPECT_EQ(*stored, provider->diagnosticsEvents);
+        EXPECT_EQ(*stored, provider->diagnostics.events);
         EXPECT_EQ(eventMessage(stored->back()), "startTunnel failed: " + repaired);
 
         // Later events, the log lines and the stop snapshot all still save.
         provider->recordDiagnostic("after the failure");
         provider->log("peer said \x80\x80 twice");
         provider->persistLastStoppedSnapshot();
-        stored = store.stringArray(PacketTunnelProvider::kDiagnosticEventsKey);
+        stored = store.stringArray(DiagnosticsState::kDiagnosticEventsKey);
         ASSERT_TRUE(stored.has_value());
         EXPECT_EQ(eventMessage(stored->back()), "after the failure");
-        EXPECT_EQ(store.integer(PacketTunnelProvider::kDiagnosticSequenceKey), provider->diagnosticsSequence);
+        EXPECT_EQ(store.integer(DiagnosticsState::kDiagnosticSequenceKey), provider->diagnostics.sequence);
         EXPECT_EQ(sim.log.lines.back(), "VantuPacketTunnel: peer said \xEF\xBF\xBD twice");
         for (const auto& line : sim.log.lines) EXPECT_TRUE(isValidUTF8(line)) << line;
-        const auto snapshot = store.string(PacketTunnelProvider::kLastStoppedSnapshotKey);
+        const auto snapshot = store.string(DiagnosticsState::kLastStoppedSnapshotKey);
         ASSERT_TRUE(snapshot.has_value());
         EXPECT_NE(snapshot->find(repaired), std::string::npos);
         EXPECT_EQ(store.lastError(), "");

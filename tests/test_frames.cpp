@@ -18,14 +18,14 @@ TEST(Frames, WireFormOfPingAndDataFrames) {
     // The nonce: session ID, sequence 1, direction "C2S\0".
     EXPECT_EQ(Bytes(ping.begin(), ping.begin() + 12), (Bytes{1, 2, 3, 4, 0, 0, 0, 1, 0x43, 0x32, 0x53, 0x00}));
     EXPECT_EQ(h.session->decrypt(ping), (Bytes{0x01, 0x70, 0x69, 0x6E, 0x67}));
-    EXPECT_EQ(h.provider->lastSentPlainPreview, "0170696e67");
+    EXPECT_EQ(h.provider->dataChannel.lastSentPlainPreview, "0170696e67");
 
     const Bytes packet = ipv4Packet(60, 17, kDestination, 443, 0xee);
     h.provider->sendFrame(kClientData, packet);
     ASSERT_EQ(h.udp()->writes.size(), 2u);
     EXPECT_EQ(h.udp()->writes[1].size(), 89u);
     EXPECT_EQ(h.session->decrypt(h.udp()->writes[1]), dataFrame(packet));
-    EXPECT_EQ(h.provider->lastSentPlainPreview, "024500003c00004000401100000a0700");  // 16 bytes at most
+    EXPECT_EQ(h.provider->dataChannel.lastSentPlainPreview, "024500003c00004000401100000a0700");  // 16 bytes at most
 }
 
 TEST(Frames, FramesWithoutCarrierOrSessionGoNowhere) {
@@ -34,13 +34,13 @@ TEST(Frames, FramesWithoutCarrierOrSessionGoNowhere) {
     h.provider->session = h.session;
     h.provider->sendFrame(kClientData, Bytes{0x45, 0x00});
     EXPECT_EQ(h.session->seq, 2u);
-    EXPECT_EQ(h.provider->udpSendAttempts, 0);
-    EXPECT_EQ(h.provider->lastSentPlainPreview, "024500");
+    EXPECT_EQ(h.provider->dataChannel.udpSendAttempts, 0);
+    EXPECT_EQ(h.provider->dataChannel.lastSentPlainPreview, "024500");
     EXPECT_TRUE(h.sim.host.udpSessions.empty());
     // No session: nothing at all, not even the preview.
     h.provider->session = nullptr;
     h.provider->sendFrame(kClientData, Bytes{0x45, 0x11});
-    EXPECT_EQ(h.provider->lastSentPlainPreview, "024500");
+    EXPECT_EQ(h.provider->dataChannel.lastSentPlainPreview, "024500");
 }
 
 TEST(Frames, DispatchOfServerFrames) {
@@ -59,17 +59,17 @@ TEST(Frames, DispatchOfServerFrames) {
     ASSERT_EQ(h.completions.size(), 1u);
     EXPECT_FALSE(h.completions[0].has_value());
     EXPECT_TRUE(h.logged("VantuPacketTunnel: encrypted pong received"));
-    EXPECT_EQ(h.provider->udpDatagramsReceived, 2);
+    EXPECT_EQ(h.provider->dataChannel.udpDatagramsReceived, 2);
     EXPECT_EQ(h.sim.packetFlow.written, std::vector<Bytes>{packet});
     EXPECT_EQ(h.sim.packetFlow.writtenProtocols, std::vector<int>{2});
-    EXPECT_EQ(h.provider->lastReceivedPlainPreview, "824500003000004000401100000a0700");
+    EXPECT_EQ(h.provider->dataChannel.lastReceivedPlainPreview, "824500003000004000401100000a0700");
 
     // A second pong only refreshes the last-frame time.
     h.advance(2.0);
     const size_t linesBefore = h.sim.log.lines.size();
     h.pong();
     EXPECT_EQ(h.completions.size(), 1u);
-    EXPECT_EQ(h.provider->lastDataFrameReceivedAt, h.sim.queue.now());
+    EXPECT_EQ(h.provider->keepalive.lastDataFrameReceivedAt, h.sim.queue.now());
     EXPECT_EQ(h.sim.log.lines.size(), linesBefore + 1);
 
     // Client frame types and unknown ones are logged in bare hex and dropped.
@@ -79,7 +79,7 @@ TEST(Frames, DispatchOfServerFrames) {
     }
     EXPECT_FALSE(h.logged("unknown frame 0x02"));
     EXPECT_EQ(h.sim.packetFlow.written.size(), 1u);
-    EXPECT_EQ(h.provider->udpDatagramsReceived, 6);
+    EXPECT_EQ(h.provider->dataChannel.udpDatagramsReceived, 6);
 }
 
 TEST(Frames, ReplayedReflectedAndUndecryptableUnitsAreDropped) {
@@ -96,7 +96,7 @@ TEST(Frames, ReplayedReflectedAndUndecryptableUnitsAreDropped) {
     // The first copy of each goes through; an out-of-order but fresh one too;
     // one too far behind the newest cannot be told from a replay.
     EXPECT_EQ(h.sim.packetFlow.written.size(), 2u);
-    EXPECT_EQ(h.provider->replayedUnitsDropped, 3);
+    EXPECT_EQ(h.provider->dataChannel.replayedUnitsDropped, 3);
 
     // Our own unit sent back at us opens under the shared key, but is dropped
     // and does not count as a sign of life.
@@ -104,14 +104,14 @@ TEST(Frames, ReplayedReflectedAndUndecryptableUnitsAreDropped) {
     const Bytes reflected = h.udp()->writes.back();
     h.udp()->deliver({reflected});
     h.run();
-    EXPECT_EQ(h.provider->reflectedUnitsDropped, 1);
-    EXPECT_EQ(h.provider->lastDataFrameReceivedAt, before);
+    EXPECT_EQ(h.provider->dataChannel.reflectedUnitsDropped, 1);
+    EXPECT_EQ(h.provider->keepalive.lastDataFrameReceivedAt, before);
     EXPECT_NE(h.provider->udpDiagnostics().find(" replayedUnits=3 reflectedUnits=1"), std::string::npos);
 
     // Units that do not open change nothing but the last error; sealed ahead
     // of the units above, so that the replay window does not drop them first.
     h.serverSeq = 6000;
-    const int64_t received = h.provider->udpDatagramsReceived;
+    const int64_t received = h.provider->dataChannel.udpDatagramsReceived;
     Bytes tampered = h.serverUnit(dataFrame({0x45, 0x00}, kServerData));
     tampered.back() ^= 0x01;
     Bytes otherNonce = h.serverUnit({kServerPong});
@@ -120,13 +120,13 @@ TEST(Frames, ReplayedReflectedAndUndecryptableUnitsAreDropped) {
     h.run();
     EXPECT_TRUE(h.logged("VantuPacketTunnel: decrypt failed for 27 bytes: packet too short"));
     EXPECT_TRUE(h.logged("decrypt failed for " + std::to_string(tampered.size()) + " bytes: "));
-    EXPECT_FALSE(h.provider->lastDecryptError.empty());
-    EXPECT_NE(h.provider->lastDecryptError, "packet too short");
+    EXPECT_FALSE(h.provider->dataChannel.lastDecryptError.empty());
+    EXPECT_NE(h.provider->dataChannel.lastDecryptError, "packet too short");
     // Garbage and an empty frame are no sign of life.
-    EXPECT_EQ(h.provider->lastDataFrameReceivedAt, before);
+    EXPECT_EQ(h.provider->keepalive.lastDataFrameReceivedAt, before);
     EXPECT_EQ(h.sim.packetFlow.written.size(), 2u);
     // The empty datagram is not counted; the four others are.
-    EXPECT_EQ(h.provider->udpDatagramsReceived, received + 4);
+    EXPECT_EQ(h.provider->dataChannel.udpDatagramsReceived, received + 4);
     EXPECT_TRUE(h.sim.host.cancellations.empty());
 
     // A new session starts a new window.
@@ -144,11 +144,11 @@ TEST(Frames, UDPSendFailuresBeforeAndAfterTheHandshake) {
     h.run();
     ASSERT_EQ(h.completions.size(), 1u);
     EXPECT_EQ(h.completions[0], TunnelError::fromVantu("UDP send failed: no route to host"));
-    EXPECT_EQ(h.provider->udpSendFailures, 1);
-    EXPECT_EQ(h.provider->lastUDPSendError, "no route to host");
+    EXPECT_EQ(h.provider->dataChannel.udpSendFailures, 1);
+    EXPECT_EQ(h.provider->dataChannel.lastUDPSendError, "no route to host");
     EXPECT_TRUE(h.recorded("UDP send failed: no route to host"));
     EXPECT_TRUE(h.recorded("data channel failed: UDP send failed: no route to host"));
-    EXPECT_EQ(h.provider->udpSession, nullptr);
+    EXPECT_EQ(h.provider->dataChannel.udpSession, nullptr);
     EXPECT_TRUE(h.udp()->cancelled);
     EXPECT_TRUE(h.sim.host.cancellations.empty());
 
@@ -159,15 +159,15 @@ TEST(Frames, UDPSendFailuresBeforeAndAfterTheHandshake) {
     const Bytes packet = ipv4Packet(40, 6, kDestination, 80);
     for (int64_t failures = 1; failures <= 3; ++failures) {
         EXPECT_TRUE(v.sim.host.cancellations.empty());
-        EXPECT_NE(v.provider->udpSession, nullptr);
+        EXPECT_NE(v.provider->dataChannel.udpSession, nullptr);
         v.provider->sendFrame(kClientData, packet);
         v.run();
-        EXPECT_EQ(v.provider->udpSendFailures, failures);
+        EXPECT_EQ(v.provider->dataChannel.udpSendFailures, failures);
     }
-    EXPECT_EQ(v.provider->lastTunnelFailure, "UDP send failed: buffer full");
+    EXPECT_EQ(v.provider->lifecycle.lastTunnelFailure, "UDP send failed: buffer full");
     EXPECT_EQ(v.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu("UDP send failed: buffer full")});
-    EXPECT_EQ(v.provider->udpSession, nullptr);
-    EXPECT_EQ(v.provider->keepaliveSource, nullptr);
+    EXPECT_EQ(v.provider->dataChannel.udpSession, nullptr);
+    EXPECT_EQ(v.provider->keepalive.source, nullptr);
 }
 
 TEST(Frames, BatchesLeaveAndArriveInOneCallWithPerPacketAccounting) {
@@ -177,7 +177,7 @@ TEST(Frames, BatchesLeaveAndArriveInOneCallWithPerPacketAccounting) {
     h.run();
     const size_t writesBefore = h.udp()->writes.size();
     const size_t batchesBefore = h.udp()->batchWrites;
-    const int64_t completionsBefore = h.provider->udpSendCompletions;
+    const int64_t completionsBefore = h.provider->dataChannel.udpSendCompletions;
 
     // A read batch: every packet sealed in order, one platform call.
     std::vector<Bytes> packets;
@@ -189,8 +189,8 @@ TEST(Frames, BatchesLeaveAndArriveInOneCallWithPerPacketAccounting) {
     for (size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(h.session->decrypt(h.udp()->writes[writesBefore + i]), dataFrame(packets[i])) << i;
     }
-    EXPECT_EQ(h.provider->udpSendCompletions, completionsBefore + 5);
-    EXPECT_EQ(h.provider->tunnelPacketsOut, 5);
+    EXPECT_EQ(h.provider->dataChannel.udpSendCompletions, completionsBefore + 5);
+    EXPECT_EQ(h.provider->dataChannel.tunnelPacketsOut, 5);
 
     // A receive batch: the packets reach the system in one write, in order.
     const int writeCallsBefore = h.sim.packetFlow.writeCalls;
@@ -207,11 +207,11 @@ TEST(Frames, BatchesLeaveAndArriveInOneCallWithPerPacketAccounting) {
     h.udp()->failWrites = "buffer full";
     h.sim.packetFlow.inject({packets[0], packets[1]});
     h.run();
-    EXPECT_EQ(h.provider->udpSendFailures, 2);
+    EXPECT_EQ(h.provider->dataChannel.udpSendFailures, 2);
     EXPECT_TRUE(h.sim.host.cancellations.empty());
     h.sim.packetFlow.inject({packets[2], packets[3]});
     h.run();
-    EXPECT_EQ(h.provider->udpSendFailures, 3);
+    EXPECT_EQ(h.provider->dataChannel.udpSendFailures, 3);
     EXPECT_EQ(h.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu("UDP send failed: buffer full")});
 }
 

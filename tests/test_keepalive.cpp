@@ -12,33 +12,33 @@ TEST(Keepalive, SilentServerTimesOutAtTheFourthProbe) {
     ProviderHarness h;
     h.startChannel();
     h.at(2.5);
-    h.provider->lastKeepaliveProbeAt = h.sim.queue.now();  // left from an earlier channel
+    h.provider->keepalive.lastProbeAt = h.sim.queue.now();  // left from an earlier channel
     h.pong();
     ASSERT_EQ(h.completions.size(), 1u);
     ASSERT_EQ(h.pings(), 3u);  // the handshake's, at 0, 1, 2 s
     EXPECT_TRUE(h.logged("VantuPacketTunnel: keepalive started"));
-    EXPECT_EQ(h.provider->lastDataFrameReceivedAt, h.sim.queue.now());
-    EXPECT_TRUE(isDistantPast(h.provider->lastKeepaliveProbeAt));
-    EXPECT_EQ(h.provider->lastDefaultPathSummary, kSatisfied);
+    EXPECT_EQ(h.provider->keepalive.lastDataFrameReceivedAt, h.sim.queue.now());
+    EXPECT_TRUE(isDistantPast(h.provider->keepalive.lastProbeAt));
+    EXPECT_EQ(h.provider->keepalive.lastDefaultPathSummary, kSatisfied);
 
     h.at(12.499);
     EXPECT_EQ(h.pings(), 3u);
     for (size_t probe = 1; probe <= 3; ++probe) {
         h.at(2.5 + 10.0 * static_cast<double>(probe));
         EXPECT_EQ(h.pings(), 3u + probe);
-        EXPECT_EQ(h.provider->lastKeepaliveProbeAt, h.sim.queue.now());
+        EXPECT_EQ(h.provider->keepalive.lastProbeAt, h.sim.queue.now());
     }
     EXPECT_TRUE(h.sim.host.cancellations.empty());
 
     h.at(42.5);
     EXPECT_EQ(h.pings(), 6u);
-    EXPECT_EQ(h.provider->keepaliveTimeouts, 1);
-    EXPECT_EQ(h.provider->lastTunnelFailure, "keepalive timed out: no server frame for 40s");
+    EXPECT_EQ(h.provider->keepalive.timeouts, 1);
+    EXPECT_EQ(h.provider->lifecycle.lastTunnelFailure, "keepalive timed out: no server frame for 40s");
     EXPECT_TRUE(h.recorded("data channel failed: keepalive timed out: no server frame for 40s"));
     ASSERT_EQ(h.sim.host.cancellations.size(), 1u);
-    EXPECT_EQ(h.provider->keepaliveSource, nullptr);
+    EXPECT_EQ(h.provider->keepalive.source, nullptr);
     h.at(100.0);
-    EXPECT_EQ(h.provider->keepaliveTimeouts, 1);
+    EXPECT_EQ(h.provider->keepalive.timeouts, 1);
     EXPECT_EQ(h.sim.host.cancellations.size(), 1u);
 }
 
@@ -55,11 +55,11 @@ TEST(Keepalive, ExhaustedSequenceFailsTheChannelOnceAndLaterSendsAreDropped) {
     h.provider->sendPingFrame();   // would be 1 again
     h.run();
     EXPECT_EQ(h.udp()->writes.size(), sent + 1);
-    EXPECT_EQ(h.provider->lastTunnelFailure, "UDP send failed: session sequence exhausted");
+    EXPECT_EQ(h.provider->lifecycle.lastTunnelFailure, "UDP send failed: session sequence exhausted");
     EXPECT_EQ(h.sim.host.cancellations,
               std::vector<TunnelError>{TunnelError::fromVantu("UDP send failed: session sequence exhausted")});
-    EXPECT_EQ(h.provider->keepaliveSource, nullptr);
-    const size_t events = h.provider->diagnosticsEvents.size();
+    EXPECT_EQ(h.provider->keepalive.source, nullptr);
+    const size_t events = h.provider->diagnostics.events.size();
     const int storeWrites = h.sim.defaults.writes;
     EXPECT_EQ(eventMessages(*h.provider).back(), "data channel failed: UDP send failed: session sequence exhausted");
 
@@ -67,10 +67,10 @@ TEST(Keepalive, ExhaustedSequenceFailsTheChannelOnceAndLaterSendsAreDropped) {
     for (int i = 0; i < 50; ++i) h.provider->sendFrame(kClientData, ipv4Packet(60, 17, {192, 0, 2, 9}, 53));
     h.provider->sendPingFrame();
     h.at(60.0);
-    EXPECT_EQ(h.provider->diagnosticsEvents.size(), events);
+    EXPECT_EQ(h.provider->diagnostics.events.size(), events);
     EXPECT_EQ(h.sim.defaults.writes, storeWrites);
     EXPECT_EQ(h.sim.host.cancellations.size(), 1u);
-    EXPECT_EQ(h.provider->keepaliveTimeouts, 0);
+    EXPECT_EQ(h.provider->keepalive.timeouts, 0);
     const auto messages = eventMessages(*h.provider);
     EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
                             [](const std::string& m) { return m.find("session sequence exhausted") != m.npos; }),
@@ -82,13 +82,13 @@ TEST(Keepalive, ProbesPauseDuringRecoveryAndSilenceCountsWholeSecondsFromTheLast
     h.verifyChannel();
     h.at(0.4);
     h.deliverFrames({Bytes{kServerData, 0x45}});  // any frame is a sign of life
-    h.provider->dataRecoveryInProgress = true;
+    h.provider->recovery.inProgress = true;
     h.at(60.0);
     EXPECT_EQ(h.pings(), 1u);
     EXPECT_TRUE(h.sim.host.cancellations.empty());
-    h.provider->dataRecoveryInProgress = false;
+    h.provider->recovery.inProgress = false;
     h.at(70.0);
-    EXPECT_EQ(h.provider->lastTunnelFailure, "keepalive timed out: no server frame for 69s");
+    EXPECT_EQ(h.provider->lifecycle.lastTunnelFailure, "keepalive timed out: no server frame for 69s");
 }
 
 TEST(Keepalive, PathChangeFailsTheChannelAtTheNextProbe) {
@@ -102,19 +102,19 @@ TEST(Keepalive, PathChangeFailsTheChannelAtTheNextProbe) {
     h.at(10.0);
     const std::string expensive = "status=satisfied expensive=true constrained=false";
     const std::string message = "network path changed: " + kSatisfied + " -> " + expensive;
-    EXPECT_EQ(h.provider->lastTunnelFailure, message);
+    EXPECT_EQ(h.provider->lifecycle.lastTunnelFailure, message);
     EXPECT_EQ(h.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu(message)});
-    EXPECT_EQ(h.provider->lastDefaultPathSummary, expensive);
-    EXPECT_EQ(h.provider->lastDefaultPath, h.sim.host.path);
-    EXPECT_EQ(h.provider->keepaliveTimeouts, 0);
+    EXPECT_EQ(h.provider->keepalive.lastDefaultPathSummary, expensive);
+    EXPECT_EQ(h.provider->keepalive.lastDefaultPath, h.sim.host.path);
+    EXPECT_EQ(h.provider->keepalive.timeouts, 0);
 
     // Only the identity changed, and no summary was kept: the old side reads as unknown.
     ProviderHarness moved;
     moved.verifyChannel();
-    moved.provider->lastDefaultPathSummary.clear();
+    moved.provider->keepalive.lastDefaultPathSummary.clear();
     moved.sim.host.path->identity = "eth1 198.51.100.1 198.51.100.50";
     moved.at(10.0);
-    EXPECT_EQ(moved.provider->lastTunnelFailure, "network path changed: status=unknown path=nil -> " + kSatisfied);
+    EXPECT_EQ(moved.provider->lifecycle.lastTunnelFailure, "network path changed: status=unknown path=nil -> " + kSatisfied);
 }
 
 TEST(Keepalive, UnsatisfiedPathTerminatesOnceAndAMissingPathIsNoLoss) {
@@ -125,12 +125,12 @@ TEST(Keepalive, UnsatisfiedPathTerminatesOnceAndAMissingPathIsNoLoss) {
     h.at(20.0);
     const std::string reason =
         "network unavailable during keepalive: status=unsatisfied expensive=false constrained=false";
-    EXPECT_EQ(h.provider->keepaliveTimeouts, 1);
-    EXPECT_TRUE(h.provider->isTerminatingTunnel);
-    EXPECT_EQ(h.provider->lastTunnelFailure, reason);
+    EXPECT_EQ(h.provider->keepalive.timeouts, 1);
+    EXPECT_TRUE(h.provider->lifecycle.isTerminatingTunnel);
+    EXPECT_EQ(h.provider->lifecycle.lastTunnelFailure, reason);
     EXPECT_EQ(h.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu(reason)});
     h.at(60.0);
-    EXPECT_EQ(h.provider->keepaliveTimeouts, 1);
+    EXPECT_EQ(h.provider->keepalive.timeouts, 1);
     EXPECT_EQ(h.sim.host.cancellations.size(), 1u);
 
     ProviderHarness pathless;
@@ -140,8 +140,8 @@ TEST(Keepalive, UnsatisfiedPathTerminatesOnceAndAMissingPathIsNoLoss) {
     pathless.at(30.0);
     EXPECT_EQ(pathless.pings(), 4u);
     EXPECT_TRUE(pathless.sim.host.cancellations.empty());
-    EXPECT_EQ(pathless.provider->lastDefaultPath, original);
-    EXPECT_EQ(pathless.provider->lastDefaultPathSummary, kSatisfied);
+    EXPECT_EQ(pathless.provider->keepalive.lastDefaultPath, original);
+    EXPECT_EQ(pathless.provider->keepalive.lastDefaultPathSummary, kSatisfied);
 }
 
 TEST(Keepalive, DefaultPathSummaryAndAvailability) {

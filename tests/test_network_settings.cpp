@@ -7,7 +7,7 @@ namespace {
 
 TEST(NetworkSettings, BuiltFromServerAddressAndSession) {
     ProviderHarness h;
-    h.provider->lastAppliedDynamicRouteCount = 17;
+    h.provider->learnedRoutes.lastAppliedCount = 17;
     const TunnelNetworkSettings s = h.provider->networkSettings("198.51.100.20", *h.session);
     EXPECT_EQ(s.tunnelRemoteAddress, "198.51.100.20");
     EXPECT_EQ(s.mtu, 1420);
@@ -17,19 +17,19 @@ TEST(NetworkSettings, BuiltFromServerAddressAndSession) {
     EXPECT_TRUE(s.includedRoutes.empty());
     EXPECT_EQ(s.excludedRoutes, (std::vector<IPv4Route>{{"198.51.100.20", "255.255.255.255"}}));
     EXPECT_EQ(s.dnsServers, std::vector<std::string>{"10.7.0.2"});
-    EXPECT_EQ(h.provider->lastAppliedDynamicRouteCount, 0);
+    EXPECT_EQ(h.provider->learnedRoutes.lastAppliedCount, 0);
     EXPECT_EQ(h.sim.log.lines,
               std::vector<std::string>{"VantuPacketTunnel: excluded server route 198.51.100.20/255.255.255.255"});
-    EXPECT_TRUE(h.provider->diagnosticsEvents.empty());
+    EXPECT_TRUE(h.provider->diagnostics.events.empty());
 
     // A host name that did not resolve is still the remote address, but it
     // cannot be excluded; neither can the broadcast address.
     for (const char* server : {"vpn.example.test", "255.255.255.255"}) {
-        h.provider->lastAppliedDynamicRouteCount = 3;
+        h.provider->learnedRoutes.lastAppliedCount = 3;
         const TunnelNetworkSettings other = h.provider->networkSettings(server, *h.session);
         EXPECT_EQ(other.tunnelRemoteAddress, server);
         EXPECT_FALSE(other.excludedRoutes.has_value()) << server;
-        EXPECT_EQ(h.provider->lastAppliedDynamicRouteCount, 0);
+        EXPECT_EQ(h.provider->learnedRoutes.lastAppliedCount, 0);
     }
     EXPECT_EQ(h.sim.log.lines.size(), 1u);
 }

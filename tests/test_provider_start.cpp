@@ -56,7 +56,7 @@ TEST(ProviderStart, BadConfigurationEndsTheStartWithoutAnyNetworkCall) {
         ASSERT_EQ(result->calls, 1);
         EXPECT_EQ(result->error, TunnelError::fromVantu(message));
         EXPECT_EQ(result->error->domain, "VantuPacketTunnel.VantuError");
-        EXPECT_EQ(h.provider->lastTunnelFailure, "startTunnel failed: " + message);
+        EXPECT_EQ(h.provider->lifecycle.lastTunnelFailure, "startTunnel failed: " + message);
         EXPECT_FALSE(h.provider->activeConfig.has_value());
         EXPECT_EQ(h.controlCalls, 0);
         EXPECT_TRUE(h.sim.host.udpSessions.empty());
@@ -79,7 +79,7 @@ TEST(ProviderStart, ControlFailureKeepsTheNewConfiguration) {
             if (vantuError) throw VantuError("control session rejected");
             throw std::runtime_error("control session rejected");
         };
-        h.provider->isTerminatingTunnel = true;  // left over from an earlier termination
+        h.provider->lifecycle.isTerminatingTunnel = true;  // left over from an earlier termination
         auto result = h.start();
         h.run();
 
@@ -94,9 +94,9 @@ TEST(ProviderStart, ControlFailureKeepsTheNewConfiguration) {
         ASSERT_TRUE(h.provider->activeConfig.has_value());
         EXPECT_EQ(h.provider->activeConfig->host, "gateway.example");
         EXPECT_FALSE(h.provider->session);
-        EXPECT_FALSE(h.provider->isTerminatingTunnel);
+        EXPECT_FALSE(h.provider->lifecycle.isTerminatingTunnel);
         // The switches are copied only once a session exists.
-        EXPECT_FALSE(h.provider->clientDirectCoreEnabled);
+        EXPECT_FALSE(h.provider->directCore.udpEnabled);
         EXPECT_TRUE(h.sim.host.udpSessions.empty());
     }
 }
@@ -104,10 +104,10 @@ TEST(ProviderStart, ControlFailureKeepsTheNewConfiguration) {
 TEST(ProviderStart, SuccessfulStartRecordsEveryStepInOrder) {
     ProviderHarness h;
     // Per-session direct-core state left from an earlier run.
-    h.provider->dynamicDirectRoutes = {"198.51.100.0/24"};
-    h.provider->directTCPDisabledForSession = true;
-    h.provider->directTCPFailureWindowCount = 4;
-    h.provider->directTCPFailureWindowStartedAt = h.sim.queue.now();
+    h.provider->learnedRoutes.routes = {"198.51.100.0/24"};
+    h.provider->directCore.tcpDisabledForSession = true;
+    h.provider->directCore.tcpFailureWindowCount = 4;
+    h.provider->directCore.tcpFailureWindowStartedAt = h.sim.queue.now();
     auto result = h.start();
     h.run();
 
@@ -137,16 +137,16 @@ TEST(ProviderStart, SuccessfulStartRecordsEveryStepInOrder) {
     EXPECT_EQ(h.controlCalls, 1);
     EXPECT_EQ(h.provider->session, h.session);
     EXPECT_EQ(h.provider->currentServerAddress, "192.0.2.1");
-    EXPECT_TRUE(h.provider->keepaliveSource);
+    EXPECT_TRUE(h.provider->keepalive.source);
     EXPECT_EQ(h.sim.packetFlow.readRequests, 1);
     ASSERT_EQ(h.sim.host.appliedSettings.size(), 1u);
     ASSERT_TRUE(h.sim.host.appliedSettings[0].has_value());
     EXPECT_EQ(h.sim.host.appliedSettings[0]->tunnelRemoteAddress, "192.0.2.1");
-    EXPECT_TRUE(h.provider->dynamicDirectRoutes.empty());
-    EXPECT_FALSE(h.provider->directTCPDisabledForSession);
-    EXPECT_EQ(h.provider->directTCPFailureWindowCount, 0);
-    EXPECT_TRUE(isDistantPast(h.provider->directTCPFailureWindowStartedAt));
-    EXPECT_EQ(h.provider->dynamicDirectRouteCacheKey, dynamicDirectRouteCacheKey("192.0.2.1", "s3cret"));
+    EXPECT_TRUE(h.provider->learnedRoutes.routes.empty());
+    EXPECT_FALSE(h.provider->directCore.tcpDisabledForSession);
+    EXPECT_EQ(h.provider->directCore.tcpFailureWindowCount, 0);
+    EXPECT_TRUE(isDistantPast(h.provider->directCore.tcpFailureWindowStartedAt));
+    EXPECT_EQ(h.provider->learnedRoutes.cacheKey, dynamicDirectRouteCacheKey("192.0.2.1", "s3cret"));
 
     h.advance(25.0);
     EXPECT_EQ(result->calls, 1);
@@ -156,8 +156,8 @@ TEST(ProviderStart, SuccessfulStartRecordsEveryStepInOrder) {
     tcpOnly.sim.host.protocol =
         configured({{"server", "192.0.2.1:443"}, {"secretKey", "s3cret"}, {"clientDirectTCPEnabled", true}});
     tcpOnly.startSuccessfully();
-    EXPECT_FALSE(tcpOnly.provider->clientDirectCoreEnabled);
-    EXPECT_TRUE(tcpOnly.provider->clientDirectTCPEnabled);
+    EXPECT_FALSE(tcpOnly.provider->directCore.udpEnabled);
+    EXPECT_TRUE(tcpOnly.provider->directCore.tcpEnabled);
 }
 
 TEST(ProviderStart, SettingsFailureLeavesTheDataChannelUp) {
@@ -174,9 +174,9 @@ TEST(ProviderStart, SettingsFailureLeavesTheDataChannelUp) {
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[events.size() - 2], "UDP data channel verified");
     EXPECT_EQ(events.back(), "setTunnelNetworkSettings failed: route table refused");
-    EXPECT_EQ(h.provider->lastTunnelFailure, "setTunnelNetworkSettings failed: route table refused");
+    EXPECT_EQ(h.provider->lifecycle.lastTunnelFailure, "setTunnelNetworkSettings failed: route table refused");
     EXPECT_EQ(h.sim.packetFlow.readRequests, 0);
-    EXPECT_TRUE(h.provider->keepaliveSource);
+    EXPECT_TRUE(h.provider->keepalive.source);
     EXPECT_TRUE(h.provider->session);
     EXPECT_FALSE(h.udp()->cancelled);
 }

@@ -54,7 +54,7 @@ TEST(ReadLoop, NextReadIsRequestedOnlyAfterTheWholeBatch) {
     RecordingFlow flow([&h] { return h.udp()->writes.size(); });
     auto provider = PacketTunnelProvider::create(Platform{h.sim.queue, flow, h.sim.host, h.sim.defaults, h.sim.log});
     provider->session = h.session;
-    provider->udpSession = h.provider->udpSession;
+    provider->dataChannel.udpSession = h.provider->dataChannel.udpSession;
 
     provider->readPackets();
     flow.deliver({ipv4Packet(40, 17, kElsewhere, 1), ipv4Packet(40, 17, kElsewhere, 2), Bytes{0x60},
@@ -81,8 +81,8 @@ Bytes tcpSegment(const std::array<uint8_t, 4>& to, uint16_t port, uint8_t flags 
 TEST(ReadLoop, DirectFlowsAreRelayedWithAnActivityPingAtMostEveryTenSeconds) {
     ProviderHarness h;
     h.provider->session = h.session;
-    h.provider->clientDirectCoreEnabled = true;
-    h.provider->dynamicDirectRoutes = {"203.0.113.0/24"};
+    h.provider->directCore.udpEnabled = true;
+    h.provider->learnedRoutes.routes = {"203.0.113.0/24"};
     sim::SimUDPSession* data = nullptr;  // the data channel's session, once there is one
     const auto pingsAfter = [&](const Bytes& packet, bool relayed) {
         EXPECT_EQ(h.provider->handleDirectCorePacket(packet), relayed);
@@ -93,9 +93,9 @@ TEST(ReadLoop, DirectFlowsAreRelayedWithAnActivityPingAtMostEveryTenSeconds) {
 
     h.verifyChannel();
     data = h.udp();
-    h.provider->keepaliveSource->cancel();  // only activity pings are counted here
+    h.provider->keepalive.source->cancel();  // only activity pings are counted here
     EXPECT_EQ(pingsAfter(direct, true), 2u);
-    EXPECT_EQ(h.provider->lastDirectActivityKeepaliveAt, h.sim.queue.now());
+    EXPECT_EQ(h.provider->directCore.lastActivityKeepaliveAt, h.sim.queue.now());
     h.provider->readPackets();
     h.at(9.9);
     h.sim.packetFlow.inject({direct, direct});
@@ -106,7 +106,7 @@ TEST(ReadLoop, DirectFlowsAreRelayedWithAnActivityPingAtMostEveryTenSeconds) {
     h.run();
     EXPECT_EQ(h.pings(*data), 3u);
     for (const Bytes& frame : h.sentFrames(*data)) EXPECT_NE(frame, dataFrame(direct)) << "a direct packet in the tunnel";
-    EXPECT_EQ(h.provider->directUDPPacketsIntercepted, 5);
+    EXPECT_EQ(h.provider->directCore.udpPacketsIntercepted, 5);
 
     // Due again at 20 s, but none of these is a relayable direct flow: DNS,
     // not direct, TCP with TCP relaying off, a fragment, a truncated header.
@@ -118,19 +118,19 @@ TEST(ReadLoop, DirectFlowsAreRelayedWithAnActivityPingAtMostEveryTenSeconds) {
         EXPECT_EQ(pingsAfter(p, false), 3u);
     }
     // TCP relaying on, but switched off for this session; then on.
-    h.provider->clientDirectTCPEnabled = true;
-    h.provider->directTCPDisabledForSession = true;
+    h.provider->directCore.tcpEnabled = true;
+    h.provider->directCore.tcpDisabledForSession = true;
     EXPECT_EQ(pingsAfter(tcpSegment(kDirect, 443), false), 3u);
-    h.provider->directTCPDisabledForSession = false;
+    h.provider->directCore.tcpDisabledForSession = false;
     EXPECT_EQ(pingsAfter(tcpSegment(kDirect, 443), true), 4u);
     EXPECT_EQ(pingsAfter(tcpSegment(kDirect, 53), false), 4u);
 
     // Only TCP on: direct UDP goes into the tunnel; and no pings during a recovery.
     h.at(40.0);
-    h.provider->clientDirectCoreEnabled = false;
+    h.provider->directCore.udpEnabled = false;
     EXPECT_EQ(pingsAfter(direct, false), 4u);
-    h.provider->clientDirectCoreEnabled = true;
-    h.provider->dataRecoveryInProgress = true;
+    h.provider->directCore.udpEnabled = true;
+    h.provider->recovery.inProgress = true;
     EXPECT_EQ(pingsAfter(direct, true), 4u);
 }
 
@@ -140,14 +140,14 @@ TEST(ReadLoop, RouteSetJoinsLearnedRoutesAndGlobalPolicyRanges) {
     policy.direct_ips = std::vector<std::string>{"8.8.8.77/24", "192.168.0.0/16", "0.0.0.0/0",    "100.64.0.0/10",
                                                  "224.0.0.0/4", "9.9.9.9",        "not an address"};
     h.provider->session = makeSession("udp", policy);
-    h.provider->dynamicDirectRoutes = {"203.0.113.7"};
+    h.provider->learnedRoutes.routes = {"203.0.113.7"};
     EXPECT_EQ(h.provider->currentCoreDirectRoutes(), (std::set<std::string>{"203.0.113.7", "8.8.8.0/24", "9.9.9.9"}));
 
     // A global address with prefix 0 becomes the whole address space.
     policy.direct_ips = std::vector<std::string>{"8.8.8.8/0"};
     h.session = makeSession("udp", policy);
-    h.provider->dynamicDirectRoutes.clear();
-    h.provider->clientDirectCoreEnabled = true;
+    h.provider->learnedRoutes.routes.clear();
+    h.provider->directCore.udpEnabled = true;
     h.verifyChannel();
     sim::SimUDPSession* data = h.udp();
     EXPECT_EQ(h.provider->currentCoreDirectRoutes(), std::set<std::string>{"0.0.0.0/0"});
@@ -159,7 +159,7 @@ TEST(ReadLoop, RouteSetJoinsLearnedRoutesAndGlobalPolicyRanges) {
     h.provider->session = makeSession("udp", policy);
     EXPECT_FALSE(h.provider->handleDirectCorePacket(ipv4Packet(40, 17, kElsewhere, 443)));
     EXPECT_TRUE(h.provider->handleDirectCorePacket(ipv4Packet(40, 17, {9, 9, 9, 1}, 443)));
-    h.provider->dynamicDirectRoutes.insert("198.51.100.0/24");
+    h.provider->learnedRoutes.routes.insert("198.51.100.0/24");
     EXPECT_TRUE(h.provider->handleDirectCorePacket(ipv4Packet(40, 17, kElsewhere, 443)));
 }
 

@@ -17,7 +17,7 @@ TEST(Stop, ReasonTexts) {
     ProviderHarness h;
     EXPECT_EQ(h.stop(42), 1);
     EXPECT_EQ(eventMessages(*h.provider), (std::vector<std::string>{"stopTunnel reason=42 unknown"}));
-    EXPECT_EQ(h.provider->lastStopReason, "reason=42 unknown");
+    EXPECT_EQ(h.provider->lifecycle.lastStopReason, "reason=42 unknown");
 }
 
 TEST(Stop, StopReleasesTheSessionAndResetsExactlyWhatItOwns) {
@@ -28,62 +28,62 @@ TEST(Stop, StopReleasesTheSessionAndResetsExactlyWhatItOwns) {
     auto* dataUDP = h.udp();
 
     // Flows and waiting work of the kinds stop must release.
-    h.provider->dnsSessions["dns-1"] = h.sim.host.createUDPSession("9.9.9.9", "53");
+    h.provider->dns.sessions["dns-1"] = h.sim.host.createUDPSession("9.9.9.9", "53");
     auto udp = std::make_shared<DirectUDPSessionBox>();
     udp->session = h.sim.host.createUDPSession("198.51.100.5", "443");
-    h.provider->directUDPSessions.insert(DirectUDPKey{1, 2, 3, 4}, udp, h.provider->now());
+    h.provider->directCore.udpSessions.insert(DirectUDPKey{1, 2, 3, 4}, udp, h.provider->now());
     auto tcp = std::make_shared<DirectTCPSessionBox>();
     tcp->connection = h.sim.host.createTCPConnection("198.51.100.6", "443");
-    h.provider->directTCPSessions.insert(DirectTCPKey{5, 6, 7, 8}, tcp, h.provider->now());
-    h.provider->dynamicDirectRoutes = {"198.51.100.0/24"};
+    h.provider->directCore.tcpSessions.insert(DirectTCPKey{5, 6, 7, 8}, tcp, h.provider->now());
+    h.provider->learnedRoutes.routes = {"198.51.100.0/24"};
     std::string completionOrder;
-    h.provider->dynamicRouteUpdateCompletions = {[&] { completionOrder += "w1"; }, [&] { completionOrder += "w2"; }};
-    h.provider->inFlightDynamicRouteUpdateCompletions = {[&] { completionOrder += "f1"; }};
-    h.provider->dynamicRouteUpdateScheduled = true;
-    h.provider->dynamicRouteUpdateInFlight = true;
-    h.provider->directTCPDisabledForSession = true;
-    h.provider->directTCPFailureWindowCount = 2;
-    h.provider->dataRecoveryInProgress = true;
-    h.provider->dnsQueryCount = 7;
-    h.provider->lastTunnelFailure = "earlier failure";
-    const int64_t generation = h.provider->dataChannelGeneration;
-    const int64_t udpAttempts = h.provider->udpSendAttempts;
+    h.provider->learnedRoutes.updateCompletions = {[&] { completionOrder += "w1"; }, [&] { completionOrder += "w2"; }};
+    h.provider->learnedRoutes.inFlightUpdateCompletions = {[&] { completionOrder += "f1"; }};
+    h.provider->learnedRoutes.updateScheduled = true;
+    h.provider->learnedRoutes.updateInFlight = true;
+    h.provider->directCore.tcpDisabledForSession = true;
+    h.provider->directCore.tcpFailureWindowCount = 2;
+    h.provider->recovery.inProgress = true;
+    h.provider->dns.queries = 7;
+    h.provider->lifecycle.lastTunnelFailure = "earlier failure";
+    const int64_t generation = h.provider->dataChannel.dataChannelGeneration;
+    const int64_t udpAttempts = h.provider->dataChannel.udpSendAttempts;
 
     EXPECT_EQ(h.stop(1), 1);
 
     EXPECT_EQ(eventMessages(*h.provider).back(), "stopTunnel reason=1 userInitiated");
-    EXPECT_EQ(h.provider->lastStopReason, "reason=1 userInitiated");
-    EXPECT_FALSE(h.provider->udpSession);
-    EXPECT_FALSE(h.provider->keepaliveSource);
+    EXPECT_EQ(h.provider->lifecycle.lastStopReason, "reason=1 userInitiated");
+    EXPECT_FALSE(h.provider->dataChannel.udpSession);
+    EXPECT_FALSE(h.provider->keepalive.source);
     EXPECT_FALSE(h.provider->session);
     EXPECT_FALSE(h.provider->activeConfig.has_value());
-    EXPECT_FALSE(h.provider->handshakeCompleted);
-    EXPECT_FALSE(h.provider->dataRecoveryInProgress);
-    EXPECT_GT(h.provider->dataChannelGeneration, generation);
-    EXPECT_TRUE(h.provider->dnsSessions.empty());
-    EXPECT_TRUE(h.provider->directUDPSessions.empty());
-    EXPECT_TRUE(h.provider->directTCPSessions.empty());
+    EXPECT_FALSE(h.provider->dataChannel.handshakeCompleted);
+    EXPECT_FALSE(h.provider->recovery.inProgress);
+    EXPECT_GT(h.provider->dataChannel.dataChannelGeneration, generation);
+    EXPECT_TRUE(h.provider->dns.sessions.empty());
+    EXPECT_TRUE(h.provider->directCore.udpSessions.empty());
+    EXPECT_TRUE(h.provider->directCore.tcpSessions.empty());
     for (const auto& udp : h.sim.host.udpSessions) EXPECT_TRUE(udp->cancelled) << udp->host;
     EXPECT_TRUE(h.sim.host.tcpConnections[0]->cancelled);
-    EXPECT_TRUE(h.provider->dynamicDirectRoutes.empty());
-    EXPECT_EQ(h.provider->dynamicDirectRouteCacheKey, "");
-    EXPECT_FALSE(h.provider->clientDirectCoreEnabled);
-    EXPECT_FALSE(h.provider->directTCPDisabledForSession);
-    EXPECT_EQ(h.provider->directTCPFailureWindowCount, 0);
+    EXPECT_TRUE(h.provider->learnedRoutes.routes.empty());
+    EXPECT_EQ(h.provider->learnedRoutes.cacheKey, "");
+    EXPECT_FALSE(h.provider->directCore.udpEnabled);
+    EXPECT_FALSE(h.provider->directCore.tcpDisabledForSession);
+    EXPECT_EQ(h.provider->directCore.tcpFailureWindowCount, 0);
     EXPECT_EQ(completionOrder, "w1w2f1");
-    EXPECT_TRUE(h.provider->dynamicRouteUpdateCompletions.empty());
-    EXPECT_TRUE(h.provider->inFlightDynamicRouteUpdateCompletions.empty());
-    EXPECT_FALSE(h.provider->dynamicRouteUpdateScheduled);
-    EXPECT_FALSE(h.provider->dynamicRouteUpdateInFlight);
+    EXPECT_TRUE(h.provider->learnedRoutes.updateCompletions.empty());
+    EXPECT_TRUE(h.provider->learnedRoutes.inFlightUpdateCompletions.empty());
+    EXPECT_FALSE(h.provider->learnedRoutes.updateScheduled);
+    EXPECT_FALSE(h.provider->learnedRoutes.updateInFlight);
 
     // Not stop's to reset: counters, failures, the server address.
-    EXPECT_EQ(h.provider->dnsQueryCount, 7);
-    EXPECT_EQ(h.provider->udpSendAttempts, udpAttempts);
-    EXPECT_EQ(h.provider->lastTunnelFailure, "earlier failure");
+    EXPECT_EQ(h.provider->dns.queries, 7);
+    EXPECT_EQ(h.provider->dataChannel.udpSendAttempts, udpAttempts);
+    EXPECT_EQ(h.provider->lifecycle.lastTunnelFailure, "earlier failure");
     EXPECT_EQ(h.provider->currentServerAddress, "192.0.2.1");
 
     // The snapshot shows the tunnel as it was, with the stop event in it.
-    const std::string& snapshot = h.provider->lastStoppedSnapshot;
+    const std::string& snapshot = h.provider->diagnostics.lastStoppedSnapshot;
     EXPECT_NE(snapshot.find("session=open transport=udp tunnelIP=10.7.0.2 server=192.0.2.1\n"
                             "flags serverPolicy=false directCoreUDP=true directCoreTCP=false\n"),
               std::string::npos);
@@ -99,11 +99,11 @@ TEST(Stop, StopDuringAPendingHandshakeDropsTheStartCompletion) {
     ProviderHarness h;
     auto result = h.start();
     h.advance(2.5);
-    ASSERT_TRUE(h.provider->handshakeCompletion.has_value());
+    ASSERT_TRUE(h.provider->dataChannel.handshakeCompletion.has_value());
     EXPECT_EQ(h.pings(), 3u);
 
     EXPECT_EQ(h.stop(1), 1);
-    EXPECT_FALSE(h.provider->handshakeCompletion.has_value());
+    EXPECT_FALSE(h.provider->dataChannel.handshakeCompletion.has_value());
     // Neither the handshake timeout, nor a pong already on its way, nor more pings.
     h.udp()->cancelled = false;
     h.pong();
@@ -117,7 +117,7 @@ TEST(Stop, StopDuringAPendingHandshakeDropsTheStartCompletion) {
 TEST(Stop, OnlyTheFirstTerminationCounts) {
     ProviderHarness h;
     h.startSuccessfully();
-    const size_t before = h.provider->diagnosticsEvents.size();
+    const size_t before = h.provider->diagnostics.events.size();
 
     h.provider->terminateTunnel("keepalive timed out: no server frame for 36s");
     h.provider->terminateTunnel("second failure");
@@ -127,19 +127,19 @@ TEST(Stop, OnlyTheFirstTerminationCounts) {
     EXPECT_EQ(events.back(), "terminating tunnel: keepalive timed out: no server frame for 36s");
     EXPECT_EQ(h.sim.host.cancellations,
               std::vector<TunnelError>{TunnelError::fromVantu("keepalive timed out: no server frame for 36s")});
-    EXPECT_EQ(h.provider->lastTunnelFailure, "keepalive timed out: no server frame for 36s");
+    EXPECT_EQ(h.provider->lifecycle.lastTunnelFailure, "keepalive timed out: no server frame for 36s");
     EXPECT_FALSE(h.provider->session);
     EXPECT_FALSE(h.provider->activeConfig.has_value());
-    EXPECT_FALSE(h.provider->udpSession);
+    EXPECT_FALSE(h.provider->dataChannel.udpSession);
     EXPECT_TRUE(h.udp()->cancelled);
 
     // The platform answers with a stop; the flag stays until the next start.
     EXPECT_EQ(h.stop(2), 1);
     EXPECT_EQ(eventMessages(*h.provider).back(), "stopTunnel reason=2 providerFailed");
-    EXPECT_TRUE(h.provider->isTerminatingTunnel);
+    EXPECT_TRUE(h.provider->lifecycle.isTerminatingTunnel);
     h.provider->terminateTunnel("after the stop");
     EXPECT_EQ(h.sim.host.cancellations.size(), 1u);
     h.start();
     h.run();
-    EXPECT_FALSE(h.provider->isTerminatingTunnel);
+    EXPECT_FALSE(h.provider->lifecycle.isTerminatingTunnel);
 }

@@ -40,7 +40,7 @@ struct TCPHarness : ProviderHarness {
         provider->session = session;
         provider->startDataChannel(host, session,
                                    [this](std::optional<TunnelError> e) { completions.push_back(std::move(e)); });
-        if (provider->dataFD >= 0) {
+        if (provider->dataChannel.dataFD >= 0) {
             peer = ::accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             ASSERT_GE(peer, 0);
         }
@@ -55,7 +55,7 @@ struct TCPHarness : ProviderHarness {
     // Bytes from the server, then the readiness the sim source waits for.
     void sendToClient(const Bytes& bytes) {
         ASSERT_EQ(::send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-        if (provider->dataFD >= 0) sim.queue.makeReadable(provider->dataFD);
+        if (provider->dataChannel.dataFD >= 0) sim.queue.makeReadable(provider->dataChannel.dataFD);
         run();
     }
     // The client's frames that arrived so far, opened.
@@ -78,17 +78,17 @@ struct TCPHarness : ProviderHarness {
 TEST(TCPDataChannel, HandshakeAndReassembly) {
     TCPHarness h;
     h.startTCP();
-    EXPECT_GE(h.provider->dataFD, 0);
+    EXPECT_GE(h.provider->dataChannel.dataFD, 0);
     int noDelay = 0;
     socklen_t length = sizeof noDelay;
-    ASSERT_EQ(::getsockopt(h.provider->dataFD, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+    ASSERT_EQ(::getsockopt(h.provider->dataChannel.dataFD, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
     EXPECT_EQ(noDelay, 1) << "small frames must not wait for the previous segment's acknowledgement";
     EXPECT_TRUE(h.logged("VantuPacketTunnel: TCP socket ready 127.0.0.1:" + std::to_string(h.port)));
     h.advance(2.0);
     // Pings at 0, 1 and 2 s: 5 plain bytes, 33 sealed, 37 on the stream.
     EXPECT_EQ(h.framesFromClient(), (std::vector<Bytes>{kPingFrame, kPingFrame, kPingFrame}));
-    EXPECT_EQ(h.provider->tcpSentBytes, 3 * 37);
-    EXPECT_EQ(h.provider->tcpSendAttempts, 3);
+    EXPECT_EQ(h.provider->dataChannel.tcpSentBytes, 3 * 37);
+    EXPECT_EQ(h.provider->dataChannel.tcpSendAttempts, 3);
 
     // The pong's length prefix arrives split over two reads.
     const Bytes pong = streamFrame(h.serverUnit({kServerPong}));
@@ -97,7 +97,7 @@ TEST(TCPDataChannel, HandshakeAndReassembly) {
     h.sendToClient(Bytes(pong.begin() + 2, pong.end()));
     ASSERT_EQ(h.completions.size(), 1u);
     EXPECT_FALSE(h.completions[0].has_value());
-    EXPECT_NE(h.provider->keepaliveSource, nullptr);
+    EXPECT_NE(h.provider->keepalive.source, nullptr);
     h.advance(5.0);
     EXPECT_TRUE(h.framesFromClient().empty()) << "handshake pings stop with the pong";
 
@@ -110,9 +110,9 @@ TEST(TCPDataChannel, HandshakeAndReassembly) {
     both.insert(both.end(), second.begin(), second.end());
     h.sendToClient(both);
     EXPECT_EQ(h.sim.packetFlow.written, (std::vector<Bytes>{a, b}));
-    EXPECT_EQ(h.provider->tcpFramesReceived, 3);
-    EXPECT_EQ(h.provider->tcpReceivedBytes, static_cast<int64_t>(pong.size() + both.size()));
-    EXPECT_TRUE(h.provider->tcpReadBuffer.empty());
+    EXPECT_EQ(h.provider->dataChannel.tcpFramesReceived, 3);
+    EXPECT_EQ(h.provider->dataChannel.tcpReceivedBytes, static_cast<int64_t>(pong.size() + both.size()));
+    EXPECT_TRUE(h.provider->dataChannel.tcpReadBuffer.empty());
 
     h.provider->sendFrame(kClientData, a);
     EXPECT_EQ(h.framesFromClient(), std::vector<Bytes>{dataFrame(a)});
@@ -120,14 +120,14 @@ TEST(TCPDataChannel, HandshakeAndReassembly) {
     // Inside a packet batch the frames wait for its end and then leave
     // together, in order.
     {
-        const PacketTunnelProvider::PacketBatchScope batch(*h.provider);
+        const PacketBatchScope batch(*h.provider);
         h.provider->sendFrame(kClientData, a);
         h.provider->sendFrame(kClientData, b);
         EXPECT_TRUE(h.framesFromClient().empty());
-        EXPECT_EQ(h.provider->tcpWriteBuffer.size(), 2 * 4 + dataFrame(a).size() + dataFrame(b).size() + 2 * 28);
+        EXPECT_EQ(h.provider->dataChannel.tcpWriteBuffer.size(), 2 * 4 + dataFrame(a).size() + dataFrame(b).size() + 2 * 28);
     }
     EXPECT_EQ(h.framesFromClient(), (std::vector<Bytes>{dataFrame(a), dataFrame(b)}));
-    EXPECT_TRUE(h.provider->tcpWriteBuffer.empty());
+    EXPECT_TRUE(h.provider->dataChannel.tcpWriteBuffer.empty());
 }
 
 TEST(TCPDataChannel, FrameSizeBound) {
@@ -136,7 +136,7 @@ TEST(TCPDataChannel, FrameSizeBound) {
     h.startTCP();
     h.sendToClient(Bytes{0x00, 0x10, 0x00, 0x00, 0x01, 0x02});
     EXPECT_TRUE(h.completions.empty());
-    EXPECT_EQ(h.provider->tcpReadBuffer.size(), 6u);
+    EXPECT_EQ(h.provider->dataChannel.tcpReadBuffer.size(), 6u);
 
     for (const uint32_t length : {1048577u, 0u}) {
         SCOPED_TRACE(length);
@@ -149,7 +149,7 @@ TEST(TCPDataChannel, FrameSizeBound) {
         ASSERT_EQ(bad.completions.size(), 1u);
         EXPECT_EQ(bad.completions[0], TunnelError::fromVantu(text));
         EXPECT_TRUE(bad.logged("VantuPacketTunnel: " + text));
-        EXPECT_EQ(bad.provider->dataFD, -1);
+        EXPECT_EQ(bad.provider->dataChannel.dataFD, -1);
         EXPECT_TRUE(bad.sim.host.cancellations.empty());
     }
 
@@ -159,24 +159,24 @@ TEST(TCPDataChannel, FrameSizeBound) {
     v.verifyTCP();
     v.sendToClient(Bytes{0xff, 0xff, 0xff, 0xff});
     EXPECT_EQ(v.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu("TCP invalid frame size 4294967295")});
-    EXPECT_EQ(v.provider->dataFD, -1);
+    EXPECT_EQ(v.provider->dataChannel.dataFD, -1);
 }
 
 TEST(TCPDataChannel, WriteBufferBoundAndCompaction) {
     ProviderHarness h;
     h.provider->session = makeSession("tcp");  // no socket: a flush discards
     auto& p = *h.provider;
-    const int64_t max = PacketTunnelProvider::maxTCPWriteBufferBytes;
+    const int64_t max = DataChannelState::maxTCPWriteBufferBytes;
     ASSERT_EQ(max, 8388608);
 
-    p.tcpWriteBuffer.assign(static_cast<size_t>(max), 0);
+    p.dataChannel.tcpWriteBuffer.assign(static_cast<size_t>(max), 0);
     EXPECT_EQ(failureOf([&] { p.enqueueTCPWrite(Bytes(1)); }), "TCP send buffer overflow");
-    EXPECT_EQ(p.tcpWriteBuffer.size(), static_cast<size_t>(max));  // nothing appended
+    EXPECT_EQ(p.dataChannel.tcpWriteBuffer.size(), static_cast<size_t>(max));  // nothing appended
     // Already-sent bytes do not count as pending.
-    p.tcpWriteBuffer.assign(static_cast<size_t>(max) + 8, 0);
-    p.tcpWriteOffset = 16;
+    p.dataChannel.tcpWriteBuffer.assign(static_cast<size_t>(max) + 8, 0);
+    p.dataChannel.tcpWriteOffset = 16;
     EXPECT_NO_THROW(p.enqueueTCPWrite(Bytes(8)));
-    EXPECT_TRUE(p.tcpWriteBuffer.empty());  // taken, then discarded by the socketless flush
+    EXPECT_TRUE(p.dataChannel.tcpWriteBuffer.empty());  // taken, then discarded by the socketless flush
 
     struct Compaction {
         int64_t offset;
@@ -193,15 +193,15 @@ TEST(TCPDataChannel, WriteBufferBoundAndCompaction) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.offset);
-        p.tcpWriteBuffer.resize(c.length);
-        for (size_t i = 0; i < c.length; ++i) p.tcpWriteBuffer[i] = static_cast<uint8_t>(i);
-        p.tcpWriteOffset = c.offset;
+        p.dataChannel.tcpWriteBuffer.resize(c.length);
+        for (size_t i = 0; i < c.length; ++i) p.dataChannel.tcpWriteBuffer[i] = static_cast<uint8_t>(i);
+        p.dataChannel.tcpWriteOffset = c.offset;
         p.compactTCPWriteBufferIfNeeded();
-        EXPECT_EQ(p.tcpWriteOffset, c.offsetAfter);
-        ASSERT_EQ(p.tcpWriteBuffer.size(), c.lengthAfter);
+        EXPECT_EQ(p.dataChannel.tcpWriteOffset, c.offsetAfter);
+        ASSERT_EQ(p.dataChannel.tcpWriteBuffer.size(), c.lengthAfter);
         // The unsent bytes are the same ones, in order.
         if (c.lengthAfter > 0) {
-            EXPECT_EQ(p.tcpWriteBuffer[static_cast<size_t>(c.offsetAfter)], static_cast<uint8_t>(c.offset));
+            EXPECT_EQ(p.dataChannel.tcpWriteBuffer[static_cast<size_t>(c.offsetAfter)], static_cast<uint8_t>(c.offset));
         }
     }
 }
@@ -213,16 +213,16 @@ TEST(TCPDataChannel, WouldBlockLeavesExactlyOneRetry) {
     // Fill the kernel's buffers: the peer does not read.
     const Bytes packet = ipv4Packet(1400, 17, {192, 0, 2, 9}, 9, 0x5c);
     size_t sent = 0;
-    while (!h.provider->tcpWriteRetryScheduled && sent < 20000) {
+    while (!h.provider->dataChannel.tcpWriteRetryScheduled && sent < 20000) {
         h.provider->sendFrame(kClientData, packet);
         ++sent;
     }
-    ASSERT_TRUE(h.provider->tcpWriteRetryScheduled);
+    ASSERT_TRUE(h.provider->dataChannel.tcpWriteRetryScheduled);
     const size_t pending = h.sim.queue.pendingCount();
     for (int i = 0; i < 50; ++i) h.provider->sendFrame(kClientData, packet);
     sent += 50;
     EXPECT_EQ(h.sim.queue.pendingCount(), pending);
-    EXPECT_GT(h.provider->tcpWriteBuffer.size(), static_cast<size_t>(h.provider->tcpWriteOffset));
+    EXPECT_GT(h.provider->dataChannel.tcpWriteBuffer.size(), static_cast<size_t>(h.provider->dataChannel.tcpWriteOffset));
 
     // The reader catches up: the retries drain everything, in order, nothing lost.
     size_t frames = 0;
@@ -234,10 +234,10 @@ TEST(TCPDataChannel, WouldBlockLeavesExactlyOneRetry) {
         h.advance(0.01);
     }
     EXPECT_EQ(frames, sent);
-    EXPECT_FALSE(h.provider->tcpWriteRetryScheduled);
-    EXPECT_TRUE(h.provider->tcpWriteBuffer.empty());
-    EXPECT_EQ(h.provider->tcpSendFailures, 0);
-    EXPECT_EQ(h.provider->tcpSendBufferOverflows, 0);
+    EXPECT_FALSE(h.provider->dataChannel.tcpWriteRetryScheduled);
+    EXPECT_TRUE(h.provider->dataChannel.tcpWriteBuffer.empty());
+    EXPECT_EQ(h.provider->dataChannel.tcpSendFailures, 0);
+    EXPECT_EQ(h.provider->dataChannel.tcpSendBufferOverflows, 0);
 }
 
 TEST(TCPDataChannel, StartFailures) {
@@ -250,7 +250,7 @@ TEST(TCPDataChannel, StartFailures) {
     refused.startTCP();
     ASSERT_EQ(refused.completions.size(), 1u);
     EXPECT_EQ(refused.completions[0], TunnelError::fromVantu("TCP connect failed: Connection refused"));
-    EXPECT_EQ(refused.provider->dataFD, -1);
+    EXPECT_EQ(refused.provider->dataChannel.dataFD, -1);
 
     // No pong: eight pings at 0..7 s, then the timeout with the diagnostics.
     TCPHarness silent;
@@ -261,7 +261,7 @@ TEST(TCPDataChannel, StartFailures) {
               "Vantu encrypted TCP handshake timed out; sendAttempts=8 sendFailures=0 sentBytes=296 receivedBytes=0 "
               "framesReceived=0 lastSentPlain=0170696e67");
     EXPECT_TRUE(silent.logged("VantuPacketTunnel: handshake timeout waiting for encrypted pong"));
-    EXPECT_EQ(silent.provider->dataFD, -1);
+    EXPECT_EQ(silent.provider->dataChannel.dataFD, -1);
 }
 
 TEST(TCPDataChannel, LossAfterTheHandshakeCancelsTheTunnel) {
@@ -270,24 +270,24 @@ TEST(TCPDataChannel, LossAfterTheHandshakeCancelsTheTunnel) {
     h.provider->activeConfig = VantuConfig{};
     h.verifyTCP();
     ::shutdown(h.peer, SHUT_WR);
-    h.sim.queue.makeReadable(h.provider->dataFD);
+    h.sim.queue.makeReadable(h.provider->dataChannel.dataFD);
     h.run();
-    EXPECT_EQ(h.provider->lastTCPReceiveError, "peer closed data channel");
+    EXPECT_EQ(h.provider->dataChannel.lastTCPReceiveError, "peer closed data channel");
     EXPECT_TRUE(h.logged("VantuPacketTunnel: TCP peer closed data channel"));
     EXPECT_EQ(h.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu("TCP peer closed data channel")});
-    EXPECT_EQ(h.provider->dataRecoveryAttempts, 0);  // no recovery for the stream transport
-    EXPECT_EQ(h.provider->dataFD, -1);
+    EXPECT_EQ(h.provider->recovery.attempts, 0);  // no recovery for the stream transport
+    EXPECT_EQ(h.provider->dataChannel.dataFD, -1);
 
     // Sends that fail: the third one fails the channel.
     TCPHarness s;
     s.verifyTCP();
-    ::shutdown(s.provider->dataFD, SHUT_WR);
+    ::shutdown(s.provider->dataChannel.dataFD, SHUT_WR);
     for (int64_t failures = 1; failures <= 3; ++failures) {
         EXPECT_TRUE(s.sim.host.cancellations.empty());
         s.provider->sendPingFrame();
-        EXPECT_EQ(s.provider->tcpSendFailures, failures);
+        EXPECT_EQ(s.provider->dataChannel.tcpSendFailures, failures);
     }
-    EXPECT_EQ(s.provider->lastTCPSendError, "Broken pipe");
+    EXPECT_EQ(s.provider->dataChannel.lastTCPSendError, "Broken pipe");
     EXPECT_TRUE(s.recorded("TCP send failed: Broken pipe"));
     EXPECT_EQ(s.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu("TCP send failed: Broken pipe")});
 }

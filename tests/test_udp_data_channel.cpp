@@ -18,7 +18,7 @@ TEST(UDPDataChannel, PingsFromReadinessEverySecondUntilThePong) {
         EXPECT_EQ(h.udp()->host, kServerHost);
         EXPECT_EQ(h.udp()->port, "5555");
         EXPECT_EQ(h.udp()->maxDatagrams, 32u);
-        EXPECT_EQ(h.provider->lastUDPSessionState, readyAt == 0 ? "3" : "2");
+        EXPECT_EQ(h.provider->dataChannel.lastUDPSessionState, readyAt == 0 ? "3" : "2");
         h.at(0.25);
         h.udp()->setState(UDPSessionState::ready);
         h.at(readyAt - 0.001);
@@ -27,14 +27,14 @@ TEST(UDPDataChannel, PingsFromReadinessEverySecondUntilThePong) {
             h.at(readyAt + t);
             EXPECT_EQ(h.pings(), 1 + static_cast<size_t>(t)) << t;
         }
-        EXPECT_TRUE(h.provider->udpReadySeen);
+        EXPECT_TRUE(h.provider->dataChannel.udpReadySeen);
         EXPECT_TRUE(h.logged("VantuPacketTunnel: UDP session ready 198.51.100.20:5555"));
 
         h.at(readyAt + 2.5);
         h.pong();
         ASSERT_EQ(h.completions.size(), 1u);
         EXPECT_FALSE(h.completions[0].has_value());
-        EXPECT_NE(h.provider->keepaliveSource, nullptr);
+        EXPECT_NE(h.provider->keepalive.source, nullptr);
         // No more handshake pings, and the 8-second timeout finds a finished handshake.
         h.at(9.5);
         EXPECT_EQ(h.pings(), 3u);
@@ -48,16 +48,16 @@ TEST(UDPDataChannel, SessionStuckPreparingFailsAtTheReadinessDeadline) {
     h.startChannel();
     h.at(3.95);
     EXPECT_TRUE(h.completions.empty());
-    EXPECT_EQ(h.provider->lastUDPSessionState, "1");
+    EXPECT_EQ(h.provider->dataChannel.lastUDPSessionState, "1");
     h.udp()->setState(UDPSessionState::preparing);
     h.at(4.0);
     ASSERT_EQ(h.completions.size(), 1u);
     EXPECT_EQ(h.completions[0],
               TunnelError::fromVantu("UDP session did not become ready; udpState=2 ready=false sendAttempts=0" +
                                      kNoTraffic));
-    EXPECT_EQ(h.provider->udpSession, nullptr);
+    EXPECT_EQ(h.provider->dataChannel.udpSession, nullptr);
     EXPECT_TRUE(h.udp()->cancelled);
-    EXPECT_EQ(h.provider->dataChannelGeneration, 2);
+    EXPECT_EQ(h.provider->dataChannel.dataChannelGeneration, 2);
     // Nothing of this channel runs any more, the 8-second timer included.
     h.at(14.0);
     EXPECT_EQ(h.completions.size(), 1u);
@@ -77,7 +77,7 @@ TEST(UDPDataChannel, SessionStatesThatFailAtOnce) {
         h.startChannel();
         ASSERT_EQ(h.completions.size(), 1u) << message;
         EXPECT_EQ(h.completions[0], TunnelError::fromVantu(message + " ready=false sendAttempts=0" + kNoTraffic));
-        EXPECT_EQ(h.provider->udpSession, nullptr);
+        EXPECT_EQ(h.provider->dataChannel.udpSession, nullptr);
         EXPECT_TRUE(h.sim.host.cancellations.empty());
         h.advance(9.0);
         EXPECT_EQ(h.completions.size(), 1u);
@@ -95,12 +95,12 @@ TEST(UDPDataChannel, HandshakeTimeoutEndsTheStartOnceAndALatePongChangesNothing)
     const std::string error = "Vantu encrypted UDP handshake timed out; udpState=3 ready=true sendAttempts=8 "
                               "sendCompletions=8 sendFailures=0 receivedDatagrams=0";
     EXPECT_EQ(result->error, TunnelError::fromVantu(error));
-    EXPECT_EQ(h.provider->lastTunnelFailure, "data channel handshake failed: " + error);
-    EXPECT_EQ(eventMessages(*h.provider).back(), h.provider->lastTunnelFailure);
+    EXPECT_EQ(h.provider->lifecycle.lastTunnelFailure, "data channel handshake failed: " + error);
+    EXPECT_EQ(eventMessages(*h.provider).back(), h.provider->lifecycle.lastTunnelFailure);
     EXPECT_TRUE(h.logged("VantuPacketTunnel: handshake timeout waiting for encrypted pong"));
     // The timeout won the tie with the ping due at the same instant.
     EXPECT_EQ(h.pings(), 8u);
-    EXPECT_EQ(h.provider->udpSession, nullptr);
+    EXPECT_EQ(h.provider->dataChannel.udpSession, nullptr);
     // Session and configuration stay for whoever handles the failure.
     EXPECT_TRUE(h.provider->session);
     EXPECT_TRUE(h.provider->activeConfig.has_value());
@@ -114,10 +114,10 @@ TEST(UDPDataChannel, HandshakeTimeoutEndsTheStartOnceAndALatePongChangesNothing)
     EXPECT_EQ(result->calls, 1);
     EXPECT_TRUE(h.sim.host.appliedSettings.empty());
     EXPECT_TRUE(h.sim.host.cancellations.empty());
-    EXPECT_EQ(h.provider->keepaliveSource, nullptr);
+    EXPECT_EQ(h.provider->keepalive.source, nullptr);
     EXPECT_FALSE(h.logged("encrypted pong received"));
     EXPECT_FALSE(h.logged("UDP receive failed"));
-    EXPECT_EQ(h.provider->udpDatagramsReceived, 0);
+    EXPECT_EQ(h.provider->dataChannel.udpDatagramsReceived, 0);
 }
 
 TEST(UDPDataChannel, WorkOfAClosedChannelDoesNothing) {
@@ -134,7 +134,7 @@ TEST(UDPDataChannel, WorkOfAClosedChannelDoesNothing) {
     h.provider->startDataChannel(kServerHost, h.session,
                                  [&second](std::optional<TunnelError> e) { second.push_back(std::move(e)); });
     ASSERT_EQ(h.sim.host.udpSessions.size(), 2u);
-    EXPECT_EQ(h.provider->dataChannelGeneration, 3);
+    EXPECT_EQ(h.provider->dataChannel.dataChannelGeneration, 3);
     EXPECT_EQ(h.pings(), 1u);  // at 0.5 s
     // The old channel's write completes late, and fails: it must not count.
     first.completeHeldWrites("socket closed");
@@ -143,7 +143,7 @@ TEST(UDPDataChannel, WorkOfAClosedChannelDoesNothing) {
     h.at(8.1);
     EXPECT_EQ(h.pings(first), 1u);
     EXPECT_EQ(h.pings(), 8u);  // 0.5, 1.5, ... 7.5 s
-    EXPECT_EQ(h.provider->udpSendFailures, 0);
+    EXPECT_EQ(h.provider->dataChannel.udpSendFailures, 0);
     EXPECT_FALSE(h.recorded("socket closed"));
     EXPECT_TRUE(second.empty());
     EXPECT_FALSE(h.logged("handshake timeout"));
@@ -159,12 +159,12 @@ TEST(UDPDataChannel, PollOfAReplacedSessionDoesNothing) {
     h.startChannel();
     h.at(0.2);
     // Same generation, but the provider's session is another object now.
-    h.provider->udpSession = std::make_shared<sim::SimUDPSession>(h.sim.queue, "192.0.2.1", "9");
+    h.provider->dataChannel.udpSession = std::make_shared<sim::SimUDPSession>(h.sim.queue, "192.0.2.1", "9");
     h.udp()->setState(UDPSessionState::ready);
     h.at(4.2);
     EXPECT_TRUE(h.udp()->writes.empty());
     EXPECT_TRUE(h.completions.empty());
-    EXPECT_EQ(h.provider->lastUDPSessionState, "2");
+    EXPECT_EQ(h.provider->dataChannel.lastUDPSessionState, "2");
     // The generation still matches, so the handshake timeout does apply.
     h.at(8.0);
     ASSERT_EQ(h.completions.size(), 1u);
@@ -179,9 +179,9 @@ TEST(UDPDataChannel, StartRefusedWithoutANetwork) {
     ASSERT_EQ(h.completions.size(), 1u);
     EXPECT_EQ(h.completions[0], TunnelError::fromVantu("network unavailable before data channel start: "
                                                        "status=unsatisfied expensive=true constrained=false"));
-    EXPECT_EQ(h.provider->dataChannelGeneration, 0);
+    EXPECT_EQ(h.provider->dataChannel.dataChannelGeneration, 0);
     EXPECT_TRUE(h.sim.host.udpSessions.empty());
-    EXPECT_FALSE(h.provider->handshakeCompletion.has_value());
+    EXPECT_FALSE(h.provider->dataChannel.handshakeCompletion.has_value());
 }
 
 TEST(UDPDataChannel, ReceiveErrorsAndChannelFailures) {
@@ -203,7 +203,7 @@ TEST(UDPDataChannel, ReceiveErrorsAndChannelFailures) {
     gone.provider->failDataChannel("keepalive timed out: no server frame for 40s");
     const std::string reason = "network unavailable after data channel failure: keepalive timed out: no server frame "
                                "for 40s; status=unsatisfied expensive=false constrained=false";
-    EXPECT_TRUE(gone.provider->isTerminatingTunnel);
+    EXPECT_TRUE(gone.provider->lifecycle.isTerminatingTunnel);
     EXPECT_TRUE(gone.recorded("terminating tunnel: " + reason));
     EXPECT_EQ(gone.sim.host.cancellations, std::vector<TunnelError>{TunnelError::fromVantu(reason)});
 }

@@ -38,8 +38,8 @@ struct Recovery : ProviderHarness {
     }
     // In progress, attempts, successes, failures.
     std::tuple<bool, int64_t, int64_t, int64_t> outcome() const {
-        return {provider->dataRecoveryInProgress, provider->dataRecoveryAttempts, provider->dataRecoverySuccesses,
-                provider->dataRecoveryFailures};
+        return {provider->recovery.inProgress, provider->recovery.attempts, provider->recovery.successes,
+                provider->recovery.failures};
     }
     std::vector<std::string> recoveryEvents() {
         std::vector<std::string> out;
@@ -57,8 +57,8 @@ TEST(UDPDataRecovery, SameSessionAttemptRebuildsTheChannelAndLeavesTheSettings) 
     const uint64_t seqBefore = session->seq;
     h.loseChannel();
 
-    EXPECT_TRUE(h.provider->dataRecoveryInProgress);
-    EXPECT_EQ(h.provider->lastDataRecoveryError, "connection refused");
+    EXPECT_TRUE(h.provider->recovery.inProgress);
+    EXPECT_EQ(h.provider->recovery.lastError, "connection refused");
     EXPECT_TRUE(oldUDP->cancelled);
     ASSERT_EQ(h.sim.host.udpSessions.size(), 2u);
     EXPECT_EQ(h.udp()->host, kServer);
@@ -68,16 +68,16 @@ TEST(UDPDataRecovery, SameSessionAttemptRebuildsTheChannelAndLeavesTheSettings) 
     EXPECT_GT(session->seq, seqBefore);
 
     // Keepalive probes stay idle meanwhile (its timer was stopped with the channel).
-    EXPECT_EQ(h.provider->keepaliveSource, nullptr);
+    EXPECT_EQ(h.provider->keepalive.source, nullptr);
     h.pong();
 
     EXPECT_EQ(h.outcome(), std::make_tuple(false, 1, 1, 0));
-    EXPECT_EQ(h.provider->lastDataRecoveryError, "");
+    EXPECT_EQ(h.provider->recovery.lastError, "");
     EXPECT_EQ(h.provider->session, session);
     EXPECT_EQ(h.provider->currentServerAddress, kServer);
     EXPECT_EQ(h.sim.host.appliedSettings.size(), 1u);
     EXPECT_EQ(h.controlHosts.size(), 1u);
-    EXPECT_NE(h.provider->keepaliveSource, nullptr);
+    EXPECT_NE(h.provider->keepalive.source, nullptr);
     EXPECT_TRUE(h.sim.host.cancellations.empty());
     EXPECT_EQ(h.recoveryEvents(), (std::vector<std::string>{
                                       "UDP data recovery started attempt=1: connection refused",
@@ -86,16 +86,16 @@ TEST(UDPDataRecovery, SameSessionAttemptRebuildsTheChannelAndLeavesTheSettings) 
 
     // A later loss starts a new recovery, counted as the second attempt.
     h.at(100.0);  // silent server: the keepalive fails the rebuilt channel
-    EXPECT_EQ(h.provider->dataRecoveryAttempts, 2);
+    EXPECT_EQ(h.provider->recovery.attempts, 2);
     EXPECT_TRUE(h.recorded("UDP data recovery started attempt=2: keepalive timed out: no server frame for "));
 }
 
 TEST(UDPDataRecovery, FreshSessionAfterAFailedSameSessionAttempt) {
     Recovery h;
-    h.provider->dynamicDirectRoutes = {"203.0.113.7/32"};
-    h.provider->dynamicDirectRouteCacheKey.clear();
-    h.provider->directTCPDisabledForSession = true;
-    h.provider->directTCPFailureWindowCount = 4;
+    h.provider->learnedRoutes.routes = {"203.0.113.7/32"};
+    h.provider->learnedRoutes.cacheKey.clear();
+    h.provider->directCore.tcpDisabledForSession = true;
+    h.provider->directCore.tcpFailureWindowCount = 4;
     const VantuConfig config = *h.provider->activeConfig;
     const auto firstSettings = h.sim.host.appliedSettings.at(0);
     h.loseChannel();
@@ -105,13 +105,13 @@ TEST(UDPDataRecovery, FreshSessionAfterAFailedSameSessionAttempt) {
     ASSERT_EQ(h.controlHosts, (std::vector<std::string>{kServer, kServer}));
     EXPECT_EQ(h.provider->session, h.fresh);
     EXPECT_EQ(h.provider->currentServerAddress, kServer);
-    EXPECT_EQ(h.provider->dynamicDirectRouteCacheKey, config.dynamicDirectRouteCacheKey);
-    EXPECT_TRUE(h.provider->dynamicDirectRoutes.empty());  // no direct switch on: nothing loaded
-    EXPECT_FALSE(h.provider->directTCPDisabledForSession);
-    EXPECT_EQ(h.provider->directTCPFailureWindowCount, 0);
+    EXPECT_EQ(h.provider->learnedRoutes.cacheKey, config.dynamicDirectRouteCacheKey);
+    EXPECT_TRUE(h.provider->learnedRoutes.routes.empty());  // no direct switch on: nothing loaded
+    EXPECT_FALSE(h.provider->directCore.tcpDisabledForSession);
+    EXPECT_EQ(h.provider->directCore.tcpFailureWindowCount, 0);
     ASSERT_EQ(h.sim.host.udpSessions.size(), 3u);
     EXPECT_EQ(h.udp()->port, "5556");
-    EXPECT_TRUE(h.provider->dataRecoveryInProgress);
+    EXPECT_TRUE(h.provider->recovery.inProgress);
     EXPECT_EQ(h.sim.host.appliedSettings.size(), 1u);  // not before the new handshake
 
     h.pong();  // sealed with the fresh session's key
@@ -121,8 +121,8 @@ TEST(UDPDataRecovery, FreshSessionAfterAFailedSameSessionAttempt) {
     EXPECT_EQ(applied.mtu, 1380);
     EXPECT_NE(applied, *firstSettings);
     EXPECT_EQ(h.outcome(), std::make_tuple(false, 1, 1, 0));
-    EXPECT_EQ(h.provider->lastDataRecoveryError, "");
-    EXPECT_NE(h.provider->keepaliveSource, nullptr);
+    EXPECT_EQ(h.provider->recovery.lastError, "");
+    EXPECT_NE(h.provider->keepalive.source, nullptr);
     EXPECT_TRUE(h.sim.host.cancellations.empty());
     const auto events = h.recoveryEvents();
     ASSERT_EQ(events.size(), 5u);
@@ -169,14 +169,14 @@ TEST(UDPDataRecovery, FinalFailuresTerminateTheTunnel) {
         h.loseChannel();
         c.act(h);
         EXPECT_EQ(h.outcome(), std::make_tuple(false, 1, 0, 1));
-        EXPECT_EQ(h.provider->lastDataRecoveryError.rfind(c.failure, 0), 0u) << h.provider->lastDataRecoveryError;
-        EXPECT_TRUE(h.provider->isTerminatingTunnel);
+        EXPECT_EQ(h.provider->recovery.lastError.rfind(c.failure, 0), 0u) << h.provider->recovery.lastError;
+        EXPECT_TRUE(h.provider->lifecycle.isTerminatingTunnel);
         ASSERT_EQ(h.sim.host.cancellations.size(), 1u);
-        EXPECT_EQ(h.sim.host.cancellations[0].description(), "UDP data recovery failed: " + h.provider->lastDataRecoveryError);
+        EXPECT_EQ(h.sim.host.cancellations[0].description(), "UDP data recovery failed: " + h.provider->recovery.lastError);
         EXPECT_EQ(h.recoveryEvents().back(), "terminating tunnel: UDP data recovery failed: " +
-                                                 h.provider->lastDataRecoveryError);
+                                                 h.provider->recovery.lastError);
         EXPECT_EQ(h.provider->session, nullptr);
-        EXPECT_EQ(h.provider->udpSession, nullptr);
+        EXPECT_EQ(h.provider->dataChannel.udpSession, nullptr);
         h.advance(60.0);
         EXPECT_EQ(h.sim.host.cancellations.size(), 1u);
     }
@@ -188,16 +188,16 @@ TEST(UDPDataRecovery, RefusedStartsChangeNoCounter) {
     h.loseChannel();
     h.provider->recoverUDPDataChannel("network path changed: a -> b");
     EXPECT_TRUE(h.recorded("UDP data recovery already in progress; latest reason: network path changed: a -> b"));
-    EXPECT_EQ(h.provider->dataRecoveryAttempts, 1);
-    EXPECT_EQ(h.provider->lastDataRecoveryError, "connection refused");
+    EXPECT_EQ(h.provider->recovery.attempts, 1);
+    EXPECT_EQ(h.provider->recovery.lastError, "connection refused");
     EXPECT_EQ(h.sim.host.udpSessions.size(), 2u);
 
     // No usable path: the tunnel ends without an attempt.
     Recovery pathless;
     pathless.sim.host.path = NetworkPath{PathStatus::unsatisfied, false, false, "eth0"};
     pathless.provider->recoverUDPDataChannel(kLost);
-    EXPECT_EQ(pathless.provider->dataRecoveryAttempts, 0);
-    EXPECT_EQ(pathless.provider->lastTunnelFailure, "network unavailable before UDP data recovery: " + kLost +
+    EXPECT_EQ(pathless.provider->recovery.attempts, 0);
+    EXPECT_EQ(pathless.provider->lifecycle.lastTunnelFailure, "network unavailable before UDP data recovery: " + kLost +
                                                         "; status=unsatisfied expensive=false constrained=false");
     EXPECT_EQ(pathless.sim.host.cancellations.size(), 1u);
 
@@ -206,13 +206,13 @@ TEST(UDPDataRecovery, RefusedStartsChangeNoCounter) {
     Recovery addressless;
     addressless.provider->currentServerAddress.clear();
     addressless.loseChannel();
-    EXPECT_EQ(addressless.provider->dataRecoveryAttempts, 0);
+    EXPECT_EQ(addressless.provider->recovery.attempts, 0);
     EXPECT_EQ(addressless.sim.host.cancellations,
               std::vector<TunnelError>{TunnelError::fromVantu("connection refused")});
-    EXPECT_EQ(addressless.provider->udpSession, nullptr);
-    EXPECT_EQ(addressless.provider->keepaliveSource, nullptr);
-    EXPECT_EQ(addressless.provider->lastTunnelFailure, "connection refused");
-    EXPECT_FALSE(addressless.provider->isTerminatingTunnel);
+    EXPECT_EQ(addressless.provider->dataChannel.udpSession, nullptr);
+    EXPECT_EQ(addressless.provider->keepalive.source, nullptr);
+    EXPECT_EQ(addressless.provider->lifecycle.lastTunnelFailure, "connection refused");
+    EXPECT_FALSE(addressless.provider->lifecycle.isTerminatingTunnel);
 }
 
 TEST(UDPDataRecovery, StopDuringARecoveryEndsItQuietly) {
@@ -222,10 +222,10 @@ TEST(UDPDataRecovery, StopDuringARecoveryEndsItQuietly) {
         h.loseChannel();
         h.advance(stopAt);
         ASSERT_EQ(h.stop(1), 1);
-        EXPECT_FALSE(h.provider->dataRecoveryInProgress);
-        const size_t events = h.provider->diagnosticsEvents.size();
+        EXPECT_FALSE(h.provider->recovery.inProgress);
+        const size_t events = h.provider->diagnostics.events.size();
         h.advance(60.0);
-        EXPECT_EQ(h.provider->diagnosticsEvents.size(), events);
+        EXPECT_EQ(h.provider->diagnostics.events.size(), events);
         EXPECT_EQ(h.outcome(), std::make_tuple(false, 1, 0, 0));
         EXPECT_TRUE(h.sim.host.cancellations.empty());
         EXPECT_EQ(h.sim.host.appliedSettings.size(), 1u);

@@ -49,8 +49,8 @@ std::string randomUUID() {
 }  // namespace
 
 bool PacketTunnelProvider::isCurrentDNSQuery(const PendingDNSQuery& pending, const UDPSession* upstream) const {
-    const auto it = dnsSessions.find(pending.id);
-    return it != dnsSessions.end() && it->second.get() == upstream;
+    const auto it = dns.sessions.find(pending.id);
+    return it != dns.sessions.end() && it->second.get() == upstream;
 }
 
 void PacketTunnelProvider::resolveDNSQuery(LocalDNSResolver::Query query) {
@@ -58,30 +58,30 @@ void PacketTunnelProvider::resolveDNSQuery(LocalDNSResolver::Query query) {
         sendDNSQueryIntoTunnel(query);
         return;
     }
-    ++dnsQueryCount;
+    ++dns.queries;
 
     auto pending = std::make_shared<PendingDNSQuery>();
-    pending->server = session->dnsServers.empty() ? std::string(kDefaultDNSUpstream) : session->dnsServers.front();
+    pending->server = session->dnsServers.empty() ? std::string(DNSState::kDefaultDNSUpstream) : session->dnsServers.front();
     pending->name = query.debugName();
     pending->query = std::move(query);
 
     // Each query holds a socket until it finishes; a burst of thousands
     // would exhaust the descriptors that the data channel needs too. Past
     // the bound, queries take the tunnel, where the server answers them.
-    if (dnsSessions.size() >= kMaxDNSQueriesInFlight) {
-        if (!dnsInFlightLimitReached) {
-            log("DNS queries in flight reached " + std::to_string(kMaxDNSQueriesInFlight) +
+    if (dns.sessions.size() >= DNSState::kMaxDNSQueriesInFlight) {
+        if (!dns.inFlightLimitReached) {
+            log("DNS queries in flight reached " + std::to_string(DNSState::kMaxDNSQueriesInFlight) +
                 "; further queries go through the tunnel");
         }
-        dnsInFlightLimitReached = true;
+        dns.inFlightLimitReached = true;
         finishDNSQuery(pending, std::nullopt);
         return;
     }
     logDNS("DNS query " + pending->name + " upstream=" + pending->server);
 
-    std::shared_ptr<UDPSession> upstream = host.createUDPSession(pending->server, kDNSUpstreamPort);
+    std::shared_ptr<UDPSession> upstream = host.createUDPSession(pending->server, DNSState::kDNSUpstreamPort);
     pending->id = randomUUID();
-    dnsSessions[pending->id] = upstream;
+    dns.sessions[pending->id] = upstream;
 
     const std::weak_ptr<PacketTunnelProvider> weakSelf = weak_from_this();
     const std::weak_ptr<UDPSession> weakUpstream = upstream;
@@ -94,10 +94,10 @@ void PacketTunnelProvider::resolveDNSQuery(LocalDNSResolver::Query query) {
         },
         1);
 
-    const Instant deadline = now() + toNanos(Duration(kDNSReadinessDeadline));
+    const Instant deadline = now() + toNanos(Duration(DNSState::kDNSReadinessDeadline));
     waitForDNSSessionReady(upstream, pending, deadline);
 
-    queue.after(Duration(kDNSQueryTimeout), [weakSelf, weakUpstream, pending] {
+    queue.after(Duration(DNSState::kDNSQueryTimeout), [weakSelf, weakUpstream, pending] {
         const auto self = weakSelf.lock();
         const auto upstream = weakUpstream.lock();
         if (!self || !upstream) return;
@@ -118,7 +118,7 @@ void PacketTunnelProvider::waitForDNSSessionReady(const std::shared_ptr<UDPSessi
                                         const auto upstream = weakUpstream.lock();
                                         if (!self || !upstream || !error) return;
                                         if (!self->isCurrentDNSQuery(*pending, upstream.get())) return;
-                                        ++self->dnsFailureCount;
+                                        ++self->dns.failures;
                                         self->log("DNS upstream write failed for " + pending->name + ": " +
                                                   error->description());
                                         self->finishDNSQuery(pending, std::nullopt);
@@ -127,12 +127,12 @@ void PacketTunnelProvider::waitForDNSSessionReady(const std::shared_ptr<UDPSessi
         case UDPSessionState::waiting:
         case UDPSessionState::preparing:
             if (now() >= deadline) {
-                ++dnsFailureCount;
+                ++dns.failures;
                 log("DNS upstream session timeout for " + pending->name);
                 finishDNSQuery(pending, std::nullopt);
                 return;
             }
-            queue.after(Duration(kDNSReadinessPollInterval), [weakSelf = weak_from_this(),
+            queue.after(Duration(DNSState::kDNSReadinessPollInterval), [weakSelf = weak_from_this(),
                                                               weakUpstream = std::weak_ptr<UDPSession>(upstream),
                                                               pending, deadline] {
                 const auto self = weakSelf.lock();
@@ -144,7 +144,7 @@ void PacketTunnelProvider::waitForDNSSessionReady(const std::shared_ptr<UDPSessi
         case UDPSessionState::invalid:
         case UDPSessionState::failed:
         case UDPSessionState::cancelled:
-            ++dnsFailureCount;
+            ++dns.failures;
             log(std::string("DNS upstream session ") + udpSessionStateName(state) + " for " + pending->name);
             finishDNSQuery(pending, std::nullopt);
             return;
@@ -157,7 +157,7 @@ void PacketTunnelProvider::handleDNSUpstreamRead(const std::shared_ptr<PendingDN
                                                  std::optional<TunnelError> error) {
     if (!isCurrentDNSQuery(*pending, &upstream)) return;
     if (error) {
-        ++dnsFailureCount;
+        ++dns.failures;
         log("DNS upstream " + pending->server + " read failed for " + pending->name + ": " + error->description());
         finishDNSQuery(pending, std::nullopt);
         return;
@@ -175,26 +175,28 @@ void PacketTunnelProvider::handleDNSUpstreamRead(const std::shared_ptr<PendingDN
 void PacketTunnelProvider::expiredDNSQuery(const std::shared_ptr<PendingDNSQuery>& pending,
                                            const UDPSession& upstream) {
     if (!isCurrentDNSQuery(*pending, &upstream)) return;
-    ++dnsFailureCount;
+    ++dns.failures;
     finishDNSQuery(pending, std::nullopt);
 }
 
+// Ends a query once: a reply packet for an answer, the query into the tunnel
+// otherwise.
 void PacketTunnelProvider::finishDNSQuery(const std::shared_ptr<PendingDNSQuery>& pending,
                                           std::optional<Bytes> response) {
     if (pending->finished) return;
     pending->finished = true;
 
-    if (const auto it = dnsSessions.find(pending->id); it != dnsSessions.end()) {
+    if (const auto it = dns.sessions.find(pending->id); it != dns.sessions.end()) {
         const std::shared_ptr<UDPSession> upstream = std::move(it->second);
-        dnsSessions.erase(it);
+        dns.sessions.erase(it);
         if (upstream) upstream->cancel();
     }
-    if (dnsSessions.size() < kMaxDNSQueriesInFlight) dnsInFlightLimitReached = false;
+    if (dns.sessions.size() < DNSState::kMaxDNSQueriesInFlight) dns.inFlightLimitReached = false;
 
     std::optional<Bytes> reply;
     if (response) reply = LocalDNSResolver::responsePacket(pending->query, *response);
     if (reply) {
-        ++dnsResponseCount;
+        ++dns.responses;
         logDNS("DNS query " + pending->name + " local response bytes=" + std::to_string(response->size()));
         auto packet = std::make_shared<Bytes>(std::move(*reply));
         // One session per query: whatever it reads answers this query.
@@ -207,14 +209,14 @@ void PacketTunnelProvider::finishDNSQuery(const std::shared_ptr<PendingDNSQuery>
         return;
     }
 
-    ++dnsFallbackCount;
+    ++dns.fallbacks;
     logDNS("DNS query " + pending->name + " fallback to tunnel");
     sendDNSQueryIntoTunnel(pending->query);
 }
 
 void PacketTunnelProvider::sendDNSQueryIntoTunnel(const LocalDNSResolver::Query& query) {
-    tunnelDNSQueries.remember(query, now());
-    sendFrame(kFrameData, query.originalPacket);
+    dns.tunnelQueries.remember(query, now());
+    sendFrame(DataChannelState::kFrameData, query.originalPacket);
 }
 
 }  // namespace vantu

@@ -15,10 +15,13 @@
 
 namespace vantu {
 
+// Every packet from the tunnel: only an answer to a query this client sent
+// there teaches routes. Calls completion exactly once, after the learned set
+// took them.
 void PacketTunnelProvider::applyDirectRoutesFromDNS(const Bytes& packet, const std::function<void()>& completion) {
     // Cheap for the packets that are no answer to a noted query, which is
     // nearly all of them: the table is empty, or a few byte tests fail.
-    if (!session || !session->routingPolicy || !tunnelDNSQueries.takeAnswer(packet, now())) {
+    if (!session || !session->routingPolicy || !dns.tunnelQueries.takeAnswer(packet, now())) {
         completion();
         return;
     }
@@ -39,9 +42,9 @@ void PacketTunnelProvider::learnDirectRoutesFromAnswer(const Bytes& packet,
         completion();
         return;
     }
-    ++dnsDirectMatchCount;
+    ++learnedRoutes.dnsMatches;
 
-    if (!clientDirectCoreEnabled && !clientDirectTCPEnabled) {
+    if (!directCore.udpEnabled && !directCore.tcpEnabled) {
         recordDiagnostic("DNS direct match produced " + std::to_string(routes.size()) +
                          " route(s), but vantucore direct is disabled");
         completion();
@@ -56,24 +59,24 @@ void PacketTunnelProvider::learnDirectRoutesFromAnswer(const Bytes& packet,
             recordDiagnostic("ignoring non-global DNS learned route " + route.domain + "->" + route.address);
             continue;
         }
-        if (dynamicDirectRoutes.count(*key)) {
+        if (learnedRoutes.routes.count(*key)) {
             ++repeats;
             continue;
         }
-        if (dynamicDirectRoutes.size() >= static_cast<size_t>(kMaxDynamicDirectRoutes)) {
+        if (learnedRoutes.routes.size() >= static_cast<size_t>(LearnedRoutes::kMaxDynamicDirectRoutes)) {
             // Full: the new route is refused; older ones are never evicted.
-            ++dnsDirectLimitDrops;
+            ++learnedRoutes.dnsLimitDrops;
             continue;
         }
-        dynamicDirectRoutes.insert(*key);
-        ++dynamicDirectRoutesVersion;
+        learnedRoutes.routes.insert(*key);
+        ++learnedRoutes.version;
         inserted.push_back(*key);
-        ++dnsDirectInsertedRoutes;
+        ++learnedRoutes.dnsInsertedRoutes;
     }
 
     if (inserted.empty()) {
-        dnsDirectRepeatedMatches += repeats;
-        logDNS("DNS direct routes already queued; current count=" + std::to_string(dynamicDirectRoutes.size()));
+        learnedRoutes.dnsRepeatedMatches += repeats;
+        logDNS("DNS direct routes already queued; current count=" + std::to_string(learnedRoutes.routes.size()));
         completion();
         return;
     }
@@ -82,7 +85,7 @@ void PacketTunnelProvider::learnDirectRoutesFromAnswer(const Bytes& packet,
     std::string sample;
     for (size_t i = 0; i < inserted.size() && i < 4; ++i) sample += (i ? "," : "") + inserted[i];
     recordDiagnostic("DNS learned direct route cache updated inserted=" + std::to_string(inserted.size()) +
-                     " count=" + std::to_string(dynamicDirectRoutes.size()) + " sample=" + sample);
+                     " count=" + std::to_string(learnedRoutes.routes.size()) + " sample=" + sample);
     applyDynamicDirectRoutesIfNeeded(false, completion);
 }
 

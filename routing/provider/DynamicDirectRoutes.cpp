@@ -26,7 +26,7 @@ std::map<std::string, double> prunedCache(const std::map<std::string, double>& s
     std::map<std::string, double> byKey;
     for (const auto& [route, savedAt] : stored) {
         // Entries dated in the future count as fresh.
-        if (now - savedAt > PacketTunnelProvider::kDynamicDirectRouteCacheTTL) continue;
+        if (now - savedAt > LearnedRoutes::kDynamicDirectRouteCacheTTL) continue;
         const std::optional<std::string> key = PacketTunnelProvider::dynamicDirectRouteKey(route);
         if (!key) continue;
         const auto [it, added] = byKey.emplace(*key, savedAt);
@@ -34,8 +34,8 @@ std::map<std::string, double> prunedCache(const std::map<std::string, double>& s
     }
     std::vector<std::pair<std::string, double>> entries(byKey.begin(), byKey.end());
     std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
-    if (entries.size() > static_cast<size_t>(PacketTunnelProvider::kMaxDynamicDirectRoutes)) {
-        entries.resize(PacketTunnelProvider::kMaxDynamicDirectRoutes);
+    if (entries.size() > static_cast<size_t>(LearnedRoutes::kMaxDynamicDirectRoutes)) {
+        entries.resize(LearnedRoutes::kMaxDynamicDirectRoutes);
     }
     return {entries.begin(), entries.end()};
 }
@@ -66,17 +66,17 @@ std::set<std::string> PacketTunnelProvider::loadCachedDynamicDirectRoutes(const 
 }
 
 void PacketTunnelProvider::persistDynamicDirectRoutes() {
-    if (dynamicDirectRouteCacheKey.empty()) return;
+    if (learnedRoutes.cacheKey.empty()) return;
     const double current = secondsSince1970(now());
     std::map<std::string, double> stored =
-        defaults.dictionary(dynamicDirectRouteCacheKey).value_or(std::map<std::string, double>{});
+        defaults.dictionary(learnedRoutes.cacheKey).value_or(std::map<std::string, double>{});
     // Every route of the live set is stamped, so whatever this session uses
     // stays cached for another full period.
-    for (const std::string& route : dynamicDirectRoutes) {
+    for (const std::string& route : learnedRoutes.routes) {
         if (const std::optional<std::string> key = dynamicDirectRouteKey(route)) stored[*key] = current;
     }
     const std::map<std::string, double> kept = prunedCache(stored, current);
-    defaults.setDictionary(dynamicDirectRouteCacheKey, kept);
+    defaults.setDictionary(learnedRoutes.cacheKey, kept);
     log("persisted " + std::to_string(kept.size()) + " DNS learned direct route(s)");
 }
 
