@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "VantuPacketTunnel/Time.h"
+#include "base/Time.h"
 
 namespace vantu {
 

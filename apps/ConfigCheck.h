@@ -16,9 +16,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "VantuPacketTunnel/Text.h"
+#include "base/Text.h"
 #include "apps/CommandLine.h"
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "VantuPacketTunnel/config/VantuConfig.h"
 #include "control/VantuControl.h"
 

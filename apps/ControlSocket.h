@@ -29,8 +29,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
-#include "VantuPacketTunnel/Bytes.h"
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/Bytes.h"
+#include "base/VantuError.h"
 
 namespace vantu::control {
 

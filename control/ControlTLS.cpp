@@ -20,7 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "control/VantuControl.h"
 
 namespace vantu {

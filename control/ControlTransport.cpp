@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "control/VantuControl.h"
 
 namespace vantu {

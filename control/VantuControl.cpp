@@ -11,9 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "VantuPacketTunnel/Utf8.h"
-#include "VantuPacketTunnel/VantuError.h"
-#include "VantuPacketTunnel/Text.h"
+#include "base/Utf8.h"
+#include "base/VantuError.h"
+#include "base/Text.h"
 
 namespace vantu {
 namespace VantuControl {

@@ -12,8 +12,8 @@
 #include <netdb.h>
 #include <sys/types.h>
 
-#include "VantuPacketTunnel/Bytes.h"
-#include "VantuPacketTunnel/Time.h"
+#include "base/Bytes.h"
+#include "base/Time.h"
 #include "VantuPacketTunnel/config/VantuConfig.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "routing/RoutingPolicy.h"

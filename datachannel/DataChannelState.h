@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "VantuPacketTunnel/Bytes.h"
-#include "VantuPacketTunnel/Time.h"
+#include "base/Bytes.h"
+#include "base/Time.h"
 #include "datachannel/crypto/ReplayWindow.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "platform/Platform.h"

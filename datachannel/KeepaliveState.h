@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "VantuPacketTunnel/Time.h"
+#include "base/Time.h"
 #include "platform/Platform.h"
 
 namespace vantu {

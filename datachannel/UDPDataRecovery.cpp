@@ -12,7 +12,7 @@
 #include <string>
 
 #include "VantuPacketTunnel/PacketTunnelProvider.h"
-#include "VantuPacketTunnel/Utf8.h"
+#include "base/Utf8.h"
 
 namespace vantu {
 

@@ -3,7 +3,7 @@
 #include <ctime>
 
 #include "VantuPacketTunnel/PacketTunnelProvider.h"
-#include "VantuPacketTunnel/Utf8.h"
+#include "base/Utf8.h"
 
 namespace vantu {
 

@@ -1,8 +1,8 @@
 #include <cmath>
 
 #include "VantuPacketTunnel/PacketTunnelProvider.h"
-#include "VantuPacketTunnel/Text.h"
-#include "VantuPacketTunnel/Utf8.h"
+#include "base/Text.h"
+#include "base/Utf8.h"
 
 namespace vantu {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "VantuPacketTunnel/Bytes.h"
-#include "VantuPacketTunnel/Time.h"
+#include "base/Bytes.h"
+#include "base/Time.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "directcore/DirectSessions.h"
 #include "directcore/codec/DirectCodec.h"

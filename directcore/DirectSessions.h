@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "VantuPacketTunnel/Bytes.h"
-#include "VantuPacketTunnel/Time.h"
+#include "base/Bytes.h"
+#include "base/Time.h"
 #include "directcore/codec/DirectCodec.h"
 #include "platform/Platform.h"
 

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "VantuPacketTunnel/config/VantuConfig.h"
 
 using namespace vantu;

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "control/VantuControl.h"
 
 using namespace vantu;

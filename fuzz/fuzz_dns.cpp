@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "VantuPacketTunnel/Utf8.h"
+#include "base/Utf8.h"
 #include "routing/DNSRouteResolver.h"
 #include "routing/LocalDNSResolver.h"
 

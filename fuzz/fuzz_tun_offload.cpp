@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "packetpath/offload/TunOffload.h"
+#include "platform/linux/offload/TunOffload.h"
 
 using namespace vantu;
 

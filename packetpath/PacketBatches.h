@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "VantuPacketTunnel/Bytes.h"
+#include "base/Bytes.h"
 #include "platform/Platform.h"
 
 namespace vantu {

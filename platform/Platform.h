@@ -19,9 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "VantuPacketTunnel/Bytes.h"
-#include "VantuPacketTunnel/Time.h"
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/Bytes.h"
+#include "base/Time.h"
+#include "base/VantuError.h"
 
 namespace vantu {
 

@@ -4,7 +4,7 @@
 #include <set>
 #include <string_view>
 
-#include "VantuPacketTunnel/Utf8.h"
+#include "base/Utf8.h"
 
 namespace vantu::DNSRouteResolver {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "VantuPacketTunnel/Bytes.h"
+#include "base/Bytes.h"
 #include "routing/RoutingPolicy.h"
 
 namespace vantu {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "VantuPacketTunnel/Utf8.h"
+#include "base/Utf8.h"
 
 namespace vantu::LocalDNSResolver {
 
@@ -15,11 +15,6 @@ constexpr size_t kUDPHeaderLength = 8;
 constexpr size_t kDNSHeaderLength = 12;
 constexpr size_t kReplyHeadersLength = 28;  // IPv4 without options, UDP
 constexpr size_t kLargestAnswer = 65535 - kReplyHeadersLength;
-
-void writeBE16(Bytes& out, size_t offset, uint16_t value) {
-    out[offset] = static_cast<uint8_t>(value >> 8);
-    out[offset + 1] = static_cast<uint8_t>(value);
-}
 
 }  // namespace
 
@@ -74,17 +69,17 @@ std::optional<Bytes> responsePacket(const Query& query, const Bytes& dnsPayload)
 
     Bytes packet(kReplyHeadersLength + m, 0);
     packet[0] = 0x45;
-    writeBE16(packet, 2, static_cast<uint16_t>(kReplyHeadersLength + m));
-    writeBE16(packet, 4, query.identification);
+    writeBE16(packet.data() + 2, static_cast<uint16_t>(kReplyHeadersLength + m));
+    writeBE16(packet.data() + 4, query.identification);
     packet[8] = 64;
     packet[9] = kProtocolUDP;
     // The reply comes from whichever server the system asked.
     std::copy(query.destinationAddress.begin(), query.destinationAddress.end(), packet.begin() + 12);
     std::copy(query.sourceAddress.begin(), query.sourceAddress.end(), packet.begin() + 16);
-    writeBE16(packet, 10, ipv4Checksum(packet.data(), 20));
-    writeBE16(packet, 20, query.destinationPort);
-    writeBE16(packet, 22, query.sourcePort);
-    writeBE16(packet, 24, static_cast<uint16_t>(kUDPHeaderLength + m));
+    writeBE16(packet.data() + 10, ipv4Checksum(packet.data(), 20));
+    writeBE16(packet.data() + 20, query.destinationPort);
+    writeBE16(packet.data() + 22, query.sourcePort);
+    writeBE16(packet.data() + 24, static_cast<uint16_t>(kUDPHeaderLength + m));
     // UDP checksum 0: none present, which IPv4 allows.
     std::copy(dnsPayload.begin(), dnsPayload.end(), packet.begin() + kReplyHeadersLength);
     return packet;

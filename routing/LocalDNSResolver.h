@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "VantuPacketTunnel/Bytes.h"
+#include "base/Bytes.h"
 
 namespace vantu {
 

@@ -8,7 +8,7 @@
 
 #include <re2/re2.h>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 
 namespace vantu {
 

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <deque>
 
-#include "VantuPacketTunnel/Bytes.h"
-#include "VantuPacketTunnel/Time.h"
+#include "base/Bytes.h"
+#include "base/Time.h"
 #include "routing/LocalDNSResolver.h"
 
 namespace vantu {

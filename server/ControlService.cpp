@@ -13,7 +13,7 @@
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 
 namespace vantu::server {
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "base/Bytes.h"
 #include "server/EchoResponder.h"
 #include "server/ServerConfig.h"
 
@@ -17,14 +18,9 @@ constexpr uint8_t kProtoUDP = 17;
 constexpr uint16_t kDnsPort = 53;
 constexpr size_t kDnsHeader = 12;
 
-void putBE16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
 void putBE32(uint8_t* p, uint32_t v) {
-    putBE16(p, static_cast<uint16_t>(v >> 16));
-    putBE16(p + 2, static_cast<uint16_t>(v));
+    writeBE16(p, static_cast<uint16_t>(v >> 16));
+    writeBE16(p + 2, static_cast<uint16_t>(v));
 }
 
 }  // namespace
@@ -98,7 +94,7 @@ void DnsForwardingSink::forward(Query query) {
         entry->upstreamID = readBE16(id);
         entry->questionEnd = *end;
         entry->deadline = std::chrono::steady_clock::now() + options_.timeout;
-        putBE16(query.payload.data(), entry->upstreamID);
+        writeBE16(query.payload.data(), entry->upstreamID);
         entry->socket.send(asio::buffer(query.payload), 0, ec);
     }
     if (ec) {
@@ -148,7 +144,7 @@ void DnsForwardingSink::answer(std::unordered_map<uint64_t, std::unique_ptr<Wait
     const std::unique_ptr<Waiting> entry = std::move(it->second);
     waiting_.erase(it);
     release(1);
-    putBE16(rx_.data(), entry->originalID);
+    writeBE16(rx_.data(), entry->originalID);
     const Query& q = entry->query;
     // From where the client sent it: its resolver accepts nothing else.
     const Bytes reply = udpPacket(q.destination, kDnsPort, q.client, q.clientPort, rx_.data(), length);
@@ -222,24 +218,24 @@ Bytes DnsForwardingSink::udpPacket(uint32_t source, uint16_t sourcePort, uint32_
     Bytes out(20 + udpLength, 0);
     uint8_t* ip = out.data();
     ip[0] = 0x45;
-    putBE16(ip + 2, static_cast<uint16_t>(out.size()));
-    putBE16(ip + 6, 0x4000);  // don't fragment
+    writeBE16(ip + 2, static_cast<uint16_t>(out.size()));
+    writeBE16(ip + 6, 0x4000);  // don't fragment
     ip[8] = 64;
     ip[9] = kProtoUDP;
     putBE32(ip + 12, source);
     putBE32(ip + 16, destination);
-    putBE16(ip + 10, internetChecksum(ip, 20));
+    writeBE16(ip + 10, internetChecksum(ip, 20));
     uint8_t* udp = ip + 20;
-    putBE16(udp, sourcePort);
-    putBE16(udp + 2, destinationPort);
-    putBE16(udp + 4, static_cast<uint16_t>(udpLength));
+    writeBE16(udp, sourcePort);
+    writeBE16(udp + 2, destinationPort);
+    writeBE16(udp + 4, static_cast<uint16_t>(udpLength));
     std::copy(payload, payload + length, udp + 8);
     // Pseudo header: addresses, protocol, UDP length.
     uint32_t pseudo = (source >> 16) + (source & 0xffff) + (destination >> 16) + (destination & 0xffff);
     pseudo += kProtoUDP + static_cast<uint32_t>(udpLength);
     uint16_t sum = internetChecksum(udp, udpLength, pseudo);
     if (sum == 0) sum = 0xffff;  // zero means "no checksum" in UDP
-    putBE16(udp + 6, sum);
+    writeBE16(udp + 6, sum);
     return out;
 }
 

@@ -1,4 +1,5 @@
 #include "server/EchoResponder.h"
+#include "base/Bytes.h"
 
 #include <algorithm>
 
@@ -16,11 +17,6 @@ uint32_t sumWords(const uint8_t* data, size_t length, uint32_t sum) {
     for (; i + 1 < length; i += 2) sum += (uint32_t(data[i]) << 8) | data[i + 1];
     if (i < length) sum += uint32_t(data[i]) << 8;  // odd trailing byte, zero padded
     return sum;
-}
-
-void putBE16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
 }
 
 void swapBytes(uint8_t* a, uint8_t* b, size_t n) { std::swap_ranges(a, a + n, b); }
@@ -52,8 +48,8 @@ std::optional<Bytes> EchoResponder::reply(const Bytes& packet) {
         if (l4Length < 8 || l4[0] != kICMPEchoRequest) return std::nullopt;
         l4[0] = kICMPEchoReply;
         l4[1] = 0;
-        putBE16(l4 + 2, 0);
-        putBE16(l4 + 2, internetChecksum(l4, l4Length));
+        writeBE16(l4 + 2, 0);
+        writeBE16(l4 + 2, internetChecksum(l4, l4Length));
     } else if (ip[9] == kProtoUDP) {
         if (l4Length < 8 || readBE16(l4 + 4) != l4Length) return std::nullopt;
         swapBytes(l4, l4 + 2, 2);
@@ -63,18 +59,18 @@ std::optional<Bytes> EchoResponder::reply(const Bytes& packet) {
 
     swapBytes(ip + 12, ip + 16, 4);
     ip[8] = 64;  // a fresh TTL, as a reply originates here
-    putBE16(ip + 10, 0);
-    putBE16(ip + 10, internetChecksum(ip, headerLength));
+    writeBE16(ip + 10, 0);
+    writeBE16(ip + 10, internetChecksum(ip, headerLength));
 
     if (ip[9] == kProtoUDP) {
         // Pseudo header: source, destination, zero, protocol, UDP length.
         uint32_t pseudo = sumWords(ip + 12, 8, 0);
         pseudo += kProtoUDP;
         pseudo += static_cast<uint32_t>(l4Length);
-        putBE16(l4 + 6, 0);
+        writeBE16(l4 + 6, 0);
         uint16_t sum = internetChecksum(l4, l4Length, pseudo);
         if (sum == 0) sum = 0xffff;  // zero means "no checksum" in UDP
-        putBE16(l4 + 6, sum);
+        writeBE16(l4 + 6, sum);
     }
     return out;
 }

@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "VantuPacketTunnel/Bytes.h"
+#include "base/Bytes.h"
 
 namespace vantu::server {
 

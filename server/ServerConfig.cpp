@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "routing/RoutingPolicy.h"
 #include "server/SecretGuard.h"
 

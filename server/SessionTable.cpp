@@ -2,7 +2,7 @@
 
 #include <openssl/rand.h>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 
 namespace vantu::server {
 

@@ -14,7 +14,7 @@
 
 #include <asio/ip/udp.hpp>
 
-#include "VantuPacketTunnel/Bytes.h"
+#include "base/Bytes.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "datachannel/crypto/ReplayWindow.h"
 #include "server/ServerConfig.h"

@@ -23,7 +23,7 @@
 #include <memory>
 #include <vector>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 
 namespace vantu::server {
 

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "packetpath/offload/TunOffload.h"
+#include "platform/linux/offload/TunOffload.h"
 #include "server/PacketSink.h"
 #include "server/ServerConfig.h"
 

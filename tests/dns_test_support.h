@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "VantuPacketTunnel/Bytes.h"
+#include "base/Bytes.h"
 
 namespace vantu::testing {
 

@@ -21,8 +21,8 @@
 #include <string_view>
 #include <thread>
 
-#include "VantuPacketTunnel/Bytes.h"
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/Bytes.h"
+#include "base/VantuError.h"
 
 namespace vantu::testing {
 

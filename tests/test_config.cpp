@@ -2,7 +2,7 @@
 
 #include <regex>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "VantuPacketTunnel/config/VantuConfig.h"
 
 using nlohmann::json;

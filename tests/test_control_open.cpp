@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "control/VantuControl.h"
 #include "tests/loopback_test_support.h"
 

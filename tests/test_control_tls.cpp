@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "control/VantuControl.h"
 #include "server/VantuServer.h"
 #include "tests/loopback_test_support.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "control/VantuControl.h"
 #include "tests/loopback_test_support.h"
 

@@ -1,7 +1,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "VantuPacketTunnel/Utf8.h"
+#include "base/Utf8.h"
 #include "platform/linux/SqliteDefaultsStore.h"
 #include "tests/provider_test_support.h"
 

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "platform/linux/AsioWorkQueue.h"
 #include "platform/linux/LinuxTunnelHost.h"
 #include "platform/linux/ResolverConfig.h"

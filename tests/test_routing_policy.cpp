@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "routing/RoutingPolicy.h"
 #include "tests/loopback_test_support.h"
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <thread>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "server/DnsForwarder.h"
 #include "server/EchoResponder.h"
 #include "datachannel/crypto/ReplayWindow.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "datachannel/crypto/Aead.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "tests/loopback_test_support.h"

@@ -11,7 +11,7 @@
 #include <optional>
 #include <thread>
 
-#include "VantuPacketTunnel/Bytes.h"
+#include "base/Bytes.h"
 #include "datachannel/crypto/VantuSession.h"
 #include "server/VantuServer.h"
 #include "tests/loopback_test_support.h"

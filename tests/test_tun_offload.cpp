@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "packetpath/offload/TunOffload.h"
+#include "platform/linux/offload/TunOffload.h"
 #include "platform/linux/AsioWorkQueue.h"
 #include "platform/linux/Netlink.h"
 #include "platform/linux/TunPacketFlow.h"

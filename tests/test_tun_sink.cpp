@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "server/EchoResponder.h"
 #include "platform/linux/Netlink.h"
 #include "server/TunSink.h"

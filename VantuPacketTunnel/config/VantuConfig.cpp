@@ -6,9 +6,9 @@
 
 #include <openssl/evp.h>
 
-#include "VantuPacketTunnel/Bytes.h"
-#include "VantuPacketTunnel/VantuError.h"
-#include "VantuPacketTunnel/Text.h"
+#include "base/Bytes.h"
+#include "base/VantuError.h"
+#include "base/Text.h"
 
 namespace vantu {
 

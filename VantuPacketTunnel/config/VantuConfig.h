@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "VantuPacketTunnel/Bytes.h"
+#include "base/Bytes.h"
 
 namespace vantu {
 

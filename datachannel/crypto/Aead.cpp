@@ -10,7 +10,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 
 namespace vantu::aead {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "datachannel/crypto/Aead.h"
 
 namespace vantu {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "VantuPacketTunnel/Bytes.h"
+#include "base/Bytes.h"
 #include "routing/RoutingPolicy.h"
 
 namespace vantu {

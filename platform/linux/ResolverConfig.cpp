@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "VantuPacketTunnel/VantuError.h"
+#include "base/VantuError.h"
 #include "platform/Platform.h"
 
 extern char** environ;

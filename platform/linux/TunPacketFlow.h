@@ -24,7 +24,7 @@
 
 #include <asio/posix/stream_descriptor.hpp>
 
-#include "packetpath/offload/TunOffload.h"
+#include "platform/linux/offload/TunOffload.h"
 #include "platform/Platform.h"
 #include "platform/linux/AsioWorkQueue.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "VantuPacketTunnel/Time.h"
+#include "base/Time.h"
 
 namespace vantu {
 

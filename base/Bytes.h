@@ -22,6 +22,11 @@ inline void appendBE(Bytes& out, uint16_t value) {
     out.push_back(static_cast<uint8_t>(value));
 }
 
+inline void writeBE16(uint8_t* p, uint16_t value) {
+    p[0] = static_cast<uint8_t>(value >> 8);
+    p[1] = static_cast<uint8_t>(value);
+}
+
 inline uint32_t readBE32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }

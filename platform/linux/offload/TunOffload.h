@@ -23,7 +23,7 @@
 #include <span>
 #include <vector>
 
-#include "VantuPacketTunnel/Bytes.h"
+#include "base/Bytes.h"
 
 namespace vantu {
 

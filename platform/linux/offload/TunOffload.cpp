@@ -1,4 +1,4 @@
-#include "packetpath/offload/TunOffload.h"
+#include "platform/linux/offload/TunOffload.h"
 
 #include <algorithm>
 #include <bit>
