@@ -37,6 +37,10 @@ namespace vantu::daemon {
 
 namespace {
 
+// One line on standard error in one write: the system log writes there too,
+// from a thread of its own, and the two must not cut into each other's lines.
+void errorLine(const std::string& line) { StderrLog().write(line); }
+
 constexpr int kReasonUserInitiated = 1;
 constexpr int kReasonProviderFailed = 2;
 constexpr int kReasonConfigurationFailed = 7;
@@ -102,7 +106,7 @@ public:
             hostOptions.tunName = flow_->name();
             host_ = std::make_unique<LinuxTunnelHost>(queue_, hostOptions, configuration_, &log_);
         } catch (const std::exception& e) {
-            std::cerr << "vantud: " << e.what() << std::endl;
+            errorLine(std::string("vantud: ") + std::string(e.what()));
             service_.failed(e.what());
             return 1;
         }
@@ -139,7 +143,7 @@ public:
                 // One failing handler must not leave the routes in place.
                 note(std::string("unexpected failure on the work queue: ") + e.what());
                 if (phase_ == Phase::starting || phase_ == Phase::running) {
-                    std::cerr << "vantud: internal error: " << e.what() << std::endl;
+                    errorLine(std::string("vantud: internal error: ") + std::string(e.what()));
                     finish(kReasonProviderFailed, 1, std::string("internal error: ") + e.what());
                 }
             }
@@ -171,7 +175,7 @@ private:
     void onStarted(const std::optional<TunnelError>& error) {
         if (phase_ != Phase::starting) return;
         if (error) {
-            std::cerr << "vantud: start failed: " << error->description() << std::endl;
+            errorLine(std::string("vantud: start failed: ") + error->description());
             service_.failed("start failed: " + error->description());
             finish(kReasonProviderFailed, 1, "start failed");
             return;
@@ -194,7 +198,7 @@ private:
 
     void onTunnelCancelled(const TunnelError& error) {
         if (phase_ == Phase::stopping || phase_ == Phase::done) return;
-        std::cerr << "vantud: tunnel failed: " << error.description() << std::endl;
+        errorLine(std::string("vantud: tunnel failed: ") + error.description());
         service_.failed("tunnel failed: " + error.description());
         finish(kReasonProviderFailed, 1, "tunnel failed");
     }
