@@ -30,8 +30,8 @@ import sys
 import time
 
 
-def source_list(spec):
-    prefix, _, last = spec.rpartition(".")
+def source_list(pattern):
+    prefix, _, last = pattern.rpartition(".")
     first, _, end = last.partition("-")
     return [f"{prefix}.{n}" for n in range(int(first), int(end or first) + 1)]
 
